@@ -1,0 +1,107 @@
+// The player base class family: the notification target and the two output interfaces.
+#pragma once
+
+#include <cstdint>
+
+#include "utils/Errors.h"
+#include "utils/Mutex.h"
+#include "utils/Payload.h"
+#include "utils/RefCounted.h"
+
+namespace velmor {
+
+// Receives every notification the engine raises. UiPlayerListener implements it.
+class PlayerListener : virtual public RefCounted {
+public:
+    virtual void notify(int32_t msg, int32_t ext1, int32_t ext2, const Payload* obj) = 0;
+};
+
+typedef void (*notify_callback_f)(void* cookie, int32_t msg, int32_t ext1, int32_t ext2, const Payload* obj);
+
+class PlayerBase : public RefCounted {
+public:
+    class AudioSink;
+    class VideoSink;
+
+    PlayerBase();
+    ~PlayerBase() override;
+
+    virtual status_t setListener(const Ref<PlayerListener>& listener);
+    virtual bool isAutoLooping() { return mAutoLoop; }
+
+    // Delivers one event to the callback or, when none is set, to the listener.
+    void sendEvent(int32_t msg, int32_t ext1 = 0, int32_t ext2 = 0, const Payload* obj = nullptr);
+
+protected:
+    Mutex mNotifyLock;
+    void* mCookie;
+    notify_callback_f mNotify;
+    Ref<PlayerListener> mListener;
+    bool mAutoLoop;
+};
+
+// The engine's only path to the sound card. Works in pull mode: the sink's own thread asks the
+// callback for PCM.
+class PlayerBase::AudioSink : public RefCounted {
+public:
+    enum CallbackEvent { CB_EVENT_FILL_BUFFER = 0, CB_EVENT_STREAM_END = 1, CB_EVENT_TEAR_DOWN = 2 };
+    // Returns the number of bytes written for a fill request, or ERROR_END_OF_STREAM.
+    typedef int (*AudioCallback)(AudioSink* sink, void* buffer, uint32_t size, void* cookie, int event);
+
+    virtual bool ready() const = 0;
+    virtual bool realtime() const = 0;
+    virtual int bufferSize() const = 0;
+    virtual int frameCount() const = 0;
+    virtual int channelCount() const = 0;
+    virtual int frameSize() const = 0;
+    virtual uint32_t latency() const = 0;
+    virtual float msecsPerFrame() const = 0;
+    virtual status_t getPosition(uint32_t* position) const = 0;
+    virtual int getSessionId() const = 0;
+    virtual int reserved() { return 0; }
+    virtual status_t open(uint32_t sampleRate, int channelCount, int format, int bufferCount,
+                          AudioCallback cb, void* cookie) = 0;
+    virtual void start() = 0;
+    virtual int write(const void* buffer, size_t size) = 0;
+    virtual void stop() = 0;
+    virtual void flush() = 0;
+    virtual void pause() = 0;
+    virtual void close() = 0;
+    // volume 0..100
+    virtual void setVolume(int volume, bool checkLostBuffer) = 0;
+    virtual bool isBufferLost() const = 0;
+    // Rate in millihertz.
+    virtual status_t setPlaybackRate(uint32_t rateMilliHz) = 0;
+    virtual bool delaysEndOfStream() const = 0;
+    // 0 none, 1 equaliser, 2 compressor.
+    virtual void setEffect(int effect) { (void)effect; }
+};
+
+// The engine's picture output: initialised once per video format, then given every decoded
+// frame as tightly packed planar YUV 4:2:0.
+class PlayerBase::VideoSink : public RefCounted {
+public:
+    typedef void (*RenderCallback)(void* cookie, int event);
+
+    virtual status_t init(const char* componentName, int displayWidth, int displayHeight, int decodedWidth,
+                          int decodedHeight, int colorFormat, int rotationDegrees) = 0;
+    virtual void render(const void* frame) = 0;
+    virtual void setRenderCallback(RenderCallback cb, void* cookie) = 0;
+    virtual void getSurfaceInfo(int* a, int* b, int* c) { (void)a; (void)b; (void)c; }
+    virtual void setBrightness(int v) = 0;
+    virtual void setSaturation(int v) = 0;
+    virtual void setContrast(int v) = 0;
+    virtual void setScaleMode(int mode) = 0;
+    virtual void setAspectRatio(int numerator, int denominator) = 0;
+    virtual bool setViewOffset(int x, int y) = 0;
+    virtual bool captureSnapshot(const wchar_t* path) = 0;
+    // The two-value configuration the host sets through the player object: the margins in pixels.
+    virtual void setMargins(int bottom, int right) = 0;
+    // Host surface hints; sinks that draw into the whole window ignore them.
+    virtual status_t setSurfaceArea(int a, int b) { (void)a; (void)b; return OK; }
+    virtual status_t setSurfaceArea(int a, int b, int c) { (void)a; (void)b; (void)c; return OK; }
+    // A sink-specific option; true when the sink accepted it.
+    virtual bool setOption(int value) { (void)value; return false; }
+};
+
+}  // namespace velmor
