@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# Generates the test media with the ffmpeg command. Usage: scripts/make_fixtures.sh [DIR]
+# (default <repo>/build/media). Idempotent: a file that already exists is kept; every file is
+# written under a temporary name and moved into place only when ffmpeg succeeded, so a file
+# cut short by an interruption never counts. A second run with everything present is instant.
+#
+# Pictures come from testsrc2 (a known pattern with a moving counter), sound from sine
+# (a steady tone), so decoder tests can check what they get.
+#
+#   h264_aac.mp4         H.264 + AAC stereo 44.1 kHz, 320x240 25 fps, 8 s, key frame every 1 s
+#   hevc_aac.mkv         HEVC + AAC, 320x240 25 fps, 2 s
+#   mpeg4_mp3.avi        MPEG-4 Part 2 + MP3, 320x240 25 fps, 2 s
+#   vp8_vorbis.webm      VP8 + Vorbis, 320x240 25 fps, 2 s
+#   h264_aac.ts          H.264 + AAC in MPEG-TS, 320x240 25 fps, 2 s
+#   h264_aac.flv         H.264 + AAC in FLV, 320x240 25 fps, 2 s
+#   audio.flac           FLAC stereo 44.1 kHz, 2 s (audio only)
+#   audio.wav            PCM s16le stereo 44.1 kHz, 2 s (audio only)
+#   audio_mono.m4a       AAC mono 22.05 kHz, 2 s (audio only)
+#   audio_51.m4a         AAC 5.1 48 kHz, 2 s (audio only)
+#   audio_51.flac        FLAC 5.1 48 kHz, 2 s (audio only)
+#   video_only.mp4       H.264, 320x240 25 fps, 2 s, no sound
+#   multi_track.mkv      H.264 + AAC "eng" + AAC "fre" (different tones) + SubRip "eng", 320x240, 4 s
+#   size_change.ts       H.264 + AAC in MPEG-TS: 2 s at 320x240, then 2 s at 640x480
+#   rotated.mp4          H.264 + AAC, 320x240, display rotation 90 degrees, 2 s
+#   short_3s.mp4         H.264 + AAC, 320x240 25 fps, 3 s
+#   hd720.mp4            H.264 + AAC, 1280x720 30 fps, 5 s
+#   demo.mp4             H.264 + AAC, 640x360 25 fps, 10 s (the demo program's clip)
+#   big_1080p.mp4        H.264 + AAC, 1920x1080 30 fps, 60 s (benchmarks)
+#   empty.mp4            zero bytes
+#   truncated.mp4        the first 40% of h264_aac.mp4: the index at the end is missing
+#   truncated.mkv        the first 50% of multi_track.mkv: opens, ends early
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+DIR="${1:-$ROOT/build/media}"
+mkdir -p "$DIR"
+DIR="$(cd "$DIR" && pwd)"
+
+FF=(ffmpeg -hide_banner -nostdin -loglevel error -y)
+made=0
+
+# fixture NAME COMMAND...: runs COMMAND with the placeholder @OUT@ replaced by a temporary path
+# that keeps NAME's extension, then moves the result into place.
+fixture() {
+  local name="$1"; shift
+  local out="$DIR/$name"
+  [[ -e "$out" ]] && return 0
+  local tmp="$DIR/.partial.$name"
+  rm -f "$tmp"
+  local args=() a
+  for a in "$@"; do args+=("${a//@OUT@/$tmp}"); done
+  if ! "${args[@]}"; then
+    rm -f "$tmp"
+    echo "make_fixtures: failed to make $name" >&2
+    return 1
+  fi
+  mv -f "$tmp" "$out"
+  made=$((made + 1))
+}
+
+video() {  # video SIZE RATE SECONDS
+  echo "testsrc2=size=$1:rate=$2:duration=$3"
+}
+tone() {  # tone FREQ SECONDS [RATE]
+  echo "sine=frequency=$1:sample_rate=${3:-44100}:duration=$2"
+}
+H264=(-c:v libx264 -preset veryfast -pix_fmt yuv420p)
+AAC=(-c:a aac -b:a 96k -ac 2)
+
+fixture h264_aac.mp4 "${FF[@]}" -f lavfi -i "$(video 320x240 25 8)" -f lavfi -i "$(tone 440 8)" \
+  "${H264[@]}" -g 25 "${AAC[@]}" -shortest @OUT@
+fixture hevc_aac.mkv "${FF[@]}" -f lavfi -i "$(video 320x240 25 2)" -f lavfi -i "$(tone 440 2)" \
+  -c:v libx265 -preset ultrafast -x265-params log-level=error -pix_fmt yuv420p -g 25 "${AAC[@]}" -shortest @OUT@
+fixture mpeg4_mp3.avi "${FF[@]}" -f lavfi -i "$(video 320x240 25 2)" -f lavfi -i "$(tone 440 2)" \
+  -c:v mpeg4 -q:v 5 -g 25 -c:a libmp3lame -b:a 128k -ac 2 -shortest @OUT@
+fixture vp8_vorbis.webm "${FF[@]}" -f lavfi -i "$(video 320x240 25 2)" -f lavfi -i "$(tone 440 2)" \
+  -c:v libvpx -b:v 500k -deadline realtime -cpu-used 8 -g 25 -c:a libvorbis -ac 2 -shortest @OUT@
+fixture h264_aac.ts "${FF[@]}" -f lavfi -i "$(video 320x240 25 2)" -f lavfi -i "$(tone 440 2)" \
+  "${H264[@]}" -g 25 "${AAC[@]}" -shortest @OUT@
+fixture h264_aac.flv "${FF[@]}" -f lavfi -i "$(video 320x240 25 2)" -f lavfi -i "$(tone 440 2)" \
+  "${H264[@]}" -g 25 "${AAC[@]}" -shortest @OUT@
+fixture audio.flac "${FF[@]}" -f lavfi -i "$(tone 440 2)" -ac 2 -c:a flac @OUT@
+fixture audio.wav "${FF[@]}" -f lavfi -i "$(tone 440 2)" -ac 2 -c:a pcm_s16le @OUT@
+fixture audio_mono.m4a "${FF[@]}" -f lavfi -i "$(tone 440 2 22050)" -ac 1 -c:a aac -b:a 64k @OUT@
+fixture audio_51.m4a "${FF[@]}" -f lavfi -i "$(tone 440 2 48000)" -af "pan=5.1|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0" \
+  -c:a aac -b:a 192k @OUT@
+fixture audio_51.flac "${FF[@]}" -f lavfi -i "$(tone 440 2 48000)" -af "pan=5.1|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0" \
+  -c:a flac @OUT@
+fixture video_only.mp4 "${FF[@]}" -f lavfi -i "$(video 320x240 25 2)" "${H264[@]}" -g 25 -an @OUT@
+
+if [[ ! -e "$DIR/multi_track.mkv" ]]; then
+  srt="$DIR/.partial.subs.srt"
+  printf '1\r\n00:00:00,500 --> 00:00:01,500\r\nFirst line\r\nsecond line\r\n\r\n2\r\n00:00:02,000 --> 00:00:03,000\r\nAnother cue\r\n\r\n' > "$srt"
+  fixture multi_track.mkv "${FF[@]}" -f lavfi -i "$(video 320x240 25 4)" -f lavfi -i "$(tone 440 4)" \
+    -f lavfi -i "$(tone 880 4)" -i "$srt" -map 0:v -map 1:a -map 2:a -map 3:s \
+    "${H264[@]}" -g 25 "${AAC[@]}" -c:s srt \
+    -metadata:s:a:0 language=eng -metadata:s:a:1 language=fre -metadata:s:s:0 language=eng -shortest @OUT@
+  rm -f "$srt"
+fi
+
+if [[ ! -e "$DIR/size_change.ts" ]]; then
+  a="$DIR/.partial.part_a.ts"
+  b="$DIR/.partial.part_b.ts"
+  "${FF[@]}" -f lavfi -i "$(video 320x240 25 2)" -f lavfi -i "$(tone 440 2)" "${H264[@]}" -g 25 "${AAC[@]}" \
+    -shortest "$a"
+  "${FF[@]}" -f lavfi -i "$(video 640x480 25 2)" -f lavfi -i "$(tone 440 2)" "${H264[@]}" -g 25 "${AAC[@]}" \
+    -shortest -output_ts_offset 2 "$b"
+  fixture size_change.ts "${FF[@]}" -i "concat:$a|$b" -c copy -f mpegts @OUT@
+  rm -f "$a" "$b"
+fi
+
+if [[ ! -e "$DIR/rotated.mp4" ]]; then
+  # The rotation tag only reaches the file's display matrix when the stream is copied.
+  plain="$DIR/.partial.unrotated.mp4"
+  "${FF[@]}" -f lavfi -i "$(video 320x240 25 2)" -f lavfi -i "$(tone 440 2)" "${H264[@]}" -g 25 "${AAC[@]}" \
+    -shortest "$plain"
+  fixture rotated.mp4 "${FF[@]}" -i "$plain" -c copy -metadata:s:v:0 rotate=90 @OUT@
+  rm -f "$plain"
+fi
+fixture short_3s.mp4 "${FF[@]}" -f lavfi -i "$(video 320x240 25 3)" -f lavfi -i "$(tone 440 3)" \
+  "${H264[@]}" -g 25 "${AAC[@]}" -shortest @OUT@
+fixture hd720.mp4 "${FF[@]}" -f lavfi -i "$(video 1280x720 30 5)" -f lavfi -i "$(tone 440 5)" \
+  "${H264[@]}" -g 30 "${AAC[@]}" -shortest @OUT@
+fixture demo.mp4 "${FF[@]}" -f lavfi -i "$(video 640x360 25 10)" -f lavfi -i "$(tone 440 10)" \
+  "${H264[@]}" -g 25 "${AAC[@]}" -shortest @OUT@
+fixture big_1080p.mp4 "${FF[@]}" -f lavfi -i "$(video 1920x1080 30 60)" -f lavfi -i "$(tone 440 60)" \
+  -c:v libx264 -preset ultrafast -b:v 4M -maxrate 4M -bufsize 8M -pix_fmt yuv420p -g 60 "${AAC[@]}" -shortest @OUT@
+
+fixture empty.mp4 touch @OUT@
+head_part() {  # head_part SRC PERCENT OUT
+  local size
+  size=$(stat -c %s "$1")
+  head -c $((size * $2 / 100)) "$1" > "$3"
+}
+fixture truncated.mp4 head_part "$DIR/h264_aac.mp4" 40 @OUT@
+fixture truncated.mkv head_part "$DIR/multi_track.mkv" 50 @OUT@
+
+echo "make_fixtures: $DIR ready ($made made)"
