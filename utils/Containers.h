@@ -137,4 +137,14 @@ private:
 template <typename T>
 using List = std::list<T>;
 
+// A key and a value, ordered by key (header lists are SortedVector<KeyValuePair<Text8, Text8>>).
+template <typename K, typename V>
+struct KeyValuePair {
+    KeyValuePair() = default;
+    KeyValuePair(const K& k, const V& v) : key(k), value(v) {}
+    bool operator<(const KeyValuePair& o) const { return key < o.key; }
+    K key;
+    V value;
+};
+
 }  // namespace velmor
