@@ -64,7 +64,8 @@ void RefCounted::WeakRefs::decWeak(const void* id) {
         // Never strongly referenced: the last weak reference owns the object.
         delete impl->mBase;  // frees the record in the destructor (weak count is 0 now)
     } else {
-        impl->mBase->onLastWeakRef(id);
+        // Every strong reference holds a weak one, so the object already went with its last
+        // strong reference: only the record is left, and the object must not be touched.
         delete impl;
     }
 }
