@@ -1,0 +1,109 @@
+// Moves decoded PCM from the sound decoder into the audio sink and is the media clock while
+// audio plays. Playback rates other than normal pass through a time-stretch stage (SoundTouch
+// or Sonic) so the tempo changes without changing the pitch.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "engine/MediaSource.h"
+#include "engine/PlayerBase.h"
+#include "engine/TimeSource.h"
+#include "utils/Mutex.h"
+
+struct sonicStreamStruct;
+
+namespace soundtouch {
+class SoundTouch;
+}
+
+namespace velmor {
+
+class AudioPlayer : public TimeSource {
+public:
+    // What the audio player tells its owner; called from the sink's fill thread.
+    class Observer {
+    public:
+        virtual ~Observer() = default;
+        virtual void postAudioEOS(int64_t delayUs) = 0;
+        virtual void postAudioSeekComplete() = 0;
+        virtual void postAudioTearDown() = 0;
+        virtual void postAudioStatusCheck() = 0;
+    };
+
+    static constexpr size_t kTempoStoreBytes = 512000;
+
+    AudioPlayer(const Ref<PlayerBase::AudioSink>& audioSink, bool allowDeepBuffering, Observer* observer);
+    ~AudioPlayer() override;
+
+    void setSource(const Ref<MediaSource>& source);
+    status_t start(bool sourceAlreadyStarted = false);
+    void pause(bool playPendingSamples = false);
+    void resume();
+    void reset();
+    status_t seekTo(int64_t timeUs);
+    bool isSeeking();
+    bool reachedEOS(status_t* finalStatus);
+
+    int64_t getRealTimeUs() override;
+    int64_t getMediaTimeUs();
+    bool getMediaTimeMapping(int64_t* realTimeUs, int64_t* mediaTimeUs);
+
+    // Rate in tenths of normal speed; true when the rate was applied.
+    bool setPlaybackRate(float rate);
+    void setMute(bool mute);
+    void setUseSonic(bool useSonic);
+    void setTempoSequenceMs(int32_t ms);
+    status_t setSinkPlaybackRate(int32_t rateMilliHz);
+    bool isStarted() const { return mStarted; }
+
+private:
+    static int AudioSinkCallback(PlayerBase::AudioSink* sink, void* buffer, uint32_t size, void* cookie, int event);
+    size_t fillBuffer(void* data, size_t size);
+    // The time-stretch stage; false when it does not take the request.
+    bool tempoFill(uint8_t* out, size_t requested, size_t* copied);
+    status_t reconfigure();
+    status_t openAndStartSink();
+    void readFirstBuffer(const MediaSource::ReadOptions* options);
+    void readFormat();
+
+    Ref<MediaSource> mSource;
+    MediaBuffer* mInputBuffer;
+    int32_t mSampleRate;
+    int32_t mNumChannels;
+    int64_t mLatencyUs;
+    uint32_t mFrameSize;
+    Mutex mLock;
+    Mutex mTempoLock;
+    int64_t mNumFramesPlayed;
+    int64_t mNumFramesPlayedSysTimeUs;
+    int64_t mPositionTimeMediaUs;
+    int64_t mPositionTimeRealUs;
+    bool mSeeking;
+    bool mReachedEOS;
+    status_t mFinalStatus;
+    int64_t mSeekTimeUs;
+    bool mStarted;
+    bool mFillHold;
+    bool mIsFirstBuffer;
+    status_t mFirstBufferResult;
+    MediaBuffer* mFirstBuffer;
+    Ref<PlayerBase::AudioSink> mAudioSink;
+    bool mAllowDeepBuffering;
+    Observer* mObserver;
+    int64_t mPinnedTimeUs;
+    std::unique_ptr<soundtouch::SoundTouch> mSoundTouch;
+    std::unique_ptr<uint8_t[]> mSoundTouchStore;
+    sonicStreamStruct* mSonic;
+    std::unique_ptr<uint8_t[]> mSonicStore;
+    size_t mTempoReadPos;
+    size_t mTempoFramesAvail;
+    int32_t mRate;
+    bool mMute;
+    bool mTempoActive;
+    bool mUseSonic;
+    int32_t mTempoSequenceMs;
+    bool mSourceAlreadyStarted;
+};
+
+}  // namespace velmor
