@@ -1,0 +1,1131 @@
+#define LOG_TAG "VEL_FFMpegExtractor"
+
+#include "engine/FFMpegExtractor.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <unistd.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/avutil.h>
+#include <libavutil/display.h>
+#include <libavutil/error.h>
+#include <libavutil/mathematics.h>
+}
+
+#include "engine/MediaDefs.h"
+#include "engine/foundation/hexdump.h"
+#include "utils/Log.h"
+
+namespace velmor {
+
+namespace {
+
+constexpr int kIOBufferSize = 32768;
+constexpr int64_t kFetchIntervalUs = 500000;
+constexpr int64_t kFastFetchIntervalUs = 5000;
+constexpr int64_t kMaxQueuedDurationUs = 8000000;
+constexpr int32_t kAudioMaxInputSize = 102400;
+constexpr int32_t kSubtitleMaxInputSize = 1024;
+constexpr int32_t kDataMaxInputSize = 102400;
+constexpr int32_t kDefaultMaxInputSize = 1048576;
+// A network source asks for its transfer to be retried with this read result.
+constexpr int kLiveReadRetry = -1101;
+
+const char kSubtitleStyle[] =
+    "<STYLE TYPE=\"text/css\">\r\n<!--\r\nP { margin-left:2pt; margin-right:2pt; margin-bottom:1pt;\r\n"
+    "    margin-top:1pt; font-size:%dpt; text-align:center;\r\n    font-family:serif; font-weight:bold; "
+    "color:#%06x;\r\n    -webkit-text-stroke-color: #%06x;\r\n    -webkit-text-stroke-width: %1.1fpt;\r\n}\r\n"
+    "-->\r\n</STYLE>\r\n";
+
+std::once_flag gRegisterOnce;
+std::once_flag gNetworkOnce;
+
+const char* mediaTypeName(int type) {
+    switch (type) {
+        case AVMEDIA_TYPE_VIDEO: return "Video";
+        case AVMEDIA_TYPE_AUDIO: return "Audio";
+        case AVMEDIA_TYPE_DATA: return "Data";
+        case AVMEDIA_TYPE_SUBTITLE: return "Subtitle";
+        case AVMEDIA_TYPE_ATTACHMENT: return "Attachment";
+        default: return "Non Type";
+    }
+}
+
+const char* audioMime(AVCodecID id) {
+    switch (id) {
+        case AV_CODEC_ID_AAC:
+        case AV_CODEC_ID_AAC_LATM: return kMimeAudioAac;
+        case AV_CODEC_ID_MP3: return kMimeAudioMpeg;
+        case AV_CODEC_ID_AC3: return kMimeAudioAc3;
+        case AV_CODEC_ID_VORBIS: return kMimeAudioVorbis;
+        case AV_CODEC_ID_WMAV1:
+        case AV_CODEC_ID_WMAV2:
+        case AV_CODEC_ID_WMAVOICE:
+        case AV_CODEC_ID_WMAPRO:
+        case AV_CODEC_ID_WMALOSSLESS: return kMimeAudioWMA;
+        case AV_CODEC_ID_FLAC: return kMimeAudioFlac;
+        case AV_CODEC_ID_AMR_NB: return kMimeAudioAmrNb;
+        case AV_CODEC_ID_AMR_WB: return kMimeAudioAmrWb;
+        case AV_CODEC_ID_RA_144:
+        case AV_CODEC_ID_RA_288: return kMimeAudioRA;
+        default: return kMimeAudioFFmpeg;
+    }
+}
+
+const char* videoMime(AVCodecID id) {
+    switch (id) {
+        case AV_CODEC_ID_H263: return kMimeVideoH263;
+        case AV_CODEC_ID_RV10:
+        case AV_CODEC_ID_RV20:
+        case AV_CODEC_ID_RV30:
+        case AV_CODEC_ID_RV40: return kMimeVideoRV;
+        case AV_CODEC_ID_MPEG4: return kMimeVideoMpeg4;
+        case AV_CODEC_ID_WMV1: return kMimeVideoWMV1;
+        case AV_CODEC_ID_WMV2: return kMimeVideoWMV2;
+        case AV_CODEC_ID_H264: return kMimeVideoAvc;
+        case AV_CODEC_ID_WMV3:
+        case AV_CODEC_ID_VC1: return kMimeVideoWMV3;
+        case AV_CODEC_ID_VP8: return kMimeVideoVP8;
+        default: return kMimeVideoFFmpeg;
+    }
+}
+
+bool isWmvFamily(AVCodecID id) {
+    return id == AV_CODEC_ID_WMV1 || id == AV_CODEC_ID_WMV2 || id == AV_CODEC_ID_WMV3 || id == AV_CODEC_ID_VC1;
+}
+
+void putLE32(std::vector<uint8_t>* out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+void dumpPacket(const char* label, const AVPacket* packet) {
+    VLOGI("%s: stream %d size %d pts %" PRId64 " dts %" PRId64 " flags 0x%x", label, packet->stream_index,
+          packet->size, packet->pts, packet->dts, packet->flags);
+    if (packet->data != nullptr && packet->size > 0) {
+        hexdump(packet->data, packet->size < 64 ? static_cast<size_t>(packet->size) : 64);
+    }
+}
+
+// "90", "-90" or a decimal number with a fraction; false when the text is no number.
+bool parseDegrees(const char* text, int32_t* out) {
+    if (text == nullptr || *text == '\0') return false;
+    char* end = nullptr;
+    double v = strtod(text, &end);
+    if (end == text || !std::isfinite(v)) return false;
+    long degrees = std::lround(v) % 360;
+    if (degrees < 0) degrees += 360;
+    *out = static_cast<int32_t>(degrees);
+    return true;
+}
+
+}  // namespace
+
+// ---- FFMpegExtractor ----
+
+FFMpegExtractor::FFMpegExtractor(const Ref<DataSource>& source)
+    : mInitialized(false), mAsynchronous(false), mExtractorFlags(0), mStopFlags(0), mSeekRunning(false),
+      mFileMeta(new MetaData), mDataSource(source), mReadPosition(0), mFormatContext(nullptr),
+      mIOContext(nullptr), mIsMp4(false), mIsAvi(false), mVideoStreamIndex(-1), mAudioStreamIndex(-1),
+      mBufferedBytes(0), mLastFetchTimeUs(0), mFinalStatus(OK), mSuspended(false), mOnlyKeyFrame(false),
+      mSeeked(false), mVideoSeenAfterSeek(false), mSeekedTimeStamp(0), mAudioPacketCount(0) {
+    VLOGI("FFMpegExtractor [[");
+    mLooper = new Looper;
+    mLooper->setName("FFMpegExtractor");
+    mReflector = new HandlerReflector<FFMpegExtractor>(this);
+    mLooper->registerHandler(mReflector);
+    if (mLooper->start() != OK) {
+        usleep(100000);
+        mLooper->start();
+    }
+    VLOGI("FFMpegExtractor ]]");
+}
+
+FFMpegExtractor::~FFMpegExtractor() {
+    if (!mInitialized) {
+        VLOGE("~FFMpegExtractor Not Initialize");
+    } else {
+        VLOGI("~FFMpegExtractor");
+    }
+    // Let any libavformat call that is still running on the looper give up.
+    mStopFlags.fetch_or(kStopFlagStop);
+    mLooper->stop();
+    mLooper->unregisterHandler(mReflector->id());
+    {
+        Autolock autoLock(mQueueLock);
+        freeAllPackets_l();
+    }
+    clearStreamsInfo_l();
+    if (mFormatContext != nullptr) avformat_close_input(&mFormatContext);
+    if (mIOContext != nullptr) {
+        av_freep(&mIOContext->buffer);
+        avio_context_free(&mIOContext);
+    }
+    if (mInitialized) VLOGI("~FFMpegExtractor ok");
+}
+
+status_t FFMpegExtractor::mapError(int err) {
+    // A connection time-out (Windows and POSIX numbering).
+    if (err == -138 || err == AVERROR(ETIMEDOUT)) return ERROR_CON_TIMEOUT;
+    return err;
+}
+
+int FFMpegExtractor::InterruptCallback(void* opaque) {
+    FFMpegExtractor* self = static_cast<FFMpegExtractor*>(opaque);
+    uint32_t flags = self->mStopFlags.load(std::memory_order_acquire);
+    if (flags & kStopFlagStop) return 1;
+    // During a seek the fetcher's blocking calls are aborted, the seek's own calls are not.
+    if (flags != 0 && !self->mSeekRunning.load(std::memory_order_acquire)) return 1;
+    return 0;
+}
+
+int FFMpegExtractor::LiveRead(void* opaque, uint8_t* buf, int size) {
+    return static_cast<FFMpegExtractor*>(opaque)->liveRead(buf, size);
+}
+
+int64_t FFMpegExtractor::LiveSeek(void* opaque, int64_t offset, int whence) {
+    return static_cast<FFMpegExtractor*>(opaque)->liveSeek(offset, whence);
+}
+
+int FFMpegExtractor::liveRead(uint8_t* buf, int size) {
+    if (mDataSource == nullptr) return -1;
+    ssize_t n = mDataSource->readAt(mReadPosition, buf, static_cast<size_t>(size));
+    if (n < 1) {
+        // A complete local file has simply ended; anything else may still grow or recover.
+        int64_t total = 0;
+        bool definiteEnd = n == 0 && mDataSource->flags() == DataSource::kFlagSizeKnown &&
+                           mDataSource->getSize(&total) == OK && mReadPosition >= total;
+        if (!definiteEnd && !(mStopFlags.load() & kStopFlagStop)) {
+            usleep(500000);
+            n = mDataSource->readAt(mReadPosition, buf, static_cast<size_t>(size));
+        }
+    }
+    if (n < 1) {
+        if (n < 0) {
+            VLOGE("live_read FAIL ret=%X(%d) offset=%lld size=%d", static_cast<unsigned>(n), static_cast<int>(n),
+                  static_cast<long long>(mReadPosition), size);
+        }
+        if (n == 0) return AVERROR_EOF;
+        // Network failures in the errno numbering libavformat expects.
+        if (n == ERROR_CURLE_COULDNT_RESOLVE_HOST) return AVERROR(ENETUNREACH);
+        if (n == ERROR_CURLE_OPERATION_TIMEDOUT) return AVERROR(ETIMEDOUT);
+        if (n == ERROR_CURLE_COULDNT_CONNECT) return AVERROR(ENOTCONN);
+        return static_cast<int>(n);
+    }
+    mReadPosition += n;
+    return static_cast<int>(n);
+}
+
+int64_t FFMpegExtractor::liveSeek(int64_t offset, int whence) {
+    if (mDataSource == nullptr) return -1;
+    int64_t size = 0;
+    if (whence == AVSEEK_SIZE) {
+        status_t err = mDataSource->getSize(&size);
+        if (err != OK) {
+            VLOGE("live_seek getSize FAILED(%d)", err);
+            return -1;
+        }
+        VLOGI("live_seek size getsize=%lld", static_cast<long long>(size));
+        return size;
+    }
+    whence &= ~AVSEEK_FORCE;
+    if (whence != SEEK_SET) {
+        VLOGE("live_seek unsupported whence(%d)", whence);
+        return -1;
+    }
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        status_t err = mDataSource->getSize(&size);
+        if (err == OK && size >= offset) {
+            mReadPosition = offset;
+            return offset;
+        }
+        if (err == OK) {
+            VLOGE("live_seek FAILED(%lld/%lld)", static_cast<long long>(offset), static_cast<long long>(size));
+            // A complete file does not grow.
+            if (mDataSource->flags() == DataSource::kFlagSizeKnown) return -1;
+        } else {
+            VLOGE("live_seek getSize FAILED (%d)", err);
+        }
+        if (mStopFlags.load() & kStopFlagStop) return -1;
+        if (attempt < 2) sleep(1);
+    }
+    return -1;
+}
+
+status_t FFMpegExtractor::initialize(const char* url, bool asynchronous) {
+    if (mInitialized) return INVALID_OPERATION;
+    VLOGI("initialize");
+
+    std::call_once(gRegisterOnce, [] {});
+    if (url != nullptr) {
+        std::call_once(gNetworkOnce, [] { avformat_network_init(); });
+        VLOGI("register live_protocol");
+    }
+
+    mFormatContext = avformat_alloc_context();
+    if (mFormatContext == nullptr) return NO_MEMORY;
+    mFormatContext->interrupt_callback.callback = InterruptCallback;
+    mFormatContext->interrupt_callback.opaque = this;
+
+    VLOGI("before avformat_open_input");
+    int err;
+    if (url == nullptr) {
+        mAsynchronous = false;
+        if (mDataSource == nullptr) {
+            avformat_free_context(mFormatContext);
+            mFormatContext = nullptr;
+            return NO_INIT;
+        }
+        uint8_t* buffer = static_cast<uint8_t*>(av_malloc(kIOBufferSize));
+        mIOContext = buffer != nullptr ? avio_alloc_context(buffer, kIOBufferSize, 0, this, LiveRead, nullptr, LiveSeek)
+                                       : nullptr;
+        if (mIOContext == nullptr) {
+            av_free(buffer);
+            avformat_free_context(mFormatContext);
+            mFormatContext = nullptr;
+            return NO_MEMORY;
+        }
+        mFormatContext->pb = mIOContext;
+        mFormatContext->flags |= AVFMT_FLAG_CUSTOM_IO;
+        err = avformat_open_input(&mFormatContext, "live:0", nullptr, nullptr);
+    } else {
+        mAsynchronous = asynchronous;
+        err = avformat_open_input(&mFormatContext, url, nullptr, nullptr);
+    }
+    VLOGI("after avformat_open_input");
+    if (err < 0) {
+        char text[AV_ERROR_MAX_STRING_SIZE] = {0};
+        av_strerror(err, text, sizeof(text));
+        VLOGE("avformat_open_input: error %d(%s)\n", err, text);
+        // A failed open frees the format context but not a custom I/O context.
+        mFormatContext = nullptr;
+        return mapError(err);
+    }
+
+    const AVInputFormat* format = mFormatContext->iformat;
+    VLOGI("AVInputFormat name:%s(%s)", format->name, format->long_name ? format->long_name : "");
+    mIsMp4 = strstr(format->name, "mp4") != nullptr;
+    mIsAvi = strncmp(format->name, "avi", 3) == 0;
+    if (strcmp(format->name, "rm") == 0) {
+        VLOGE("%s is unsupported", format->name);
+        return ERROR_UNSUPPORTED;
+    }
+
+    VLOGI("before av_find_stream_info");
+    err = avformat_find_stream_info(mFormatContext, nullptr);
+    if (mFormatContext->pb != nullptr) {
+        // Probing may have read to the end.
+        mFormatContext->pb->eof_reached = 0;
+        mFormatContext->pb->error = 0;
+    }
+    VLOGI("after av_find_stream_info:%d stream count:%d duration:%lld bitrate:%d", err,
+          static_cast<int>(mFormatContext->nb_streams), static_cast<long long>(mFormatContext->duration),
+          static_cast<int>(mFormatContext->bit_rate));
+
+    const size_t streamCount = mFormatContext->nb_streams;
+    if (streamCount == 0) {
+        AVPacket* packet = av_packet_alloc();
+        int ret = packet != nullptr ? av_read_frame(mFormatContext, packet) : AVERROR(ENOMEM);
+        av_packet_free(&packet);
+        Autolock autoLock(mQueueLock);
+        if (ret >= 0) {
+            mFinalStatus = ERROR_MALFORMED;
+            return ERROR_MALFORMED;
+        }
+        mFinalStatus = mapError(ret);
+        return mFinalStatus;
+    }
+
+    {
+        Autolock autoLock(mLock);
+        for (size_t i = 0; i < streamCount; ++i) {
+            Ref<MetaData> meta = new MetaData;
+            AVCodecContext* codecContext = nullptr;
+            if (getStreamInfo_l(static_cast<int32_t>(i), meta, &codecContext) != OK) {
+                clearStreamsInfo_l();
+                return ERROR_MALFORMED;
+            }
+            mTracks.push_back(Track{meta, static_cast<int32_t>(i),
+                                    static_cast<int32_t>(mFormatContext->streams[i]->codecpar->codec_type)});
+            mCodecContexts.push_back(codecContext);
+        }
+        Autolock queueLock(mQueueLock);
+        mActiveFrameList.assign(streamCount, std::list<AVPacket*>());
+        mTiming.assign(streamCount, StreamTiming());
+    }
+    mFormatContext->flags |= AVFMT_FLAG_DISCARD_CORRUPT;
+    mInitialized = true;
+
+    if (mAsynchronous) {
+        Ref<Message> msg = new Message(kWhatFetch, mReflector->id());
+        msg->post();
+    }
+
+    // Wait until every audio and video stream delivered its first packet.
+    for (size_t i = 0; i < streamCount; ++i) {
+        const int type = mFormatContext->streams[i]->codecpar->codec_type;
+        for (;;) {
+            if (!mAsynchronous) fetchInternal();
+            {
+                Autolock autoLock(mQueueLock);
+                if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO) mTiming[i].mReady = true;
+                if (mTiming[i].mReady || mFinalStatus != OK) break;
+            }
+            if (mAsynchronous) usleep(10000);
+        }
+    }
+
+    for (size_t i = 0; i < streamCount; ++i) {
+        if (static_cast<int32_t>(i) != mVideoStreamIndex && static_cast<int32_t>(i) != mAudioStreamIndex) {
+            mFormatContext->streams[i]->discard = AVDISCARD_ALL;
+        }
+    }
+
+    status_t finalStatus;
+    {
+        Autolock autoLock(mQueueLock);
+        finalStatus = mFinalStatus;
+    }
+    if (finalStatus != OK) {
+        VLOGE("initialize fail (%d) ~~~~~~~~~~~", finalStatus);
+        return finalStatus;
+    }
+    VLOGI("initialize ok ~~~~~~~~~~~");
+
+    if (mDataSource != nullptr && (mDataSource->flags() & DataSource::kFlagSizeKnown)) {
+        mExtractorFlags = CAN_SEEK_BACKWARD | CAN_SEEK_FORWARD | CAN_PAUSE | CAN_SEEK;
+    } else if (url != nullptr) {
+        int64_t seconds = mFormatContext->duration != AV_NOPTS_VALUE ? mFormatContext->duration / AV_TIME_BASE : 0;
+        VLOGI("source duration : %d", static_cast<int>(seconds));
+        if (seconds > 5) mExtractorFlags = CAN_SEEK_BACKWARD | CAN_SEEK_FORWARD | CAN_PAUSE | CAN_SEEK;
+    }
+    return OK;
+}
+
+status_t FFMpegExtractor::getStreamInfo_l(int32_t index, const Ref<MetaData>& meta, AVCodecContext** codecContext) {
+    *codecContext = nullptr;
+    if (index < 0 || static_cast<unsigned>(index) >= mFormatContext->nb_streams ||
+        mFormatContext->streams[index] == nullptr) {
+        VLOGE("AVStream NULL");
+        return ERROR_MALFORMED;
+    }
+    AVStream* stream = mFormatContext->streams[index];
+    AVCodecParameters* par = stream->codecpar;
+    VLOGI("getStreamInfo_l idx:%d codec_type:%d codec_id:%d", index, par->codec_type, par->codec_id);
+
+    if (par->codec_type == AVMEDIA_TYPE_AUDIO || par->codec_type == AVMEDIA_TYPE_VIDEO) {
+        // The decoders configure themselves from this context; it lives as long as the extractor.
+        AVCodecContext* ctx = avcodec_alloc_context3(nullptr);
+        if (ctx == nullptr || avcodec_parameters_to_context(ctx, par) < 0) {
+            avcodec_free_context(&ctx);
+            return ERROR_MALFORMED;
+        }
+        ctx->pkt_timebase = stream->time_base;
+        ctx->time_base = stream->time_base;
+        ctx->framerate = stream->avg_frame_rate;
+        *codecContext = ctx;
+    }
+    AVCodecContext* ctx = *codecContext;
+    const int extradataSize = par->extradata != nullptr ? par->extradata_size : 0;
+
+    switch (par->codec_type) {
+        case AVMEDIA_TYPE_AUDIO: {
+            if (mAudioStreamIndex < 0) mAudioStreamIndex = index;
+            meta->setPointer(kKeyCodecContext, ctx);
+            meta->setInt32(kKeyBitRate, static_cast<int32_t>(par->bit_rate));
+            meta->setInt32(kKeySoundCodecId, par->codec_id);
+            meta->setCString(kKeyMIMEType, audioMime(par->codec_id));
+            if (extradataSize > 0) {
+                meta->setData(kKeyRawCodecSpecificInfo, 0, par->extradata, static_cast<size_t>(extradataSize));
+            }
+            meta->setInt32(kKeyMaxInputSize, kAudioMaxInputSize);
+            meta->setInt32(kKeySampleRate, ctx->sample_rate);
+            meta->setInt32(kKeyChannelCount, ctx->ch_layout.nb_channels);
+            VLOGI("getStreamInfo_l >> AUDIO idx:%d sample rate:%d ch:%d dsi len:%d", index, ctx->sample_rate,
+                  ctx->ch_layout.nb_channels, extradataSize);
+            break;
+        }
+        case AVMEDIA_TYPE_VIDEO: {
+            if (mVideoStreamIndex < 0) mVideoStreamIndex = index;
+            AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
+            int32_t fps = rate.num > 0 && rate.den > 0 ? static_cast<int32_t>(std::lround(av_q2d(rate))) : 0;
+            meta->setInt32(kKeyFrameRate, fps);
+            meta->setInt32(kKeyBitRate, static_cast<int32_t>(par->bit_rate));
+            meta->setPointer(kKeyCodecContext, ctx);
+            meta->setInt32(kKeyVideoCodecId, par->codec_id);
+            meta->setCString(kKeyMIMEType, videoMime(par->codec_id));
+            if (extradataSize > 0) {
+                VLOGI("getStreamInfo_l >> extradata [[");
+                static const uint8_t kStartCode[4] = {0, 0, 0, 1};
+                if (par->codec_id == AV_CODEC_ID_H264) {
+                    if (extradataSize >= 4 && memcmp(par->extradata, kStartCode, 4) == 0) {
+                        meta->setData(kKeyRawCodecSpecificInfo, 0, par->extradata, static_cast<size_t>(extradataSize));
+                    } else {
+                        meta->setData(kKeyAVCC, kKeyAVCC, par->extradata, static_cast<size_t>(extradataSize));
+                    }
+                } else if (isWmvFamily(par->codec_id)) {
+                    // width, height, bit rate, codec tag (little-endian int32 each), then extradata.
+                    std::vector<uint8_t> block;
+                    putLE32(&block, static_cast<uint32_t>(par->width));
+                    putLE32(&block, static_cast<uint32_t>(par->height));
+                    putLE32(&block, static_cast<uint32_t>(par->bit_rate));
+                    putLE32(&block, par->codec_tag);
+                    block.insert(block.end(), par->extradata, par->extradata + extradataSize);
+                    meta->setData(kKeyRawCodecSpecificInfo, 0, block.data(), block.size());
+                } else {
+                    meta->setData(kKeyRawCodecSpecificInfo, 0, par->extradata, static_cast<size_t>(extradataSize));
+                }
+                VLOGI("getStreamInfo_l >> extradata ]]");
+            }
+            int32_t width = par->width;
+            int32_t height = par->height;
+            const AVDictionaryEntry* entry = av_dict_get(stream->metadata, "width", nullptr, 0);
+            if (entry != nullptr) width = static_cast<int32_t>(strtol(entry->value, nullptr, 10));
+            entry = av_dict_get(stream->metadata, "height", nullptr, 0);
+            if (entry != nullptr) height = static_cast<int32_t>(strtol(entry->value, nullptr, 10));
+            meta->setInt32(kKeyWidth, width);
+            meta->setInt32(kKeyHeight, height);
+            int64_t maxInput = static_cast<int64_t>(width) * height;
+            meta->setInt32(kKeyMaxInputSize, maxInput > 0 && maxInput < INT32_MAX ? static_cast<int32_t>(maxInput) : 0);
+            VLOGI("getStreamInfo_l >> VIDEO idx:%d width:%d height:%d dsi len:%d", index, width, height,
+                  extradataSize);
+            int32_t degrees;
+            entry = av_dict_get(stream->metadata, "rotate", nullptr, 0);
+            if (entry != nullptr) {
+                VLOGI("getStreamInfo_l >> VIDEO rotate:%s", entry->value);
+                if (parseDegrees(entry->value, &degrees)) meta->setInt32(kKeyRotationDegrees, degrees);
+            } else {
+                // Containers that carry a display matrix instead of the tag: the matrix turns
+                // counter-clockwise, the tag clockwise.
+                const uint8_t* matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr);
+                if (matrix != nullptr) {
+                    double ccw = av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
+                    char text[32];
+                    snprintf(text, sizeof(text), "%d", static_cast<int>(std::lround(std::isfinite(ccw) ? -ccw : 0)));
+                    VLOGI("getStreamInfo_l >> VIDEO rotate:%s", text);
+                    if (parseDegrees(text, &degrees)) meta->setInt32(kKeyRotationDegrees, degrees);
+                }
+            }
+            break;
+        }
+        case AVMEDIA_TYPE_SUBTITLE:
+            meta->setCString(kKeyMIMEType, kMimeTextCaption);
+            meta->setInt32(kKeyMaxInputSize, kSubtitleMaxInputSize);
+            meta->setInt32(kKeySubtitleTrack, 1);
+            VLOGI("getStreamInfo_l >> SUBTITLE idx:%d", index);
+            break;
+        case AVMEDIA_TYPE_DATA:
+            meta->setCString(kKeyMIMEType, kMimeApplicationData);
+            meta->setInt32(kKeyMaxInputSize, kDataMaxInputSize);
+            VLOGI("getStreamInfo_l >> DATA idx:%d", index);
+            break;
+        default:
+            meta->setCString(kKeyMIMEType, kMimeApplicationUnknown);
+            VLOGI("getStreamInfo_l >> UNKNOWN idx:%d", index);
+            break;
+    }
+
+    const AVDictionaryEntry* language = av_dict_get(stream->metadata, "language", nullptr, 0);
+    if (language != nullptr && language->value[0] != '\0') meta->setCString(kKeyLanguage, language->value);
+
+    if (par->codec_type == AVMEDIA_TYPE_AUDIO || par->codec_type == AVMEDIA_TYPE_VIDEO) {
+        const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+        if (codec == nullptr) VLOGE("AVCodec NULL in AVStream");
+        meta->setInt32(kKeyProfile, par->profile);
+        const char* profileName = codec != nullptr ? av_get_profile_name(codec, par->profile) : nullptr;
+        VLOGI("getStreamInfo_l >> profile:%d[%s] level:%d", par->profile, profileName ? profileName : "", par->level);
+        VLOGI("getStreamInfo_l frame_rate(%d:%d) bit_rate:%d", stream->avg_frame_rate.num, stream->avg_frame_rate.den,
+              static_cast<int>(par->bit_rate));
+        VLOGI("getStreamInfo_l >> mAVFormatContext Duration:%lld stream Duration:%lld time_base(%d %d)",
+              static_cast<long long>(mFormatContext->duration), static_cast<long long>(stream->duration),
+              stream->time_base.num, stream->time_base.den);
+        int64_t durationUs = -1;
+        if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0 && stream->time_base.den > 0) {
+            durationUs = av_rescale_q(stream->duration, stream->time_base, AVRational{1, 1000000});
+        } else if (mFormatContext->duration != AV_NOPTS_VALUE && mFormatContext->duration > 0) {
+            durationUs = av_rescale(mFormatContext->duration, 1000000, AV_TIME_BASE);
+        }
+        if (durationUs >= 0) meta->setInt64(kKeyDuration, durationUs);
+    }
+    return OK;
+}
+
+void FFMpegExtractor::clearStreamsInfo_l() {
+    mTracks.clear();
+    for (AVCodecContext*& ctx : mCodecContexts) avcodec_free_context(&ctx);
+    mCodecContexts.clear();
+}
+
+bool FFMpegExtractor::fetchInternal() {
+    AVPacket* packet = av_packet_alloc();
+    if (packet == nullptr) return false;
+    int err = av_read_frame(mFormatContext, packet);
+    if (err < 0) {
+        char text[AV_ERROR_MAX_STRING_SIZE] = {0};
+        av_strerror(err, text, sizeof(text));
+        Autolock autoLock(mQueueLock);
+        VLOGE("fetchInternal err:0x%X(%s) mFinalStatus %d", static_cast<unsigned>(err), text, mFinalStatus);
+        if (err == kLiveReadRetry) {
+            if (mFormatContext->pb != nullptr) {
+                mFormatContext->pb->eof_reached = 0;
+                mFormatContext->pb->error = 0;
+            }
+        } else if (mStopFlags.load() & kStopFlagStop) {
+            // A stop interrupted the read: readers learn of the stop, not of the interruption.
+            mFinalStatus = USER_STOP;
+        } else if (err == AVERROR_EOF || err == AVERROR_EXIT) {
+            mFinalStatus = ERROR_END_OF_STREAM;
+        } else {
+            mFinalStatus = err;
+        }
+        av_packet_free(&packet);
+        return false;
+    }
+
+    Autolock autoLock(mQueueLock);
+    const int index = packet->stream_index;
+    if (index < 0) {
+        av_packet_free(&packet);
+        return false;
+    }
+    if (static_cast<size_t>(index) >= mActiveFrameList.size()) {
+        dumpPacket("Packet", packet);
+        av_packet_free(&packet);
+        return false;
+    }
+    AVStream* stream = mFormatContext->streams[index];
+    const int type = stream->codecpar->codec_type;
+    const AVRational microseconds{1, 1000000};
+    int64_t stamp = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+    bool hasTime = stamp != AV_NOPTS_VALUE;
+    int64_t t = hasTime ? av_rescale_q(stamp, stream->time_base, microseconds) : 0;
+
+    StreamTiming& timing = mTiming[index];
+    if (!timing.mReady) {
+        if (hasTime && (type == AVMEDIA_TYPE_AUDIO || type == AVMEDIA_TYPE_VIDEO)) timing.mSyncTime = t;
+        timing.mReady = true;
+        VLOGI("set syncTime %s %lld", mediaTypeName(type), static_cast<long long>(t));
+    }
+    int64_t time = hasTime ? t - timing.mSyncTime : timing.mPrevTime;
+    if (time < timing.mPrevTime) {
+        VLOGW("Error PTS pts %lld sync %lld prev %lld", static_cast<long long>(t),
+              static_cast<long long>(timing.mSyncTime), static_cast<long long>(timing.mPrevTime));
+    }
+    timing.mPrevTime = time;
+    // From here on the packet's decoding time is its time in microseconds from the stream's start.
+    packet->dts = time;
+
+    mActiveFrameList[index].push_back(packet);
+    mBufferedBytes += packet->size;
+    return true;
+}
+
+void FFMpegExtractor::onMessageReceived(const Ref<Message>& msg) {
+    switch (msg->what()) {
+        case kWhatFetch:
+            onFetch();
+            break;
+        case kWhatSuspend: {
+            Autolock autoLock(mQueueLock);
+            mSuspended = true;
+            if (mStopFlags.load() & kStopFlagStop) mFinalStatus = USER_STOP;
+            mQueueCondition.broadcast();
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void FFMpegExtractor::onFetch() {
+    int64_t delayUs = kFetchIntervalUs;
+    bool fetch = false;
+    {
+        Autolock autoLock(mQueueLock);
+        if (mSuspended) {
+            Ref<Message> msg = new Message(kWhatFetch, mReflector->id());
+            msg->post(kFetchIntervalUs);
+            return;
+        }
+        if (mFinalStatus == OK) {
+            if (mDataSource != nullptr && (mDataSource->flags() & DataSource::kFlagCaching)) {
+                fetch = true;
+            } else {
+                fetch = getCachedDuration_l() <= kMaxQueuedDurationUs;
+            }
+            if (!fetch && Looper::GetNowUs() - mLastFetchTimeUs >= kFetchIntervalUs) fetch = true;
+        }
+    }
+    if (fetch) {
+        if (fetchInternal()) delayUs = kFastFetchIntervalUs;
+        Autolock autoLock(mQueueLock);
+        mLastFetchTimeUs = Looper::GetNowUs();
+    }
+    {
+        Autolock autoLock(mQueueLock);
+        mQueueCondition.signal();
+    }
+    Ref<Message> msg = new Message(kWhatFetch, mReflector->id());
+    msg->post(delayUs);
+}
+
+int64_t FFMpegExtractor::getCachedDuration_l() {
+    int64_t result = 0;
+    for (size_t i = 0; i < mActiveFrameList.size(); ++i) {
+        const std::list<AVPacket*>& list = mActiveFrameList[i];
+        if (list.empty()) continue;
+        const int type = mFormatContext->streams[i]->codecpar->codec_type;
+        if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO) continue;
+        int64_t first = list.front()->dts;
+        int64_t last = list.back()->dts;
+        int64_t duration = last - first;
+        if (duration < 0) {
+            VLOGW("getCachedDuration_l %s --> %lld~%lld (%lld) buffer size %d",
+                  type == AVMEDIA_TYPE_VIDEO ? "Video" : "Sound", static_cast<long long>(first),
+                  static_cast<long long>(last), static_cast<long long>(duration), mBufferedBytes);
+        }
+        if (duration > result) result = duration;
+    }
+    return result;
+}
+
+status_t FFMpegExtractor::getCachedDuration(int64_t* durationUs, bool* eos) {
+    Autolock autoLock(mLock);
+    if (!mInitialized) return INVALID_OPERATION;
+    Autolock queueLock(mQueueLock);
+    *durationUs = getCachedDuration_l();
+    *eos = mFinalStatus != OK;
+    return OK;
+}
+
+void FFMpegExtractor::waitForPacket_l(int32_t streamIndex) {
+    std::list<AVPacket*>& list = mActiveFrameList[streamIndex];
+    while (list.empty() && mFinalStatus == OK && !(mStopFlags.load() & kStopFlagStop)) {
+        if (!mAsynchronous) {
+            mQueueLock.unlock();
+            fetchInternal();
+            mQueueLock.lock();
+        } else {
+            mQueueCondition.wait(mQueueLock);
+        }
+    }
+}
+
+status_t FFMpegExtractor::readPacket(int32_t streamIndex, MediaBuffer* buffer) {
+    Autolock autoLock(mLock);
+    if (!mInitialized) return NO_INIT;
+    if (streamIndex < 0 || static_cast<size_t>(streamIndex) >= mActiveFrameList.size()) return BAD_INDEX;
+    Autolock queueLock(mQueueLock);
+    std::list<AVPacket*>& list = mActiveFrameList[streamIndex];
+    for (;;) {
+        waitForPacket_l(streamIndex);
+        if (list.empty()) {
+            status_t status = mFinalStatus;
+            if (status == INFO_FORMAT_CHANGED) {
+                mFinalStatus = OK;
+            } else if (status == OK) {
+                // Only a stop leaves the wait with nothing queued and no final status.
+                status = USER_STOP;
+            }
+            return status;
+        }
+        AVPacket* packet = list.front();
+        list.pop_front();
+        if (static_cast<size_t>(packet->size) > buffer->size()) {
+            VLOGE("too much packet size (capacity:%d packet size:%d)", static_cast<int>(buffer->size()), packet->size);
+            dumpPacket("Packet", packet);
+            mBufferedBytes -= packet->size;
+            av_packet_free(&packet);
+            continue;
+        }
+        settingMediaBuffer_l(buffer, packet, streamIndex);
+        av_packet_free(&packet);
+        return OK;
+    }
+}
+
+void FFMpegExtractor::settingMediaBuffer_l(MediaBuffer* buffer, AVPacket* packet, int32_t streamIndex) {
+    Ref<MetaData> meta = buffer->meta_data();
+    meta->clear();
+    mBufferedBytes -= packet->size;
+    if (packet->flags & AV_PKT_FLAG_KEY) mOnlyKeyFrame = false;
+
+    AVStream* stream = mFormatContext->streams[streamIndex];
+    const int type = stream->codecpar->codec_type;
+    uint8_t* out = static_cast<uint8_t*>(buffer->data());
+    if (type == AVMEDIA_TYPE_SUBTITLE) {
+        // The style block, "<P>", then the lines joined with "<BR>"; cut to fit the buffer.
+        const size_t capacity = buffer->size();
+        size_t length = 0;
+        auto append = [&](const char* s, size_t n) {
+            if (capacity == 0) return;
+            size_t room = capacity - 1 - length;
+            if (n > room) n = room;
+            memcpy(out + length, s, n);
+            length += n;
+        };
+        append(kSubtitleStyle, sizeof(kSubtitleStyle) - 1);
+        append("<P>", 3);
+        const char* text = reinterpret_cast<const char*>(packet->data);
+        const int size = packet->data != nullptr ? packet->size : 0;
+        int i = 0;
+        while (i < size && text[i] != '\0') {
+            char c = text[i];
+            if (c == '\r' || c == '\n') {
+                append("<BR>", 4);
+                // CR LF and LF CR count as one line break.
+                if (i + 1 < size && (text[i + 1] == '\r' || text[i + 1] == '\n') && text[i + 1] != c) ++i;
+            } else {
+                append(&c, 1);
+            }
+            ++i;
+        }
+        if (capacity > 0) {
+            out[length] = '\0';
+            buffer->set_range(0, length + 1);
+        } else {
+            buffer->set_range(0, 0);
+        }
+    } else {
+        if (packet->size > 0) memcpy(out, packet->data, static_cast<size_t>(packet->size));
+        buffer->set_range(0, static_cast<size_t>(packet->size));
+    }
+    meta->setInt64(kKeyTime, packet->dts);
+
+    if (mIsAvi) {
+        if (type == AVMEDIA_TYPE_VIDEO) {
+            if (mSeeked && !mVideoSeenAfterSeek) {
+                mSeekedTimeStamp = packet->dts;
+                mVideoSeenAfterSeek = true;
+                mAudioPacketCount = 1;
+            }
+        } else if (type == AVMEDIA_TYPE_AUDIO && stream->time_base.num != 1) {
+            if (!mSeeked || mVideoSeenAfterSeek) {
+                mSeeked = false;
+                mVideoSeenAfterSeek = false;
+                int64_t offsetUs = av_rescale_q(mAudioPacketCount, stream->time_base, AVRational{1, 1000000});
+                int64_t timeUs = mSeekedTimeStamp + offsetUs;
+                meta->setInt64(kKeyTime, timeUs);
+                VLOGV("FFMpegExtractor::settingMediaBuffer_l audio adjust dts:%llu time_base(%d %d) dts_t:%llu "
+                      "mSeekedTimeStamp:%llu",
+                      static_cast<unsigned long long>(packet->dts), stream->time_base.num, stream->time_base.den,
+                      static_cast<unsigned long long>(timeUs), static_cast<unsigned long long>(mSeekedTimeStamp));
+                ++mAudioPacketCount;
+            } else {
+                buffer->set_range(0, 0);
+                meta->setInt64(kKeyTime, -1);
+            }
+        }
+    }
+}
+
+void FFMpegExtractor::suspend() {
+    VLOGI("suspending");
+    Ref<Message> msg = new Message(kWhatSuspend, mReflector->id());
+    msg->post();
+    {
+        Autolock autoLock(mQueueLock);
+        mQueueCondition.broadcast();
+    }
+    for (;;) {
+        {
+            Autolock autoLock(mQueueLock);
+            if (mSuspended) break;
+        }
+        usleep(10000);
+    }
+    VLOGI("suspended");
+}
+
+void FFMpegExtractor::setStopFlag(uint32_t flags) {
+    VLOGI("setStopFlag");
+    mStopFlags.store(flags);
+    if (flags & kStopFlagStop) {
+        suspend();
+        Autolock autoLock(mQueueLock);
+        mFinalStatus = USER_STOP;
+        mQueueCondition.broadcast();
+    }
+    if (mDataSource != nullptr) mDataSource->setStopFlag(flags);
+}
+
+bool FFMpegExtractor::seekTo(int32_t streamIndex, int64_t timeUs, int64_t* resultUs) {
+    Autolock autoLock(mLock);
+    if (!mInitialized || !(mExtractorFlags & CAN_SEEK)) return false;
+    if (mVideoStreamIndex >= 0 && streamIndex != mVideoStreamIndex) return false;
+    if (streamIndex < 0 || static_cast<size_t>(streamIndex) >= mTiming.size()) return false;
+
+    suspend();
+    uint32_t flags = mStopFlags.load() | kStopFlagSeeking;
+    mStopFlags.store(flags);
+    if (mDataSource != nullptr) mDataSource->setStopFlag(flags);
+
+    // Times handed out are relative to each stream's first timestamp.
+    int64_t syncUs;
+    {
+        Autolock queueLock(mQueueLock);
+        syncUs = mTiming[streamIndex].mSyncTime;
+    }
+    const int64_t target = timeUs + syncUs;
+    mSeekRunning.store(true);
+    int ret;
+    if (mVideoStreamIndex < 0) {
+        ret = avformat_seek_file(mFormatContext, -1, target, target, INT64_MAX, AVSEEK_FLAG_BACKWARD);
+        // Nothing starts at or after the target (a target past the end): take the last start
+        // before it.
+        if (ret < 0) ret = avformat_seek_file(mFormatContext, -1, INT64_MIN, target, INT64_MAX, AVSEEK_FLAG_BACKWARD);
+    } else {
+        ret = avformat_seek_file(mFormatContext, -1, INT64_MIN, target, INT64_MAX, AVSEEK_FLAG_BACKWARD);
+    }
+    VLOGI("SeekTo result:%d seekTimeMs:%lld mVideoStreamIndex:%d stream_idx:%d", ret, static_cast<long long>(timeUs),
+          mVideoStreamIndex, streamIndex);
+    if (ret < 0 && mVideoStreamIndex >= 0) {
+        ret = avformat_seek_file(mFormatContext, -1, INT64_MIN, 0, INT64_MAX, AVSEEK_FLAG_BYTE);
+    }
+    mSeekRunning.store(false);
+
+    flags = mStopFlags.load() & ~static_cast<uint32_t>(kStopFlagSeeking);
+    mStopFlags.store(flags);
+    if (mDataSource != nullptr) mDataSource->setStopFlag(flags);
+    if (ret < 0) {
+        Autolock queueLock(mQueueLock);
+        mSuspended = false;
+        return false;
+    }
+    if (mFormatContext->pb != nullptr) {
+        mFormatContext->pb->eof_reached = 0;
+        mFormatContext->pb->error = 0;
+    }
+    *resultUs = timeUs;
+    mSeeked = true;
+    mVideoSeenAfterSeek = false;
+    clearPendingBufferResume();
+    return true;
+}
+
+bool FFMpegExtractor::seekToNextSync(int32_t streamIndex) {
+    Autolock autoLock(mLock);
+    if (!mInitialized || streamIndex < 0 || static_cast<size_t>(streamIndex) >= mActiveFrameList.size()) return false;
+    Autolock queueLock(mQueueLock);
+    std::list<AVPacket*>& list = mActiveFrameList[streamIndex];
+    for (;;) {
+        waitForPacket_l(streamIndex);
+        if (list.empty()) return false;
+        while (!list.empty() && !(list.front()->flags & AV_PKT_FLAG_KEY)) {
+            AVPacket* packet = list.front();
+            list.pop_front();
+            mBufferedBytes -= packet->size;
+            av_packet_free(&packet);
+        }
+        if (!list.empty()) {
+            VLOGI("seekToNextSync seeked %lld", static_cast<long long>(list.front()->dts));
+            return true;
+        }
+    }
+}
+
+void FFMpegExtractor::clearPendingFrames_l() {
+    for (size_t i = 0; i < mActiveFrameList.size(); ++i) {
+        VLOGI("clearPenddingFrames_l(%dth) ActiveFrameList Size %d", static_cast<int>(i),
+              static_cast<int>(mActiveFrameList[i].size()));
+    }
+    freeAllPackets_l();
+    VLOGI("clearPenddingFrames_l ok");
+}
+
+void FFMpegExtractor::freeAllPackets_l() {
+    for (std::list<AVPacket*>& list : mActiveFrameList) {
+        for (AVPacket* packet : list) av_packet_free(&packet);
+        list.clear();
+    }
+    mBufferedBytes = 0;
+}
+
+void FFMpegExtractor::clearPendingBufferResume() {
+    Autolock autoLock(mQueueLock);
+    clearPendingFrames_l();
+    mFinalStatus = (mStopFlags.load() & kStopFlagStop) ? USER_STOP : OK;
+    mSuspended = false;
+    mOnlyKeyFrame = false;
+}
+
+status_t FFMpegExtractor::setOnlyKeyFrame() {
+    {
+        Autolock queueLock(mQueueLock);
+        if (mOnlyKeyFrame) {
+            VLOGW("setOnlyKeyFrame already called");
+            return INVALID_OPERATION;
+        }
+    }
+    Autolock autoLock(mLock);
+    Autolock queueLock(mQueueLock);
+    mOnlyKeyFrame = true;
+    if (mVideoStreamIndex >= 0 && static_cast<size_t>(mVideoStreamIndex) < mActiveFrameList.size()) {
+        std::list<AVPacket*>& list = mActiveFrameList[mVideoStreamIndex];
+        while (!list.empty()) {
+            AVPacket* packet = list.front();
+            if (packet->flags & AV_PKT_FLAG_KEY) {
+                VLOGI("found I-Frame(%lld) in setOnlyKeyFrame", static_cast<long long>(packet->dts));
+                break;
+            }
+            list.pop_front();
+            mBufferedBytes -= packet->size;
+            av_packet_free(&packet);
+        }
+    }
+    VLOGI("setOnlyKeyFrame called");
+    return OK;
+}
+
+void FFMpegExtractor::enableStream(int32_t streamIndex) {
+    Autolock autoLock(mLock);
+    if (!mInitialized || streamIndex < 0 || static_cast<unsigned>(streamIndex) >= mFormatContext->nb_streams) return;
+    mFormatContext->streams[streamIndex]->discard = AVDISCARD_DEFAULT;
+}
+
+size_t FFMpegExtractor::countTracks() { return mInitialized ? mTracks.size() : 0; }
+
+Ref<MediaSource> FFMpegExtractor::getTrack(size_t index) {
+    if (!mInitialized || index >= mTracks.size()) return nullptr;
+    const Track& track = mTracks[index];
+    return new FFMpegSource(this, track.mMeta, track.mStreamIndex, track.mCodecType);
+}
+
+Ref<MetaData> FFMpegExtractor::getTrackMetaData(size_t index, uint32_t) {
+    if (!mInitialized || index >= mTracks.size()) return nullptr;
+    return mTracks[index].mMeta;
+}
+
+Ref<MetaData> FFMpegExtractor::getMetaData() { return mFileMeta; }
+
+uint32_t FFMpegExtractor::flags() const { return mExtractorFlags; }
+
+const char* FFMpegExtractor::containerName() const {
+    return mInitialized && mFormatContext != nullptr ? mFormatContext->iformat->name : "";
+}
+
+// ---- FFMpegSource ----
+
+#undef LOG_TAG
+#define LOG_TAG "VEL_FFMpegSource"
+
+FFMpegSource::FFMpegSource(const Ref<FFMpegExtractor>& extractor, const Ref<MetaData>& format, int32_t streamIndex,
+                           int32_t codecType)
+    : mExtractor(extractor), mFormat(format), mStreamIndex(streamIndex), mCodecType(codecType), mGroup(nullptr),
+      mBuffer(nullptr), mStarted(false) {}
+
+FFMpegSource::~FFMpegSource() {
+    if (mStarted) stop();
+}
+
+status_t FFMpegSource::start(MetaData* params) {
+    Autolock autoLock(mLock);
+    if (mStarted) return OK;
+    const char* mime = "";
+    mFormat->findCString(kKeyMIMEType, &mime);
+    int32_t maxSize = 0;
+    mFormat->findInt32(kKeyMaxInputSize, &maxSize);
+    if (maxSize <= 0) maxSize = kDefaultMaxInputSize;
+    VLOGI("start mime:%s max_size %d", mime, maxSize);
+    int32_t requested = 0;
+    if (params != nullptr && params->findInt32(kKeyMaxInputSize, &requested) && requested > maxSize) {
+        VLOGW("MaxInputSize Change %d->%d", maxSize, requested);
+        maxSize = requested;
+    }
+    MediaBuffer* buffer = new MediaBuffer(static_cast<size_t>(maxSize));
+    if (buffer->data() == nullptr || buffer->size() == 0) {
+        buffer->release();
+        return NO_MEMORY;
+    }
+    mGroup = new MediaBufferGroup;
+    mGroup->add_buffer(buffer);
+    mExtractor->enableStream(mStreamIndex);
+    mStarted = true;
+    return OK;
+}
+
+status_t FFMpegSource::stop() {
+    Autolock autoLock(mLock);
+    if (mBuffer != nullptr) {
+        mBuffer->release();
+        mBuffer = nullptr;
+    }
+    delete mGroup;
+    mGroup = nullptr;
+    mStarted = false;
+    return OK;
+}
+
+Ref<MetaData> FFMpegSource::getFormat() {
+    Autolock autoLock(mLock);
+    return mFormat;
+}
+
+void FFMpegSource::updateFormat(const Ref<MetaData>& format) {
+    Autolock autoLock(mLock);
+    if (format == nullptr) return;
+    mFormat = format;
+    int32_t width = 1920;
+    int32_t height = 1080;
+    format->findInt32(kKeyWidth, &width);
+    format->findInt32(kKeyHeight, &height);
+    int64_t size = static_cast<int64_t>(width) * height;
+    if (size <= 0 || size > INT32_MAX) size = static_cast<int64_t>(1920) * 1080;
+    if (mBuffer != nullptr) {
+        mBuffer->release();
+        mBuffer = nullptr;
+    }
+    delete mGroup;
+    mGroup = new MediaBufferGroup;
+    mGroup->add_buffer(new MediaBuffer(static_cast<size_t>(size)));
+}
+
+status_t FFMpegSource::read(MediaBuffer** out, const ReadOptions* options) {
+    Autolock autoLock(mLock);
+    *out = nullptr;
+    if (!mStarted || mGroup == nullptr) return NO_INIT;
+
+    int64_t seekTimeUs = 0;
+    ReadOptions::SeekMode mode = ReadOptions::SeekClosestSync;
+    const bool seeking = options != nullptr && options->getSeekTo(&seekTimeUs, &mode);
+    if (seeking) {
+        if (mode == ReadOptions::SeekClosestSync || mode == ReadOptions::SeekClosest) {
+            int64_t resultUs = 0;
+            mExtractor->seekTo(mStreamIndex, seekTimeUs, &resultUs);
+        } else if (mode == ReadOptions::SeekNextSync) {
+            mExtractor->seekToNextSync(mStreamIndex);
+        }
+    }
+
+    MediaBuffer* buffer = nullptr;
+    status_t err = mGroup->acquire_buffer(&buffer);
+    if (err != OK) return err;
+    mBuffer = buffer;
+    for (;;) {
+        err = mExtractor->readPacket(mStreamIndex, buffer);
+        if (err != OK) {
+            mBuffer = nullptr;
+            buffer->release();
+            return err;
+        }
+        int64_t timeUs = 0;
+        if (seeking && mode == ReadOptions::SeekClosest && buffer->meta_data()->findInt64(kKeyTime, &timeUs) &&
+            timeUs < seekTimeUs) {
+            buffer->reset();
+            continue;
+        }
+        break;
+    }
+    mBuffer = nullptr;
+    *out = buffer;
+    return OK;
+}
+
+}  // namespace velmor
