@@ -49,13 +49,21 @@ bool readCueText(const Payload& p, const char** text) {
 }  // namespace
 
 UiPlayerListener::UiPlayerListener(VelmorNotifyCallback callback, void* userData)
-    : mQueue("UiListener"), mCallback(callback), mUserData(userData) {
-    mQueue.start();
+    : mQueue(new TimerQueue("UiListener")), mCallback(callback), mUserData(userData) {
+    mQueue->start();
 }
 
 UiPlayerListener::~UiPlayerListener() {
-    mQueue.cancelAllEvents();
-    mQueue.stop();
+    mQueue->cancelAllEvents();
+    if (mQueue->isWorkerThread()) {
+        // Destroyed from inside the host callback: the delivery thread cannot be joined here.
+        // It ends once the callback returns and frees the queue itself.
+        mQueue->deleteFromWorkerThread();
+    } else {
+        mQueue->stop();
+        delete mQueue;
+    }
+    mQueue = nullptr;
 }
 
 void UiPlayerListener::notify(int32_t msg, int32_t ext1, int32_t ext2, const Payload* obj) {
@@ -67,7 +75,7 @@ void UiPlayerListener::notify(int32_t msg, int32_t ext1, int32_t ext2, const Pay
         const char* text = nullptr;
         if (readCueText(*obj, &text)) event->setString(kKeySubtitle, text, static_cast<ssize_t>(strlen(text)));
     }
-    mQueue.postEventWithDelay(event, kDeliveryDelayUs);
+    mQueue->postEventWithDelay(event, kDeliveryDelayUs);
 }
 
 void UiPlayerListener::onDeliver(UiReporterEvent* event) {

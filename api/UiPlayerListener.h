@@ -45,7 +45,9 @@ public:
 private:
     void onDeliver(UiReporterEvent* event);
 
-    TimerQueue mQueue;
+    // On the heap: when the host drops the last reference from inside its callback, the queue
+    // outlives the listener and its thread frees it.
+    TimerQueue* mQueue;
     VelmorNotifyCallback mCallback;
     void* mUserData;
 

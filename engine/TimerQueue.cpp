@@ -127,6 +127,8 @@ TimerQueue::TimerQueue(const char* threadName)
       mNextEventID(1),
       mRunning(false),
       mStopped(false),
+      mDeleteOnExit(false),
+      mOwnHandle(nullptr),
       mMaxTimedWaitUs(kMaxTimedWaitUs),
       mThreadName(threadName ? threadName : "TimerQueue") {}
 
@@ -149,6 +151,17 @@ void TimerQueue::stop(bool flush) {
     {
         Autolock _l(mLock);
         if (!mRunning || !mThread) return;
+        if (mWorkerId == std::this_thread::get_id()) {
+            // The worker cannot join itself: end the loop after the current event and let
+            // the thread go. The owner must not free the queue before that (see
+            // deleteFromWorkerThread).
+            VLOGE("stop called from the timer thread itself");
+            mStopped = true;
+            thread = mThread;
+            mThread = nullptr;
+            joinThread(thread);
+            return;
+        }
         thread = mThread;
         // A second concurrent stop finds no thread and leaves the join to the first.
         mThread = nullptr;
@@ -162,6 +175,7 @@ void TimerQueue::stop(bool flush) {
         for (QueueItem& item : mQueue) item.event->mEventID = 0;
         dropped.swap(mQueue);
         mRunning = false;
+        mWorkerId = std::thread::id();
     }
     // The events are released here, without the lock.
 }
@@ -169,6 +183,20 @@ void TimerQueue::stop(bool flush) {
 bool TimerQueue::isRunning() const {
     Autolock _l(mLock);
     return mRunning;
+}
+
+bool TimerQueue::isWorkerThread() const {
+    Autolock _l(mLock);
+    return mWorkerId == std::this_thread::get_id();
+}
+
+void TimerQueue::deleteFromWorkerThread() {
+    Autolock _l(mLock);
+    mStopped = true;
+    mDeleteOnExit = true;
+    // The worker frees its own handle on the way out; stop() from the destructor finds none.
+    mOwnHandle = mThread;
+    mThread = nullptr;
 }
 
 void TimerQueue::setMaxTimedWaitUs(int64_t us) {
@@ -261,11 +289,28 @@ int64_t TimerQueue::computeWaitUs(int64_t realtimeUs, int64_t nowUs, int64_t max
 }
 
 void* TimerQueue::threadEntry(void* me) {
-    static_cast<TimerQueue*>(me)->threadLoop();
+    TimerQueue* queue = static_cast<TimerQueue*>(me);
+    queue->threadLoop();
+    thread_handle_t self = nullptr;
+    bool deleteQueue;
+    {
+        Autolock _l(queue->mLock);
+        deleteQueue = queue->mDeleteOnExit;
+    }
+    if (!deleteQueue) return nullptr;
+    // Released by its owner from inside an event: nobody joins this thread, so it detaches
+    // itself and frees the queue.
+    self = queue->mOwnHandle;
+    delete queue;
+    joinThread(self);
     return nullptr;
 }
 
 void TimerQueue::threadLoop() {
+    {
+        Autolock _l(mLock);
+        mWorkerId = std::this_thread::get_id();
+    }
     for (;;) {
         Ref<Event> event;
         int64_t nowUs = 0;

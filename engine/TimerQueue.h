@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <thread>
 
 #include <sys/types.h>
 
@@ -116,6 +117,12 @@ public:
     // with flush, every event queued so far fires first. Must not be called from an event.
     void stop(bool flush = false);
     bool isRunning() const;
+    // True on the worker thread (inside an event's fire).
+    bool isWorkerThread() const;
+    // For an owner that goes away inside one of this queue's events, on the worker thread,
+    // where stop() cannot join: ends the loop once the current event returns and deletes this
+    // queue (allocated with new) on the worker thread then. Pending events are dropped.
+    void deleteFromWorkerThread();
 
     // Ahead of every timed event (behind a pending non-flushing stop).
     int32_t postEvent(const Ref<Event>& event);
@@ -167,6 +174,9 @@ private:
     int32_t mNextEventID;
     bool mRunning;
     bool mStopped;
+    bool mDeleteOnExit;
+    thread_handle_t mOwnHandle;  // the worker's handle once it is to delete the queue
+    std::thread::id mWorkerId;
     int64_t mMaxTimedWaitUs;
     std::string mThreadName;
 

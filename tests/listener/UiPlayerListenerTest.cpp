@@ -2,6 +2,7 @@
 // after they were raised, with the subtitle text of cue payloads.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -203,4 +204,34 @@ TEST(UiPlayerListener, DestroyingDropsQueuedNotifications) {
     const size_t afterDestroy = quiet.snapshot().size();
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(quiet.snapshot().size(), afterDestroy);
+}
+
+namespace {
+// A host that releases the player (and so the listener) from inside its callback.
+struct ReleasingHost {
+    Ref<UiPlayerListener> listener;
+    std::atomic<int> calls{0};
+    std::atomic<bool> released{false};
+    static void callback(void* userData, int32_t msg, int32_t, int32_t, const char*) {
+        auto* host = static_cast<ReleasingHost*>(userData);
+        ++host->calls;
+        if (msg == 2) {
+            host->listener.clear();  // the last reference: destroyed on the delivery thread
+            host->released = true;
+        }
+    }
+};
+}  // namespace
+
+TEST(UiPlayerListener, HostMayReleaseTheListenerInsideTheCallback) {
+    ReleasingHost host;
+    host.listener = new UiPlayerListener(&ReleasingHost::callback, &host);
+    UiPlayerListener* raw = host.listener.get();
+    raw->notify(1, 0, 0, nullptr);
+    raw->notify(2, 0, 0, nullptr);
+    raw->notify(3, 0, 0, nullptr);  // queued behind the release: dropped
+    for (int i = 0; i < 500 && !host.released; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(host.released);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(host.calls.load(), 2);
 }

@@ -388,3 +388,36 @@ TEST(TimerQueue, MethodEventCallsTheOwner) {
     queue.stop(true);
     EXPECT_EQ(counter.calls.load(), 3);
 }
+
+namespace {
+// Tells when it is destroyed.
+class TrackedEvent : public RecEvent {
+public:
+    TrackedEvent(Recorder* r, int tag, std::atomic<bool>* destroyed) : RecEvent(r, tag), mDestroyed(destroyed) {}
+    ~TrackedEvent() override { *mDestroyed = true; }
+
+private:
+    std::atomic<bool>* mDestroyed;
+};
+}  // namespace
+
+TEST(TimerQueue, OwnerGoingAwayInsideAnEventHandsTheQueueToItsThread) {
+    Recorder rec;
+    auto* queue = new TimerQueue("tq-self");
+    queue->start();
+    EXPECT_FALSE(queue->isWorkerThread());
+    std::atomic<bool> onWorker{false};
+    std::atomic<bool> pendingDestroyed{false};
+    queue->postEventWithDelay(new TrackedEvent(&rec, 2, &pendingDestroyed), 100000);
+    queue->postEvent(ev(&rec, 1, [&](TimerQueue* q) {
+        onWorker = q->isWorkerThread();
+        q->deleteFromWorkerThread();  // the queue is freed once this event returns
+    }));
+    ASSERT_TRUE(rec.waitFor(1, 5s));
+    EXPECT_TRUE(onWorker);
+    // Freeing the queue releases the pending event, which never fires.
+    for (int i = 0; i < 200 && !pendingDestroyed; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(pendingDestroyed);
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(rec.tags(), (std::vector<int>{1}));
+}
