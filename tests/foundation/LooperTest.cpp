@@ -23,6 +23,22 @@ std::string currentThreadName() {
     return name;
 }
 
+// Registers one handler before any test runs, so the very first id of the process is known.
+class FirstRegistration : public ::testing::Environment {
+public:
+    static handler_id firstId;
+    void SetUp() override {
+        Ref<Looper> looper = new Looper;
+        Ref<RecordingHandler> handler = new RecordingHandler;
+        firstId = looper->registerHandler(handler);
+        looper->unregisterHandler(firstId);
+    }
+};
+handler_id FirstRegistration::firstId = -1;
+::testing::Environment* const gFirstRegistration = ::testing::AddGlobalTestEnvironment(new FirstRegistration);
+
+TEST(Looper, FirstHandlerIdOfTheProcessIsOne) { EXPECT_EQ(1, FirstRegistration::firstId); }
+
 TEST(Looper, EqualTimesKeepPostingOrderAndEarlierPostOvertakesLaterOne) {
     Ref<Looper> looper = new Looper;
     Ref<RecordingHandler> handler = new RecordingHandler;
