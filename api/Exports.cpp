@@ -1,4 +1,14 @@
+// The library's two exported functions.
+#include <new>
+
+#include "api/VelmorPlayerBase.h"
 #include "quorvantix/quorvantix.h"
 
-extern "C" IVelmorPlayerBase* CreatePlayer() { return nullptr; }
-extern "C" void DestroyPlayer(IVelmorPlayerBase*, bool) {}
+extern "C" __attribute__((visibility("default"))) IVelmorPlayerBase* CreatePlayer() {
+    return new (std::nothrow) velmor::VelmorPlayerBase();
+}
+
+extern "C" __attribute__((visibility("default"))) void DestroyPlayer(IVelmorPlayerBase* player, bool keepObject) {
+    player->stop();
+    if (!keepObject) delete static_cast<velmor::VelmorPlayerBase*>(player);
+}

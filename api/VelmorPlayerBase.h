@@ -13,7 +13,7 @@ namespace velmor {
 class PlayerFront;
 class UiPlayerListener;
 
-class VelmorPlayerBase : public IVelmorPlayerBase {
+class VelmorPlayerBase final : public IVelmorPlayerBase {
 public:
     VelmorPlayerBase();
     ~VelmorPlayerBase();

@@ -7,7 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "engine/AudioPlayer.h"
+#include "engine/DataSource.h"
+#include "engine/MediaExtractor.h"
+#include "engine/MediaSource.h"
 #include "engine/PlayerBase.h"
+#include "engine/TimeSource.h"
 #include "engine/TimerQueue.h"
 #include "utils/Mutex.h"
 #include "utils/Payload.h"
@@ -17,6 +22,24 @@ namespace velmor {
 
 class PlayerFront;
 class PlaybackEngine;
+
+// Hands decoded pictures to the video sink; keeps the last one for redraws.
+class SinkFrameRenderer : public RefCounted {
+public:
+    SinkFrameRenderer(const Ref<PlayerBase::VideoSink>& sink, const Ref<MetaData>& format, int32_t displayWidth,
+                      int32_t displayHeight);
+    status_t initCheck() const { return mInitStatus; }
+    void render(MediaBuffer* buffer);
+    void redraw();
+
+protected:
+    ~SinkFrameRenderer() override;
+
+private:
+    Ref<PlayerBase::VideoSink> mSink;
+    MediaBuffer* mLastBuffer;
+    status_t mInitStatus;
+};
 
 // An event on one of the engine's queues that calls one engine method.
 class EngineEvent : public TimerQueue::Event {
@@ -56,7 +79,7 @@ struct UserAgentInfo {
 };
 UserAgentInfo GetUserAgentInfo();
 
-class PlaybackEngine {
+class PlaybackEngine : public AudioPlayer::Observer {
 public:
     enum Flags : uint32_t {
         PLAYING = 0x1,
@@ -130,6 +153,12 @@ public:
     // Under mLock.
     void notifyListener_l(int32_t msg, int32_t ext1 = 0, int32_t ext2 = 0);
 
+    // AudioPlayer::Observer, called from the sink's fill thread.
+    void postAudioEOS(int64_t delayUs) override;
+    void postAudioSeekComplete() override;
+    void postAudioTearDown() override;
+    void postAudioStatusCheck() override;
+
 private:
     friend class EngineEvent;
     friend class EngineReporterEvent;
@@ -163,6 +192,25 @@ private:
     void finishAsyncPrepare_l();
     void abortPrepare(status_t err);
     status_t skip_l(int32_t index);
+    status_t finishSetDataSource_l();
+    status_t attachExtractor_l(const Ref<MediaExtractor>& extractor);
+    status_t initVideoDecoder(uint32_t flags);
+    status_t initAudioDecoder();
+    void shutdownVideoDecoder_l();
+    void beginPrepareAsync_l();
+    status_t startAudioPlayer_l(bool sendErrorNotification = true);
+    void createAudioPlayer_l();
+    void deleteAudioPlayer_l();
+    void notifyVideoSize_l();
+    void initRenderer_l();
+    void finishSeekIfNecessary(int64_t videoTimeUs);
+    void notifyIfMediaStarted_l();
+    void postVideoEvent_l(int64_t delayUs = -1);
+    void postStreamDoneEvent_l(status_t status);
+    void postVideoLagEvent_l();
+    void postCheckAudioStatusEvent(int64_t delayUs);
+    void postBufferingEvent_l(int64_t delayUs = -1);
+    void updateDuration_l(const Ref<MetaData>& format);
     status_t trackInfo_l(Payload* reply);
     status_t selectTrack_l(int32_t index, bool select, bool secondary);
     int32_t countTracks_l();
@@ -190,6 +238,17 @@ private:
     bool mReporterQueueStarted;
 
     WeakRef<PlayerFront> mListener;
+    Ref<MediaExtractor> mExtractor;
+    Ref<DataSource> mFileSource;
+    Ref<MediaSource> mAudioTrack;
+    Ref<MediaSource> mVideoTrack;
+    Ref<MediaSource> mAudioSource;
+    Ref<MediaSource> mVideoSource;
+    AudioPlayer* mAudioPlayer;
+    SystemTimeSource mSystemTimeSource;
+    TimeSource* mTimeSource;
+    Ref<SinkFrameRenderer> mVideoRenderer;
+    bool mRendererNeedsInit;
     Ref<PlayerBase::VideoSink> mVideoSink;
     Ref<PlayerBase::AudioSink> mAudioSink;
 
@@ -237,6 +296,18 @@ private:
     bool mSeekNotificationSent;
     int64_t mSkipUntilUs;
     int64_t mVideoTimeUs;
+    MediaBuffer* mVideoBuffer;
+    int64_t mLastVideoTimeUs;
+    int64_t mTimeSourceDeltaUs;
+    int32_t mSinceLastDropped;
+    bool mVideoRenderingStarted;
+    bool mPreviewPending;
+    int32_t mPreviewFramesLeft;
+    bool mWatchForAudioSeekComplete;
+    bool mWatchForAudioEOS;
+    status_t mStreamDoneStatus;
+    uint64_t mLateFrames;
+    uint64_t mFramesDecoded;
     int32_t mStartGeneration;
     int32_t mMediaStartedGeneration;
     bool mVideoOnlyFallback;
