@@ -63,6 +63,17 @@ const char* NameTable::intern(const char* name) {
     return list.back().c_str();
 }
 
+const char* NameTable::find(const char* name) {
+    if (!name) name = "";
+    NameTableState& state = nameTableState();
+    const uint32_t bucket = hash(name) % kNumBuckets;
+    Autolock _l(state.lock);
+    for (const ByteString& s : state.buckets[bucket]) {
+        if (s == name) return s.c_str();
+    }
+    return nullptr;
+}
+
 size_t NameTable::size() {
     NameTableState& state = nameTableState();
     Autolock _l(state.lock);
@@ -118,7 +129,9 @@ Message::Item* Message::allocateItem(const char* name) {
 }
 
 const Message::Item* Message::findItem(const char* name, Type type) const {
-    const char* interned = NameTable::intern(name);
+    // A name that was never interned cannot name an item.
+    const char* interned = NameTable::find(name);
+    if (!interned) return nullptr;
     for (size_t i = 0; i < mNumItems; ++i) {
         const Item& item = mItems[i];
         if (item.mName == interned) return item.mType == type ? &item : nullptr;
@@ -127,7 +140,8 @@ const Message::Item* Message::findItem(const char* name, Type type) const {
 }
 
 bool Message::contains(const char* name) const {
-    const char* interned = NameTable::intern(name);
+    const char* interned = NameTable::find(name);
+    if (!interned) return false;
     for (size_t i = 0; i < mNumItems; ++i) {
         if (mItems[i].mName == interned) return true;
     }

@@ -24,6 +24,8 @@ class NameTable {
 public:
     enum { kNumBuckets = 128 };
     static const char* intern(const char* name);
+    // The interned copy of name, or null when it was never interned (nothing is added).
+    static const char* find(const char* name);
     // hash = hash * 31 + (signed char)byte, 32-bit wrapping, starting at 0.
     static uint32_t hash(const char* name);
     // Number of names interned so far (diagnostics and tests).

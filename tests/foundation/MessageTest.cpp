@@ -66,6 +66,15 @@ TEST(NameTable, InternsByContentAndHashesSignedBytes) {
     const size_t before = NameTable::size();
     NameTable::intern("race7");
     EXPECT_EQ(before, NameTable::size());
+
+    // Looking up items by a name nobody set does not grow the table.
+    EXPECT_EQ(nullptr, NameTable::find("neverSetAnywhere"));
+    Ref<Message> msg = new Message;
+    int32_t v;
+    EXPECT_FALSE(msg->findInt32("neverSetAnywhere", &v));
+    EXPECT_FALSE(msg->contains("neverSetAnywhere"));
+    EXPECT_EQ(before, NameTable::size());
+    EXPECT_EQ(NameTable::intern("race7"), NameTable::find("race7"));
 }
 
 TEST(Message, ItemsRoundTripAndTypeMismatchIsNotFound) {
