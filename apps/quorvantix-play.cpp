@@ -5,7 +5,17 @@
 // Loads libquorvantix.so the way a desktop player does, creates a player, prints its API level
 // and device identity, opens the address (the demo clip when none is given), prepares and plays
 // it, and prints every notification and a progress line until playback completes or fails.
+// With a display it opens an X11 window for the OpenGL sink; --headless (or no display) uses no
+// video sink and the null audio sink.
+//
+// Keys (in the terminal or the window): space pause/resume, left/right seek -/+10 s, e exact
+// seek +10 s, [ ] rate down/up, 1-4 rate presets (0.5x 1x 1.5x 2x), + - volume, b/B brightness,
+// c/C contrast, s/S saturation, m scale mode, a next audio track, t track list, q quit.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <dlfcn.h>
+#include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +27,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <algorithm>
 
 #include "quorvantix/quorvantix.h"
 
@@ -60,6 +71,99 @@ void onNotify(void* user, int32_t msg, int32_t ext1, int32_t ext2, const char* t
     if (msg == QV_MEDIA_PLAYBACK_COMPLETE) st->finished = true;
     if (msg == QV_MEDIA_ERROR) st->error = ext2, st->finished = true;
     st->cond.notify_all();
+}
+
+// Raw single-key input from the terminal for the life of the object.
+class RawTerminal {
+public:
+    RawTerminal() {
+        mActive = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &mSaved) == 0;
+        if (!mActive) return;
+        termios raw = mSaved;
+        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        raw.c_cc[VMIN] = 0;
+        raw.c_cc[VTIME] = 0;
+        tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    }
+    ~RawTerminal() {
+        if (mActive) tcsetattr(STDIN_FILENO, TCSANOW, &mSaved);
+    }
+    // A key, or 0 when none is waiting. Arrow keys come back as 'L' and 'R'.
+    int key() {
+        if (!mActive) return 0;
+        pollfd pfd{STDIN_FILENO, POLLIN, 0};
+        if (poll(&pfd, 1, 0) <= 0) return 0;
+        char buf[8];
+        const ssize_t n = read(STDIN_FILENO, buf, sizeof(buf));
+        if (n <= 0) return 0;
+        if (n >= 3 && buf[0] == 27 && buf[1] == '[') return buf[2] == 'D' ? 'L' : buf[2] == 'C' ? 'R' : 0;
+        return buf[0];
+    }
+
+private:
+    termios mSaved{};
+    bool mActive = false;
+};
+
+// The host's window.
+class HostWindow {
+public:
+    bool open(int width, int height) {
+        mDisplay = XOpenDisplay(nullptr);
+        if (!mDisplay) return false;
+        const int screen = DefaultScreen(mDisplay);
+        mWindow = XCreateSimpleWindow(mDisplay, RootWindow(mDisplay, screen), 0, 0, static_cast<unsigned>(width),
+                                      static_cast<unsigned>(height), 0, BlackPixel(mDisplay, screen),
+                                      BlackPixel(mDisplay, screen));
+        XStoreName(mDisplay, mWindow, "quorvantix-play");
+        XSelectInput(mDisplay, mWindow, KeyPressMask | StructureNotifyMask);
+        mDeleteAtom = XInternAtom(mDisplay, "WM_DELETE_WINDOW", False);
+        XSetWMProtocols(mDisplay, mWindow, &mDeleteAtom, 1);
+        XMapWindow(mDisplay, mWindow);
+        XSync(mDisplay, False);
+        return true;
+    }
+    ~HostWindow() {
+        if (mDisplay) {
+            XDestroyWindow(mDisplay, mWindow);
+            XCloseDisplay(mDisplay);
+        }
+    }
+    Window id() const { return mWindow; }
+    // A key pressed in the window, 'q' when the window was closed, 0 otherwise.
+    int key() {
+        if (!mDisplay) return 0;
+        while (XPending(mDisplay)) {
+            XEvent ev;
+            XNextEvent(mDisplay, &ev);
+            if (ev.type == ClientMessage && static_cast<Atom>(ev.xclient.data.l[0]) == mDeleteAtom) return 'q';
+            if (ev.type == KeyPress) {
+                KeySym sym = XLookupKeysym(&ev.xkey, (ev.xkey.state & ShiftMask) ? 1 : 0);
+                if (sym == XK_Left) return 'L';
+                if (sym == XK_Right) return 'R';
+                if (sym == XK_space) return ' ';
+                if (sym < 128) return static_cast<int>(sym);
+            }
+        }
+        return 0;
+    }
+
+private:
+    Display* mDisplay = nullptr;
+    Window mWindow = 0;
+    Atom mDeleteAtom = 0;
+};
+
+int clampPercent(int v) { return v < 0 ? 0 : v > 100 ? 100 : v; }
+
+void printTracks(IVelmorPlayerBase* player) {
+    // The track list comes with the content information and from the engine's track query;
+    // show what the host can see through the interface.
+    int32_t w = 0, h = 0, duration = 0;
+    player->getVideoWidth(&w);
+    player->getVideoHeight(&h);
+    player->getDuration(&duration);
+    printf("\r\033[K[tracks] video %dx%d, duration %d ms\n", w, h, duration);
 }
 
 std::string defaultClip() {
@@ -114,6 +218,12 @@ int main(int argc, char** argv) {
     State state;
     player->setListener(&onNotify, &state);
     player->setOsInfo("Linux", "1.0");
+    HostWindow window;
+    if (!headless && !window.open(960, 540)) {
+        fprintf(stderr, "cannot open a window on the display; playing headless\n");
+        headless = true;
+    }
+    if (!headless) player->createVideoSink(window.id(), 0, 960, 540, QV_VIDEO_SINK_OPENGL);
     player->createAudioSink(headless ? QV_AUDIO_SINK_NULL : QV_AUDIO_SINK_DEFAULT);
     player->setLiveDisabled(1);  // local files and FFmpeg-opened addresses are not live sessions
     int status = player->setDataSource(address.c_str(), nullptr);
@@ -133,18 +243,65 @@ int main(int argc, char** argv) {
         player->start();
         int duration = 0;
         player->getDuration(&duration);
+        RawTerminal terminal;
+        int volume = 100, brightness = 50, contrast = 50, saturation = 50, scaleMode = 0, audioTrack = 0;
+        double rate = 10.0;
+        bool quit = false;
         for (;;) {
             {
                 std::unique_lock<std::mutex> l(state.lock);
-                if (state.cond.wait_for(l, std::chrono::milliseconds(250), [&] { return state.finished; })) break;
+                if (state.cond.wait_for(l, std::chrono::milliseconds(100), [&] { return state.finished; })) break;
             }
             int pos = 0;
             player->getCurrentPosition(&pos);
+            auto nextKey = [&] {
+                const int k = terminal.key();
+                return k ? k : window.key();
+            };
+            for (int key = nextKey(); key; key = nextKey()) {
+                switch (key) {
+                    case ' ': player->isPlaying() ? player->pause() : player->start(); break;
+                    case 'L': player->seekTo(std::max(0, pos - 10000)); break;
+                    case 'R': player->seekTo(pos + 10000); break;
+                    case 'e': player->seekToExact(pos + 10000); break;
+                    case '[': rate = std::max(5.0, rate - 5.0); player->setPlayingRate(rate); break;
+                    case ']': rate = std::min(20.0, rate + 5.0); player->setPlayingRate(rate); break;
+                    case '1': case '2': case '3': case '4':
+                        rate = 5.0 * (key - '0');
+                        player->setPlayingRate(rate);
+                        break;
+                    case '+': case '=': volume = std::min(130, volume + 10); player->setVolume(volume, 0); break;
+                    case '-': volume = std::max(0, volume - 10); player->setVolume(volume, 0); break;
+                    case 'b': player->setBrightness(brightness = clampPercent(brightness - 5)); break;
+                    case 'B': player->setBrightness(brightness = clampPercent(brightness + 5)); break;
+                    case 'c': player->setContrast(contrast = clampPercent(contrast - 5)); break;
+                    case 'C': player->setContrast(contrast = clampPercent(contrast + 5)); break;
+                    case 's': player->setSaturation(saturation = clampPercent(saturation - 5)); break;
+                    case 'S': player->setSaturation(saturation = clampPercent(saturation + 5)); break;
+                    case 'm': player->setScaleMode(scaleMode = (scaleMode + 1) % 3); break;
+                    case 'a': {
+                        // Tries the next track index; non-audio tracks are refused by the engine.
+                        for (int i = 1; i <= 8; ++i) {
+                            if (player->selectTrack(audioTrack + i, true, false) == 0) {
+                                audioTrack += i;
+                                break;
+                            }
+                        }
+                        break;
+                    }
+                    case 't': printTracks(player); break;
+                    case 'q': quit = true; break;
+                    default: break;
+                }
+                printf("\r\033[K[keys] rate %.1fx volume %d brightness %d contrast %d saturation %d scale %d\n",
+                       rate / 10.0, volume, brightness, contrast, saturation, scaleMode);
+            }
+            if (quit) break;
             const int width = 30;
             const int filled = duration > 0 ? std::min(width, pos * width / duration) : 0;
-            printf("\r\033[K[%s%s] %s / %s", std::string(static_cast<size_t>(filled), '#').c_str(),
+            printf("\r\033[K[%s%s] %s / %s %s", std::string(static_cast<size_t>(filled), '#').c_str(),
                    std::string(static_cast<size_t>(width - filled), '-').c_str(), fmtTime(pos).c_str(),
-                   fmtTime(duration).c_str());
+                   fmtTime(duration).c_str(), player->isPlaying() ? "playing" : "paused");
             fflush(stdout);
         }
         printf("\n");

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "quorvantix/quorvantix.h"
+#include "support/Host.h"
 
 namespace {
 
@@ -55,56 +56,9 @@ struct Wire {
     }
 };
 
-class Library {
-public:
-    Library() {
-        mHandle = dlopen(QV_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (mHandle) {
-            create = reinterpret_cast<CreatePlayerFn>(dlsym(mHandle, "CreatePlayer"));
-            destroy = reinterpret_cast<DestroyPlayerFn>(dlsym(mHandle, "DestroyPlayer"));
-        }
-    }
-    ~Library() {
-        if (mHandle) dlclose(mHandle);
-    }
-    bool ok() const { return mHandle && create && destroy; }
-    CreatePlayerFn create = nullptr;
-    DestroyPlayerFn destroy = nullptr;
-
-private:
-    void* mHandle = nullptr;
-};
-
-struct Notification {
-    int32_t msg, ext1, ext2;
-    std::string text;
-    bool hasText;
-    std::thread::id thread;
-    std::chrono::steady_clock::time_point at;
-};
-
-struct Collector {
-    std::mutex lock;
-    std::condition_variable cond;
-    std::vector<Notification> items;
-
-    static void callback(void* user, int32_t msg, int32_t ext1, int32_t ext2, const char* text) {
-        auto* self = static_cast<Collector*>(user);
-        std::lock_guard<std::mutex> l(self->lock);
-        self->items.push_back({msg, ext1, ext2, text ? text : "", text != nullptr, std::this_thread::get_id(),
-                               std::chrono::steady_clock::now()});
-        self->cond.notify_all();
-    }
-
-    bool waitFor(std::function<bool(const Notification&)> pred, int timeoutMs = 5000) {
-        std::unique_lock<std::mutex> l(lock);
-        return cond.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] {
-            for (const auto& n : items)
-                if (pred(n)) return true;
-            return false;
-        });
-    }
-};
+using qvtest::Collector;
+using qvtest::Library;
+using qvtest::Notification;
 
 int countThreads() {
     int n = 0;
@@ -319,8 +273,7 @@ TEST(PlayerApi, EveryOperationReachesTheEngine) {
     EXPECT_NE(log.find("Autolock(player_pause) unlock"), std::string::npos);
     EXPECT_NE(log.find("GUID_SHA1 '" + guid + "'"), std::string::npos);
     EXPECT_NE(log.find("# stop 2"), std::string::npos);
-    std::lock_guard<std::mutex> l(collector.lock);
-    for (const auto& n : collector.items) EXPECT_NE(n.thread, std::this_thread::get_id());
+    for (const auto& n : collector.items()) EXPECT_NE(n.thread, std::this_thread::get_id());
 }
 
 TEST(PlayerApi, ErrorTextLanguagesAndFallbacks) {
@@ -352,12 +305,12 @@ TEST(PlayerApi, NotificationsArriveInOrderAfterTenMilliseconds) {
     EXPECT_EQ(player->reportError(-9500), 0);
     ASSERT_TRUE(collector.waitFor([](const Notification& n) { return n.ext2 == -9500; }));
     {
-        std::lock_guard<std::mutex> l(collector.lock);
-        ASSERT_EQ(collector.items.size(), 3u);
-        EXPECT_EQ(collector.items[0].ext2, -1004);
-        EXPECT_EQ(collector.items[1].ext2, -1018);  // -6001 is reported as a lost connection
-        EXPECT_EQ(collector.items[2].ext2, -9500);
-        for (const auto& n : collector.items) {
+        const auto items = collector.items();
+        ASSERT_EQ(items.size(), 3u);
+        EXPECT_EQ(items[0].ext2, -1004);
+        EXPECT_EQ(items[1].ext2, -1018);  // -6001 is reported as a lost connection
+        EXPECT_EQ(items[2].ext2, -9500);
+        for (const auto& n : items) {
             EXPECT_EQ(n.msg, 100);
             EXPECT_EQ(n.ext1, 1);
             EXPECT_FALSE(n.hasText);
@@ -372,8 +325,7 @@ TEST(PlayerApi, NotificationsArriveInOrderAfterTenMilliseconds) {
     ASSERT_TRUE(second.waitFor([](const Notification& n) { return n.ext2 == -1002; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     {
-        std::lock_guard<std::mutex> l(collector.lock);
-        for (const auto& n : collector.items) EXPECT_NE(n.ext2, -1003);
+        for (const auto& n : collector.items()) EXPECT_NE(n.ext2, -1003);
     }
     lib.destroy(player, false);
 }

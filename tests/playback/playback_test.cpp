@@ -1,0 +1,406 @@
+// Playback end to end through the real library: preparation, play to completion, pause, seeks,
+// looping, rates, teardown in every state, bad input, streams served by ffmpeg, and A/V sync.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/Host.h"
+
+using namespace std::chrono_literals;
+using qvtest::Collector;
+using qvtest::Library;
+using qvtest::Notification;
+using qvtest::mediaPath;
+
+namespace {
+
+struct RenderedFrame {
+    int64_t mediaTimeUs;
+    int64_t clockUs;
+    int64_t latenessUs;
+};
+std::mutex gRenderLock;
+std::vector<RenderedFrame> gRendered;
+
+}  // namespace
+
+// Every frame that reaches the render step, as the engine timed it.
+extern "C" __attribute__((visibility("default"))) void quorvantix_test_render_hook(int64_t mediaTimeUs, int64_t clockUs,
+                                                                                  int64_t latenessUs) {
+    std::lock_guard<std::mutex> l(gRenderLock);
+    gRendered.push_back({mediaTimeUs, clockUs, latenessUs});
+}
+
+namespace {
+
+std::vector<RenderedFrame> takeRendered() {
+    std::lock_guard<std::mutex> l(gRenderLock);
+    std::vector<RenderedFrame> out;
+    out.swap(gRendered);
+    return out;
+}
+
+class PlaybackTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(lib.ok()) << dlerror();
+        takeRendered();
+    }
+    void TearDown() override {
+        if (player) lib.destroy(player, false);
+        player = nullptr;
+    }
+
+    // Creates a player on the null audio sink (real-time paced) and prepares the address.
+    int32_t open(const std::string& address, intptr_t audioSink = QV_AUDIO_SINK_NULL) {
+        player = lib.create();
+        if (!player) return -1;
+        player->setListener(&Collector::callback, &events);
+        player->createAudioSink(audioSink);
+        player->setLiveDisabled(1);
+        int32_t err = player->setDataSource(address.c_str(), nullptr);
+        if (err != 0) return err;
+        err = player->prepareAsync();
+        if (err != 0) return err;
+        const int32_t first = events.waitForAnyOf({QV_MEDIA_PREPARED, QV_MEDIA_ERROR}, 20000);
+        if (first == QV_MEDIA_PREPARED) return 0;
+        if (first == QV_MEDIA_ERROR) {
+            for (const auto& n : events.items())
+                if (n.msg == QV_MEDIA_ERROR) return n.ext2;
+        }
+        return -999;
+    }
+
+    int32_t position() {
+        int32_t ms = -1;
+        player->getCurrentPosition(&ms);
+        return ms;
+    }
+    int32_t duration() {
+        int32_t ms = -1;
+        player->getDuration(&ms);
+        return ms;
+    }
+
+    Library lib;
+    Collector events;
+    IVelmorPlayerBase* player = nullptr;
+};
+
+int countVideoFrames(const std::string& path) {
+    const std::string cmd = "ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets "
+                            "-of csv=p=0 '" + path + "'";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return -1;
+    int n = -1;
+    if (fscanf(p, "%d", &n) != 1) n = -1;
+    pclose(p);
+    return n;
+}
+
+std::string msgList(const std::vector<int32_t>& msgs) {
+    std::string s;
+    for (int32_t m : msgs) s += std::to_string(m) + " ";
+    return s;
+}
+
+// Each fixture plays from start to completion in about real time, with the notifications in
+// the order a host relies on.
+TEST_F(PlaybackTest, EveryFixturePlaysToCompletion) {
+    struct Case {
+        const char* file;
+        bool video;
+    };
+    const Case cases[] = {
+        {"hevc_aac.mkv", true},  {"mpeg4_mp3.avi", true},   {"vp8_vorbis.webm", true},
+        {"h264_aac.ts", true},   {"h264_aac.flv", true},    {"video_only.mp4", true},
+        {"rotated.mp4", true},   {"audio.flac", false},     {"audio.wav", false},
+        {"audio_mono.m4a", false}, {"audio_51.m4a", false}, {"size_change.ts", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        events.clear();
+        ASSERT_EQ(open(mediaPath(c.file)), 0);
+        const int32_t durationMs = duration();
+        EXPECT_GT(durationMs, 1000);
+        const auto started = std::chrono::steady_clock::now();
+        ASSERT_EQ(player->start(), 0);
+        ASSERT_TRUE(events.waitForMsg(QV_MEDIA_PLAYBACK_COMPLETE, durationMs + 15000)) << msgList(events.msgs());
+        const auto elapsedMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+        // Real-time playback: not much faster than the clip, and not stuck.
+        EXPECT_GE(elapsedMs, durationMs * 8 / 10);
+        EXPECT_FALSE(player->isPlaying());
+
+        const auto msgs = events.msgs();
+        auto index = [&](int32_t m) {
+            return std::find(msgs.begin(), msgs.end(), m) - msgs.begin();
+        };
+        EXPECT_LT(index(QV_MEDIA_SET_VIDEO_SIZE), index(QV_MEDIA_PREPARED)) << msgList(msgs);
+        EXPECT_LT(index(QV_MEDIA_PREPARED), index(QV_MEDIA_STARTED)) << msgList(msgs);
+        EXPECT_LT(index(QV_MEDIA_STARTED), index(QV_MEDIA_PLAYBACK_COMPLETE)) << msgList(msgs);
+        EXPECT_EQ(events.countMsg(QV_MEDIA_PLAYBACK_COMPLETE), 1u);
+        EXPECT_EQ(events.countMsg(QV_MEDIA_ERROR), 0u) << msgList(msgs);
+        const bool renderingStarted =
+            events.count([](const Notification& n) { return n.msg == QV_MEDIA_INFO && n.ext1 == 3; }) > 0;
+        EXPECT_EQ(renderingStarted, c.video);
+        if (!c.video) {
+            EXPECT_EQ(events.count([](const Notification& n) {
+                          return n.msg == QV_MEDIA_SET_VIDEO_SIZE && n.ext1 == 0 && n.ext2 == 0;
+                      }),
+                      1u);
+        }
+        lib.destroy(player, false);
+        player = nullptr;
+    }
+}
+
+TEST_F(PlaybackTest, PauseFreezesThePositionAndResumeContinues) {
+    ASSERT_EQ(open(mediaPath("short_3s.mp4")), 0);
+    ASSERT_EQ(player->start(), 0);
+    ASSERT_TRUE(events.waitForMsg(QV_MEDIA_STARTED));
+    std::this_thread::sleep_for(800ms);
+    ASSERT_EQ(player->pause(), 0);
+    ASSERT_TRUE(events.waitForMsg(QV_MEDIA_PAUSED));
+    EXPECT_FALSE(player->isPlaying());
+    const int32_t paused = position();
+    EXPECT_GT(paused, 300);
+    std::this_thread::sleep_for(700ms);
+    EXPECT_NEAR(position(), paused, 60);
+    events.clear();
+    ASSERT_EQ(player->start(), 0);
+    ASSERT_TRUE(events.waitForMsg(QV_MEDIA_STARTED));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_GT(position(), paused + 200);
+    ASSERT_TRUE(events.waitForMsg(QV_MEDIA_PLAYBACK_COMPLETE, 10000));
+}
+
+TEST_F(PlaybackTest, SeeksWhilePlayingAndWhilePaused) {
+    ASSERT_EQ(open(mediaPath("h264_aac.mp4")), 0);
+    // Paused seek: completes at once and shows one preview frame.
+    takeRendered();
+    ASSERT_EQ(player->seekTo(4000), 0);
+    ASSERT_TRUE(events.waitForMsg(QV_MEDIA_SEEK_COMPLETE));
+    std::this_thread::sleep_for(300ms);
+    const auto preview = takeRendered();
+    ASSERT_FALSE(preview.empty());
+    EXPECT_NEAR(preview.front().mediaTimeUs / 1000, 4000, 1000);
+
+    ASSERT_EQ(player->start(), 0);
+    ASSERT_TRUE(events.waitForMsg(QV_MEDIA_STARTED));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_GE(position(), 3900);
+
+    // Seek while playing: MEDIA_PAUSED first, then SEEK_COMPLETE, then playing resumes there.
+    events.clear();
+    ASSERT_EQ(player->seekTo(1000), 0);
+    ASSERT_TRUE(events.waitForMsg(QV_MEDIA_SEEK_COMPLETE, 5000)) << msgList(events.msgs());
+    const auto msgs = events.msgs();
+    EXPECT_EQ(msgs.front(), QV_MEDIA_PAUSED) << msgList(msgs);
+    std::this_thread::sleep_for(500ms);
+    const int32_t pos = position();
+    EXPECT_GE(pos, 1000);
+    EXPECT_LT(pos, 3000);
+    EXPECT_TRUE(player->isPlaying());
+}
+
+TEST_F(PlaybackTest, ExactSeekLandsOnTheTargetFrame) {
+    ASSERT_EQ(open(mediaPath("h264_aac.mp4")), 0);
+    ASSERT_EQ(player->start(), 0);
+    ASSERT_TRUE(events.waitForMsg(QV_MEDIA_STARTED));
+    // 5.5 s lies between key frames (one a second): a plain seek lands on 5 s, an exact one on 5.5 s.
+    takeRendered();
+    ASSERT_EQ(player->seekToExact(5500), 0);
+    ASSERT_TRUE(events.waitForMsg(QV_MEDIA_SEEK_COMPLETE, 5000));
+    std::this_thread::sleep_for(300ms);
+    auto frames = takeRendered();
+    ASSERT_FALSE(frames.empty());
+    EXPECT_GE(frames.front().mediaTimeUs, 5500000 - 1000);
+    EXPECT_LT(frames.front().mediaTimeUs, 5500000 + 41000);
+
+    player->pause();
+    takeRendered();
+    ASSERT_EQ(player->seekTo(5500), 0);
+    std::this_thread::sleep_for(400ms);
+    frames = takeRendered();
+    ASSERT_FALSE(frames.empty());
+    EXPECT_NEAR(frames.front().mediaTimeUs, 5000000, 41000);
+}
+
+TEST_F(PlaybackTest, LoopingRestartsInsteadOfCompleting) {
+    ASSERT_EQ(open(mediaPath("hevc_aac.mkv")), 0);
+    ASSERT_EQ(player->setLooping(1), 0);
+    ASSERT_EQ(player->start(), 0);
+    std::this_thread::sleep_for(3500ms);
+    EXPECT_EQ(events.countMsg(QV_MEDIA_PLAYBACK_COMPLETE), 0u);
+    EXPECT_TRUE(player->isPlaying());
+    const int32_t pos = position();
+    EXPECT_LT(pos, 2000);  // wrapped around
+    ASSERT_EQ(player->setLooping(0), 0);
+    ASSERT_TRUE(events.waitForMsg(QV_MEDIA_PLAYBACK_COMPLETE, 6000));
+    // play at the end restarts from the beginning
+    events.clear();
+    ASSERT_EQ(player->start(), 0);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_LT(position(), 1500);
+    EXPECT_TRUE(player->isPlaying());
+}
+
+TEST_F(PlaybackTest, DoubleRatePlaysInHalfTheTime) {
+    ASSERT_EQ(open(mediaPath("short_3s.mp4")), 0);
+    ASSERT_EQ(player->start(), 0);
+    ASSERT_TRUE(events.waitForMsg(QV_MEDIA_STARTED));
+    EXPECT_EQ(player->setPlayingRate(20.0), 0);
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(events.waitForMsg(QV_MEDIA_PLAYBACK_COMPLETE, 10000));
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    EXPECT_LT(elapsed, 2600ms);
+    EXPECT_GT(elapsed, 1000ms);
+}
+
+TEST_F(PlaybackTest, StopAndDestroyInEveryState) {
+    // While preparing, prepared, playing, paused, completed, and twice.
+    for (int state = 0; state < 5; ++state) {
+        SCOPED_TRACE(state);
+        events.clear();
+        player = lib.create();
+        player->setListener(&Collector::callback, &events);
+        player->createAudioSink(QV_AUDIO_SINK_NULL);
+        player->setLiveDisabled(1);
+        player->setDataSource(mediaPath("short_3s.mp4").c_str(), nullptr);
+        player->prepareAsync();
+        if (state >= 1) ASSERT_TRUE(events.waitForMsg(QV_MEDIA_PREPARED, 10000));
+        if (state >= 2) {
+            player->start();
+            std::this_thread::sleep_for(300ms);
+        }
+        if (state == 3) player->pause();
+        if (state == 4) ASSERT_TRUE(events.waitForMsg(QV_MEDIA_PLAYBACK_COMPLETE, 10000));
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(player->stop(), 0);
+        EXPECT_EQ(player->stop(), 0);
+        EXPECT_FALSE(player->isPlaying());
+        lib.destroy(player, false);
+        player = nullptr;
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+    }
+}
+
+TEST_F(PlaybackTest, BadAddressesFailWithTheirStatus) {
+    struct Case {
+        std::string address;
+        int32_t expected;  // 0: any error
+    };
+    const std::vector<Case> cases = {
+        {mediaPath("no_such_file.mp4"), -2},
+        {mediaPath("empty.mp4"), 0},
+        {"http://127.0.0.1:9/manifest.mpd", -1010},
+        {mediaPath("truncated.mp4"), 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address);
+        events.clear();
+        const auto t0 = std::chrono::steady_clock::now();
+        const int32_t err = open(c.address);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 15s);
+        EXPECT_NE(err, 0);
+        EXPECT_NE(err, -999) << "no answer";
+        if (c.expected != 0) EXPECT_EQ(err, c.expected);
+        EXPECT_EQ(player->start(), err == 0 ? 0 : err);
+        lib.destroy(player, false);
+        player = nullptr;
+    }
+    // A file cut in half opens and ends early, without an error or a hang.
+    events.clear();
+    ASSERT_EQ(open(mediaPath("truncated.mkv")), 0);
+    player->start();
+    const int32_t end = events.waitForAnyOf({QV_MEDIA_PLAYBACK_COMPLETE, QV_MEDIA_ERROR}, 15000);
+    EXPECT_NE(end, -1);
+}
+
+// ffmpeg in listen mode serves a stream once; the player opens the address itself.
+class ServedStream {
+public:
+    ServedStream(const std::vector<std::string>& args) {
+        mPid = fork();
+        if (mPid == 0) {
+            std::vector<char*> argv;
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            freopen("/dev/null", "w", stderr);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        std::this_thread::sleep_for(700ms);  // let it start listening
+    }
+    ~ServedStream() {
+        if (mPid > 0) {
+            kill(mPid, SIGKILL);
+            waitpid(mPid, nullptr, 0);
+        }
+    }
+
+private:
+    pid_t mPid;
+};
+
+TEST_F(PlaybackTest, RtmpAndRtspStreamsServedOnLoopbackPlay) {
+    {
+        const std::string url = "rtmp://127.0.0.1:19351/live/test";
+        ServedStream server({"ffmpeg", "-nostdin", "-re", "-i", mediaPath("h264_aac.flv"), "-c", "copy", "-f", "flv",
+                             "-listen", "1", url});
+        ASSERT_EQ(open(url), 0) << msgList(events.msgs());
+        ASSERT_EQ(player->start(), 0);
+        ASSERT_TRUE(events.waitFor([](const Notification& n) { return n.msg == QV_MEDIA_INFO && n.ext1 == 3; }, 10000));
+        std::this_thread::sleep_for(500ms);
+        EXPECT_TRUE(player->isPlaying());
+        lib.destroy(player, false);
+        player = nullptr;
+    }
+    {
+        events.clear();
+        const std::string url = "rtsp://127.0.0.1:18554/test";
+        ServedStream server({"ffmpeg", "-nostdin", "-re", "-stream_loop", "-1", "-i", mediaPath("h264_aac.mp4"), "-c",
+                             "copy", "-f", "rtsp", "-rtsp_flags", "listen", url});
+        ASSERT_EQ(open(url), 0) << msgList(events.msgs());
+        ASSERT_EQ(player->start(), 0);
+        ASSERT_TRUE(events.waitFor([](const Notification& n) { return n.msg == QV_MEDIA_INFO && n.ext1 == 3; }, 10000));
+        lib.destroy(player, false);
+        player = nullptr;
+    }
+}
+
+// A/V sync: every rendered frame's media time against the audio clock it was timed with.
+TEST_F(PlaybackTest, VideoFollowsTheAudioClockWithoutDrops) {
+    ASSERT_EQ(open(mediaPath("hd720.mp4")), 0);
+    takeRendered();
+    ASSERT_EQ(player->start(), 0);
+    ASSERT_TRUE(events.waitForMsg(QV_MEDIA_PLAYBACK_COMPLETE, 20000));
+    auto frames = takeRendered();
+    ASSERT_GT(frames.size(), 100u);  // 5 s at 30 fps
+    std::vector<int64_t> gaps;
+    for (const auto& f : frames) gaps.push_back(std::llabs(f.latenessUs));
+    std::sort(gaps.begin(), gaps.end());
+    const int64_t median = gaps[gaps.size() / 2];
+    // Frames are released within 10 ms of their time; the median gap stays well inside that.
+    EXPECT_LT(median, 15000) << "median A/V gap " << median << " us";
+    size_t late = 0;
+    for (const auto& fr : frames)
+        if (fr.latenessUs > 40000) ++late;
+    EXPECT_EQ(late, 0u);
+    // No frame was dropped: every frame of the clip reached the render step.
+    EXPECT_EQ(static_cast<int>(frames.size()), countVideoFrames(mediaPath("hd720.mp4")));
+}
+
+}  // namespace
