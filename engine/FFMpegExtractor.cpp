@@ -465,7 +465,10 @@ status_t FFMpegExtractor::getStreamInfo_l(int32_t index, const Ref<MetaData>& me
                 VLOGI("getStreamInfo_l >> extradata [[");
                 static const uint8_t kStartCode[4] = {0, 0, 0, 1};
                 if (par->codec_id == AV_CODEC_ID_H264) {
-                    if (extradataSize >= 4 && memcmp(par->extradata, kStartCode, 4) == 0) {
+                    // Annex B parameter sets (a four- or three-byte start code) stay raw; anything
+                    // else is an AVC configuration record.
+                    if ((extradataSize >= 4 && memcmp(par->extradata, kStartCode, 4) == 0) ||
+                        (extradataSize >= 3 && memcmp(par->extradata, kStartCode + 1, 3) == 0)) {
                         meta->setData(kKeyRawCodecSpecificInfo, 0, par->extradata, static_cast<size_t>(extradataSize));
                     } else {
                         meta->setData(kKeyAVCC, kKeyAVCC, par->extradata, static_cast<size_t>(extradataSize));
@@ -603,11 +606,18 @@ bool FFMpegExtractor::fetchInternal() {
     AVStream* stream = mFormatContext->streams[index];
     const int type = stream->codecpar->codec_type;
     const AVRational microseconds{1, 1000000};
+    StreamTiming& timing = mTiming[index];
     int64_t stamp = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+    // A reordering video stream whose container gives presentation times only (Matroska) lacks
+    // decoding times for its first packets; their presentation times would run ahead of the
+    // decoding order, so after the first packet they keep the previous time instead.
+    if (packet->dts == AV_NOPTS_VALUE && timing.mReady && type == AVMEDIA_TYPE_VIDEO &&
+        stream->codecpar->video_delay > 0) {
+        stamp = AV_NOPTS_VALUE;
+    }
     bool hasTime = stamp != AV_NOPTS_VALUE;
     int64_t t = hasTime ? av_rescale_q(stamp, stream->time_base, microseconds) : 0;
 
-    StreamTiming& timing = mTiming[index];
     if (!timing.mReady) {
         if (hasTime && (type == AVMEDIA_TYPE_AUDIO || type == AVMEDIA_TYPE_VIDEO)) timing.mSyncTime = t;
         timing.mReady = true;

@@ -21,7 +21,8 @@
 #   video_only.mp4       H.264, 320x240 25 fps, 2 s, no sound
 #   multi_track.mkv      H.264 + AAC "eng" + AAC "fre" (different tones) + SubRip "eng", 320x240, 4 s
 #   size_change.ts       H.264 + AAC in MPEG-TS: 2 s at 320x240, then 2 s at 640x480
-#   rotated.mp4          H.264 + AAC, 320x240, display rotation 90 degrees, 2 s
+#   rotated.mp4          H.264 + AAC, 320x240, 2 s, "rotate=90" written by ffmpeg 5.1 when copying: a display
+#                        matrix turning 90 degrees counter-clockwise (a clockwise "rotate" of 270)
 #   short_3s.mp4         H.264 + AAC, 320x240 25 fps, 3 s
 #   hd720.mp4            H.264 + AAC, 1280x720 30 fps, 5 s
 #   demo.mp4             H.264 + AAC, 640x360 25 fps, 10 s (the demo program's clip)
@@ -93,7 +94,7 @@ if [[ ! -e "$DIR/multi_track.mkv" ]]; then
   fixture multi_track.mkv "${FF[@]}" -f lavfi -i "$(video 320x240 25 4)" -f lavfi -i "$(tone 440 4)" \
     -f lavfi -i "$(tone 880 4)" -i "$srt" -map 0:v -map 1:a -map 2:a -map 3:s \
     "${H264[@]}" -g 25 "${AAC[@]}" -c:s srt \
-    -metadata:s:a:0 language=eng -metadata:s:a:1 language=fre -metadata:s:s:0 language=eng -shortest @OUT@
+    -metadata:s:a:0 language=eng -metadata:s:a:1 language=fre -metadata:s:s:0 language=eng @OUT@
   rm -f "$srt"
 fi
 
