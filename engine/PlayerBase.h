@@ -67,8 +67,9 @@ public:
     virtual void flush() = 0;
     virtual void pause() = 0;
     virtual void close() = 0;
-    // volume 0..100
-    virtual void setVolume(int volume, bool checkLostBuffer) = 0;
+    // volume 0..100. checkLostBuffer: 1 turns the lost-device check on, 0 off, any other value
+    // (open passes -1) leaves it as it is.
+    virtual void setVolume(int volume, int checkLostBuffer) = 0;
     virtual bool isBufferLost() const = 0;
     // Rate in millihertz.
     virtual status_t setPlaybackRate(uint32_t rateMilliHz) = 0;

@@ -1,0 +1,68 @@
+// The OpenGL picture output: three luminance textures (Y, U, V) drawn by one shader program that
+// converts to RGB and applies brightness, saturation and contrast, on the host's X11 window
+// through GLX. The context is current only inside init() and render().
+#pragma once
+
+#include <GL/glew.h>
+#include <GL/glx.h>
+
+#include "engine/PlayerBase.h"
+
+namespace velmor {
+
+class VideoSinkOpenGL : public PlayerBase::VideoSink {
+public:
+    // window: an X11 Window id. The sink opens its own display connection.
+    explicit VideoSinkOpenGL(unsigned long window);
+    ~VideoSinkOpenGL() override;
+
+    status_t init(const char* componentName, int displayWidth, int displayHeight, int decodedWidth,
+                  int decodedHeight, int colorFormat, int rotationDegrees) override;
+    void render(const void* frame) override;
+    void setRenderCallback(RenderCallback cb, void* cookie) override;
+    void setBrightness(int v) override { mBrightness = v; }
+    void setSaturation(int v) override { mSaturation = v; }
+    void setContrast(int v) override { mContrast = v; }
+    void setScaleMode(int mode) override;
+    void setAspectRatio(int numerator, int denominator) override;
+    bool setViewOffset(int x, int y) override { return false; }
+    bool captureSnapshot(const wchar_t* path) override { return false; }
+    void setMargins(int bottom, int right) override;
+
+    struct Viewport {
+        int x, y, width, height;
+    };
+    // The viewport for a window of windowW x windowH (margins included in it), in OpenGL's
+    // lower-left origin convention.
+    static Viewport computeViewport(int scaleMode, int windowW, int windowH, int bottomMargin, int rightMargin,
+                                    int decodedW, int decodedH, int aspectNum, int aspectDen);
+
+    static const char* const kVertexShader;
+    static const char* const kFragmentShader;
+
+private:
+    void releaseContext();
+    void destroyContext();
+    GLuint createProgram(const char* vertexSource, const char* fragmentSource);
+    GLuint loadShader(GLenum type, const char* source);
+    bool checkGlError(const char* label);
+
+    Display* mDisplay;            // the sink's own connection (stands for the window's device context)
+    GLXContext mContext;          // none until init
+    Window mWindow;
+    GLXFBConfig mConfig;
+    RenderCallback mCallback;
+    void* mCookie;
+    GLuint mProgram;
+    GLint mPositionHandle;        // attribute vPosition
+    GLint mTexCoordHandle;        // attribute vTexCord
+    GLuint mTextures[3];          // Y, U, V
+    int mDisplayWidth, mDisplayHeight;
+    int mDecodedWidth, mDecodedHeight;
+    int mBrightness, mSaturation, mContrast;
+    int mScaleMode;
+    int mAspectNum, mAspectDen;
+    int mBottomMargin, mRightMargin;
+};
+
+}  // namespace velmor

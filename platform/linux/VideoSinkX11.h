@@ -1,0 +1,87 @@
+// The software picture output on an X11 window: each YUV 4:2:0 frame is converted by libswscale
+// into an off-screen image in the window's RGB layout (32 or 16 bits per pixel), with brightness,
+// contrast and saturation applied through the converter's colour-space details, and put into
+// the window with XShmPutImage (XPutImage when shared memory is not available).
+#pragma once
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+
+#include "engine/PlayerBase.h"
+
+struct SwsContext;
+
+namespace velmor {
+
+class VideoSinkX11 : public PlayerBase::VideoSink {
+public:
+    // window: an X11 Window id; width x height: the off-screen image (the window's size when
+    // either is not positive). useSharedMemory false forces XPutImage.
+    VideoSinkX11(unsigned long window, int width, int height, bool useSharedMemory = true);
+    ~VideoSinkX11() override;
+
+    status_t init(const char* componentName, int displayWidth, int displayHeight, int decodedWidth,
+                  int decodedHeight, int colorFormat, int rotationDegrees) override;
+    void render(const void* frame) override;
+    void setRenderCallback(RenderCallback cb, void* cookie) override;
+    void setBrightness(int v) override { mBrightness = v; }
+    void setSaturation(int v) override { mSaturation = v; }
+    void setContrast(int v) override { mContrast = v; }
+    void setScaleMode(int mode) override;
+    void setAspectRatio(int numerator, int denominator) override;
+    bool setViewOffset(int x, int y) override { return false; }
+    bool captureSnapshot(const wchar_t* path) override { return false; }
+    void setMargins(int bottom, int right) override;
+
+    // Bits per pixel of the off-screen image (0 before a successful init).
+    int bitsPerPixel() const { return mImage != nullptr ? mImage->bits_per_pixel : 0; }
+    bool usingSharedMemory() const { return mShmAttached; }
+
+    struct Rect {
+        int x, y, width, height;
+        bool operator==(const Rect& o) const { return x == o.x && y == o.y && width == o.width && height == o.height; }
+    };
+    struct Placement {
+        Rect dst;  // inside the area, top-left origin
+        Rect src;  // the part of the picture shown (even offsets and sizes)
+    };
+    // Where the picture goes inside an area of areaW x areaH: mode 1 stretches it over the area,
+    // mode 2 fills the whole area and crops what sticks out (centred), any other mode keeps the
+    // aspect ratio (num:den, or the picture's own) centred between black bars.
+    static Placement computePlacement(int scaleMode, int areaW, int areaH, int decodedW, int decodedH,
+                                      int aspectNum, int aspectDen);
+
+private:
+    bool createImage(int width, int height);
+    void destroyImage();
+    bool updateConverter(const Placement& p);
+    void releaseAll();
+
+    Display* mDisplay;
+    Window mWindow;
+    int mSurfaceWidth, mSurfaceHeight;
+    bool mWantShm;
+    bool mCreated;           // the display objects exist (made by the first init)
+    GC mGc;
+    Visual* mVisual;
+    int mDepth;
+    XImage* mImage;
+    XShmSegmentInfo mShm;
+    bool mShmAttached;
+    int mPixelFormat;        // AVPixelFormat of the image
+    SwsContext* mSws;
+    Placement mSwsPlacement;
+    int mSwsBrightness, mSwsContrast, mSwsSaturation;
+    RenderCallback mCallback;
+    void* mCookie;
+    int mDecodedWidth, mDecodedHeight;
+    int mBrightness, mSaturation, mContrast;
+    int mScaleMode;
+    int mAspectNum, mAspectDen;
+    int mBottomMargin, mRightMargin;
+    Rect mLastDst;
+    int mLastAreaW, mLastAreaH;
+};
+
+}  // namespace velmor

@@ -1,0 +1,363 @@
+// Both video sinks draw known YUV frames into real windows of the test X server (Mesa's software
+// OpenGL for the GL sink); the pictures are read back from the server.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+
+#include "VideoTestUtil.h"
+#include "platform/linux/SinkFactory.h"
+#include "platform/linux/VideoSinkOpenGL.h"
+#include "platform/linux/VideoSinkX11.h"
+#include "quorvantix/quorvantix.h"
+
+using namespace velmor;
+using namespace velmor::test;
+
+namespace {
+
+constexpr Yuv kColour{150, 100, 180};
+constexpr Yuv kRed{81, 90, 240};
+constexpr Yuv kBlue{41, 240, 110};
+
+// What the shader makes of a YUV triple with the picture controls b, s, c (0..100).
+Rgb shaderColour(Yuv in, int b = 50, int s = 50, int c = 50) {
+    double y = in.y / 255.0, u = in.u / 255.0 - 0.5, v = in.v / 255.0 - 0.5;
+    double rgb[3] = {y + 1.5958 * v, y - 0.39173 * u - 0.81290 * v, y + 2.017 * u};
+    double lum = 0;
+    const double coeff[3] = {0.2125, 0.7154, 0.0721};
+    for (int i = 0; i < 3; ++i) {
+        rgb[i] *= b / 50.0;
+        lum += rgb[i] * coeff[i];
+    }
+    int out[3];
+    for (int i = 0; i < 3; ++i) {
+        double sat = lum + (rgb[i] - lum) * (s / 50.0);
+        double con = 0.5 + (sat - 0.5) * (c / 50.0);
+        out[i] = static_cast<int>(std::lround(std::clamp(con, 0.0, 1.0) * 255.0));
+    }
+    return {out[0], out[1], out[2]};
+}
+
+// BT.601 limited range to full-range RGB (the software sink's plain conversion).
+Rgb bt601(Yuv in) {
+    double y = 1.164 * (in.y - 16), u = in.u - 128.0, v = in.v - 128.0;
+    auto clip = [](double x) { return static_cast<int>(std::lround(std::clamp(x, 0.0, 255.0))); };
+    return {clip(y + 1.596 * v), clip(y - 0.392 * u - 0.813 * v), clip(y + 2.017 * u)};
+}
+
+bool near(const Rgb& a, const Rgb& b, int tol) {
+    return std::abs(a.r - b.r) <= tol && std::abs(a.g - b.g) <= tol && std::abs(a.b - b.b) <= tol;
+}
+
+std::string str(const Rgb& c) {
+    return "(" + std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) + ")";
+}
+
+Rgb at(const std::vector<Rgb>& px, int w, int x, int y) { return px[static_cast<size_t>(y) * w + x]; }
+
+// Renders frame and waits until the window's centre pixel is near `want`; returns the pixels.
+std::vector<Rgb> renderAndGrab(PlayerBase::VideoSink* sink, TestWindow& win, const std::vector<uint8_t>& frame,
+                               Rgb want, int tol, int probeX = -1, int probeY = -1) {
+    sink->render(frame.data());
+    int x = probeX < 0 ? win.width() / 2 : probeX;
+    int y = probeY < 0 ? win.height() / 2 : probeY;
+    return win.grabUntil([&](const std::vector<Rgb>& px) { return near(at(px, win.width(), x, y), want, tol); });
+}
+
+void checkBox(const Box& got, Box want, const char* what) {
+    SCOPED_TRACE(std::string(what) + ": got " + std::to_string(got.x0) + "," + std::to_string(got.y0) + " - " +
+                 std::to_string(got.x1) + "," + std::to_string(got.y1));
+    EXPECT_EQ(want.x0, got.x0) << what;
+    EXPECT_EQ(want.y0, got.y0) << what;
+    EXPECT_EQ(want.x1, got.x1) << what;
+    EXPECT_EQ(want.y1, got.y1) << what;
+}
+
+// Renders and returns the lit box once it is stable (two equal grabs).
+Box renderBox(PlayerBase::VideoSink* sink, TestWindow& win, const std::vector<uint8_t>& frame) {
+    sink->render(frame.data());
+    Box last{-2, -2, -2, -2};
+    for (int i = 0; i < 20; ++i) {
+        usleep(50 * 1000);
+        Box b = litBox(win.grab(), win.width(), win.height());
+        if (b.x0 == last.x0 && b.y0 == last.y0 && b.x1 == last.x1 && b.y1 == last.y1) return b;
+        last = b;
+    }
+    return last;
+}
+
+class VideoSinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Display* d = XOpenDisplay(nullptr);
+        ASSERT_NE(nullptr, d) << "no X server: run through scripts/test.sh (source scripts/services.sh)";
+        XCloseDisplay(d);
+    }
+};
+
+void countRender(void* cookie, int event) {
+    if (event == 0) ++*static_cast<std::atomic<int>*>(cookie);
+}
+
+}  // namespace
+
+TEST(VideoSinkViewport, ArithmeticOfEachScaleMode) {
+    using V = VideoSinkOpenGL;
+    auto vp = V::computeViewport(0, 1000, 1000, 0, 0, 1920, 1080, 16, 9);
+    EXPECT_EQ(0, vp.x);
+    EXPECT_EQ(220, vp.y);
+    EXPECT_EQ(1000, vp.width);
+    EXPECT_EQ(560, vp.height);
+    vp = V::computeViewport(0, 1920, 1000, 0, 0, 640, 480, 4, 3);
+    EXPECT_EQ(294, vp.x);
+    EXPECT_EQ(0, vp.y);
+    EXPECT_EQ(1332, vp.width);
+    EXPECT_EQ(1000, vp.height);
+    vp = V::computeViewport(2, 800, 600, 50, 50, 1280, 720, 0, 0);
+    EXPECT_EQ(0, vp.x);
+    EXPECT_EQ(50, vp.y);  // the bottom margin still lifts the viewport
+    EXPECT_EQ(1066, vp.width);
+    EXPECT_EQ(600, vp.height);
+    vp = V::computeViewport(1, 800, 600, 30, 20, 1280, 720, 0, 0);
+    EXPECT_EQ(0, vp.x);
+    EXPECT_EQ(30, vp.y);
+    EXPECT_EQ(780, vp.width);
+    EXPECT_EQ(570, vp.height);
+}
+
+TEST_F(VideoSinkTest, OpenGLColoursAndPictureControls) {
+    TestWindow win(320, 240);
+    ASSERT_TRUE(win.ok());
+    Ref<PlayerBase::VideoSink> sink = CreatePlatformVideoSink(win.id(), QV_VIDEO_SINK_OPENGL, 0, 0);
+    ASSERT_NE(nullptr, dynamic_cast<VideoSinkOpenGL*>(sink.get()));
+    std::atomic<int> rendered{0};
+    sink->setRenderCallback(&countRender, &rendered);
+    auto frame = solidFrame(160, 120, kColour);
+    sink->render(frame.data());  // before init: nothing happens
+    EXPECT_EQ(0, rendered.load());
+
+    ASSERT_EQ(OK, sink->init("video/avc", 160, 120, 160, 120, 0, 0));
+    sink->setScaleMode(1);
+    int n = 0;
+    struct Case {
+        int b, s, c;
+    } cases[] = {{50, 50, 50}, {0, 50, 50}, {50, 0, 50}, {100, 50, 50}, {50, 50, 0}, {30, 70, 60}};
+    for (const Case& k : cases) {
+        sink->setBrightness(k.b);
+        sink->setSaturation(k.s);
+        sink->setContrast(k.c);
+        Rgb want = shaderColour(kColour, k.b, k.s, k.c);
+        auto px = renderAndGrab(sink.get(), win, frame, want, 3);
+        n++;
+        Rgb got = at(px, 320, 160, 120);
+        EXPECT_TRUE(near(got, want, 3)) << "b=" << k.b << " s=" << k.s << " c=" << k.c << " got " << str(got)
+                                        << " want " << str(want);
+        if (k.b == 0) {
+            EXPECT_TRUE(isBlack(got, 1)) << "brightness 0 is black";
+        }
+        if (k.s == 0) {
+            EXPECT_LE(std::abs(got.r - got.g), 2) << "saturation 0 is grey " << str(got);
+            EXPECT_LE(std::abs(got.g - got.b), 2) << "saturation 0 is grey " << str(got);
+        }
+        // Stretched over the whole window: the corners carry the picture too.
+        EXPECT_TRUE(near(at(px, 320, 1, 1), got, 3));
+        EXPECT_TRUE(near(at(px, 320, 318, 238), got, 3));
+    }
+    EXPECT_EQ(n, rendered.load());
+
+    // The first row of the frame is at the top of the window.
+    sink->setBrightness(50);
+    sink->setSaturation(50);
+    sink->setContrast(50);
+    auto split = makeFrame(160, 120, [](int, int y) { return y < 60 ? kRed : kBlue; });
+    auto px = renderAndGrab(sink.get(), win, split, shaderColour(kRed), 3, 160, 40);
+    EXPECT_TRUE(near(at(px, 320, 160, 40), shaderColour(kRed), 3)) << str(at(px, 320, 160, 40));
+    EXPECT_TRUE(near(at(px, 320, 160, 200), shaderColour(kBlue), 3)) << str(at(px, 320, 160, 200));
+}
+
+TEST_F(VideoSinkTest, OpenGLViewportOfEachScaleMode) {
+    TestWindow win(400, 300);
+    ASSERT_TRUE(win.ok());
+    Ref<PlayerBase::VideoSink> sink = new VideoSinkOpenGL(win.id());
+    ASSERT_EQ(OK, sink->init("video/avc", 160, 90, 160, 90, 0, 0));
+    auto frame = solidFrame(160, 90, kColour);
+
+    // Mode 0, the picture's 16:9 in 400x300: 400 x (225 -> 224) centred, y = 38.
+    checkBox(renderBox(sink.get(), win, frame), {0, 38, 399, 261}, "mode 0");
+    // Margins: usable 360x280, 360 x (202 -> 200), y = 40 + 20 from the bottom.
+    sink->setMargins(20, 40);
+    checkBox(renderBox(sink.get(), win, frame), {0, 40, 359, 239}, "mode 0 with margins");
+    // Mode 1 stretches over the usable area.
+    sink->setScaleMode(1);
+    checkBox(renderBox(sink.get(), win, frame), {0, 0, 359, 279}, "mode 1 with margins");
+    // Mode 0 with a set 1:1 aspect ratio (after mode 1 cleared it): 300x300 area at x = 50.
+    sink->setMargins(0, 0);
+    sink->setScaleMode(0);
+    checkBox(renderBox(sink.get(), win, frame), {0, 38, 399, 261}, "back to the picture's own aspect");
+    sink->setAspectRatio(1, 1);
+    checkBox(renderBox(sink.get(), win, frame), {50, 0, 349, 299}, "mode 0 at 1:1");
+
+    // Mode 2: 160x90 fills the height: 533 x 300 from the lower-left corner, cut by the window.
+    sink->setScaleMode(2);
+    auto split = makeFrame(160, 90, [](int x, int) { return x < 80 ? kRed : kBlue; });
+    auto px = renderAndGrab(sink.get(), win, split, shaderColour(kBlue), 3, 300, 150);
+    EXPECT_TRUE(near(at(px, 400, 250, 150), shaderColour(kRed), 3)) << str(at(px, 400, 250, 150));
+    EXPECT_TRUE(near(at(px, 400, 285, 150), shaderColour(kBlue), 3)) << str(at(px, 400, 285, 150));
+    EXPECT_TRUE(near(at(px, 400, 399, 0), shaderColour(kBlue), 3));
+}
+
+TEST_F(VideoSinkTest, OpenGLBadInput) {
+    {
+        NoDisplay none;
+        Ref<PlayerBase::VideoSink> sink = new VideoSinkOpenGL(0x1234);
+        EXPECT_EQ(NO_INIT, sink->init("video/avc", 64, 64, 64, 64, 0, 0));
+        auto frame = solidFrame(64, 64, kColour);
+        sink->render(frame.data());
+    }
+    {
+        Ref<PlayerBase::VideoSink> sink = new VideoSinkOpenGL(0x7ffffff0);
+        EXPECT_EQ(NO_INIT, sink->init("video/avc", 64, 64, 64, 64, 0, 0));
+        auto frame = solidFrame(64, 64, kColour);
+        sink->render(frame.data());
+    }
+    // The window disappears under an initialised sink: frames are dropped, nothing ends.
+    TestWindow win(128, 96);
+    ASSERT_TRUE(win.ok());
+    Ref<PlayerBase::VideoSink> sink = new VideoSinkOpenGL(win.id());
+    ASSERT_EQ(OK, sink->init("video/avc", 64, 64, 64, 64, 0, 0));
+    auto frame = solidFrame(64, 64, kColour);
+    sink->render(frame.data());
+    win.destroy();
+    sink->render(frame.data());
+    sink->render(frame.data());
+    EXPECT_FALSE(sink->setViewOffset(1, 1));
+    EXPECT_FALSE(sink->captureSnapshot(L"/tmp/x.bmp"));
+}
+
+class X11SinkTest : public VideoSinkTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(X11SinkTest, ColoursAndPictureControls) {
+    const bool shm = GetParam();
+    TestWindow win(320, 240);
+    ASSERT_TRUE(win.ok());
+    LogCapture logs;
+    Ref<VideoSinkX11> sink = new VideoSinkX11(win.id(), 0, 0, shm);
+    EXPECT_TRUE(logs.contains("VideoSinkDirectDraw new"));
+    std::atomic<int> rendered{0};
+    sink->setRenderCallback(&countRender, &rendered);
+    ASSERT_EQ(OK, sink->init("video/avc", 160, 120, 160, 120, 0, 0));
+    EXPECT_TRUE(logs.contains("VideoSinkDirectDraw int"));
+    EXPECT_TRUE(logs.contains("VideoSinkDirectDraw init OK(160x120)"));
+    EXPECT_EQ(shm, sink->usingSharedMemory());
+    EXPECT_EQ(32, sink->bitsPerPixel());
+    sink->setScaleMode(1);
+    auto frame = solidFrame(160, 120, kColour);
+
+    Rgb plain = bt601(kColour);
+    auto px = renderAndGrab(sink.get(), win, frame, plain, 3);
+    EXPECT_TRUE(near(at(px, 320, 160, 120), plain, 3)) << str(at(px, 320, 160, 120)) << " want " << str(plain);
+    EXPECT_TRUE(near(at(px, 320, 0, 0), plain, 3));
+    EXPECT_TRUE(near(at(px, 320, 319, 239), plain, 3));
+
+    sink->setBrightness(0);
+    px = renderAndGrab(sink.get(), win, frame, {0, 0, 0}, 3);
+    EXPECT_TRUE(isBlack(at(px, 320, 160, 120), 3)) << "brightness 0: " << str(at(px, 320, 160, 120));
+
+    sink->setBrightness(50);
+    sink->setSaturation(0);
+    px = win.grabUntil([](const std::vector<Rgb>&) { return true; });
+    sink->render(frame.data());
+    px = win.grabUntil([](const std::vector<Rgb>& p) {
+        Rgb c = at(p, 320, 160, 120);
+        return std::abs(c.r - c.g) <= 2 && std::abs(c.g - c.b) <= 2;
+    });
+    Rgb grey = at(px, 320, 160, 120);
+    EXPECT_LE(std::abs(grey.r - grey.g), 2) << "saturation 0: " << str(grey);
+    EXPECT_LE(std::abs(grey.g - grey.b), 2) << "saturation 0: " << str(grey);
+    EXPECT_NEAR(1.164 * (kColour.y - 16), grey.g, 4);
+
+    // Lower contrast moves the picture towards mid-grey: 0.6 x plain + 0.4 x 127.5.
+    sink->setSaturation(50);
+    sink->setContrast(30);
+    auto towardsGrey = [](int v) { return static_cast<int>(std::lround(0.6 * v + 51.0)); };
+    Rgb flat{towardsGrey(plain.r), towardsGrey(plain.g), towardsGrey(plain.b)};
+    px = renderAndGrab(sink.get(), win, frame, flat, 5);
+    EXPECT_TRUE(near(at(px, 320, 160, 120), flat, 5)) << "contrast 30: " << str(at(px, 320, 160, 120))
+                                                      << " want " << str(flat);
+    EXPECT_EQ(4, rendered.load());
+}
+
+TEST_P(X11SinkTest, PlacementOfEachScaleMode) {
+    TestWindow win(400, 300);
+    ASSERT_TRUE(win.ok());
+    Ref<VideoSinkX11> sink = new VideoSinkX11(win.id(), 400, 300, GetParam());
+    ASSERT_EQ(OK, sink->init("video/avc", 160, 90, 160, 90, 0, 0));
+    auto frame = solidFrame(160, 90, kColour);
+    // Mode 0: 16:9 in 400x300 is 400 x 224 centred (y = 38).
+    checkBox(renderBox(sink.get(), win, frame), {0, 38, 399, 261}, "mode 0");
+    // Margins keep the bottom and right strips untouched: area 360x280, 360 x 202 at y = 39.
+    sink->setMargins(20, 40);
+    checkBox(renderBox(sink.get(), win, frame), {0, 39, 359, 240}, "mode 0 with margins");
+    sink->setScaleMode(1);
+    checkBox(renderBox(sink.get(), win, frame), {0, 0, 359, 279}, "mode 1 with margins");
+    sink->setMargins(0, 0);
+    sink->setScaleMode(0);
+    sink->setAspectRatio(1, 1);
+    checkBox(renderBox(sink.get(), win, frame), {50, 0, 349, 299}, "mode 0 at 1:1");
+    // Mode 2 covers the area and crops the sides: the red/blue edge (source x 80) stays centred.
+    sink->setScaleMode(2);
+    auto split = makeFrame(160, 90, [](int x, int) { return x < 80 ? kRed : kBlue; });
+    auto px = renderAndGrab(sink.get(), win, split, bt601(kBlue), 4, 300, 150);
+    EXPECT_TRUE(near(at(px, 400, 185, 150), bt601(kRed), 4)) << str(at(px, 400, 185, 150));
+    EXPECT_TRUE(near(at(px, 400, 215, 150), bt601(kBlue), 4)) << str(at(px, 400, 215, 150));
+    EXPECT_TRUE(near(at(px, 400, 0, 0), bt601(kRed), 4));
+    EXPECT_TRUE(near(at(px, 400, 399, 299), bt601(kBlue), 4));
+}
+
+INSTANTIATE_TEST_SUITE_P(SharedMemory, X11SinkTest, ::testing::Values(true, false));
+
+TEST_F(VideoSinkTest, X11SixteenBitWindow) {
+    TestWindow win(200, 150, 1);
+    ASSERT_TRUE(win.ok());
+    if (win.depth() != 16) GTEST_SKIP() << "the X server has no 16-bit screen";
+    Ref<VideoSinkX11> sink = new VideoSinkX11(win.id(), 0, 0);
+    ASSERT_EQ(OK, sink->init("video/avc", 64, 48, 64, 48, 0, 0));
+    EXPECT_EQ(16, sink->bitsPerPixel());
+    sink->setScaleMode(1);
+    auto frame = solidFrame(64, 48, kColour);
+    Rgb want = bt601(kColour);
+    auto px = renderAndGrab(sink.get(), win, frame, want, 10);
+    EXPECT_TRUE(near(at(px, 200, 100, 75), want, 10)) << str(at(px, 200, 100, 75)) << " want " << str(want);
+}
+
+TEST_F(VideoSinkTest, X11BadInput) {
+    auto frame = solidFrame(64, 64, kColour);
+    {
+        LogCapture logs;
+        NoDisplay none;
+        Ref<PlayerBase::VideoSink> sink = CreatePlatformVideoSink(0x1234, QV_VIDEO_SINK_SOFTWARE, 64, 64);
+        ASSERT_NE(nullptr, dynamic_cast<VideoSinkX11*>(sink.get()));
+        EXPECT_EQ(NO_INIT, sink->init("video/avc", 64, 64, 64, 64, 0, 0));
+        EXPECT_TRUE(logs.contains("DirectDrawCreateEx Fail"));
+        sink->render(frame.data());
+    }
+    {
+        LogCapture logs;
+        Ref<PlayerBase::VideoSink> sink = new VideoSinkX11(0x7ffffff0, 64, 64);
+        EXPECT_EQ(NO_INIT, sink->init("video/avc", 64, 64, 64, 64, 0, 0));
+        EXPECT_TRUE(logs.contains(" SetCooperativeLevel Fail"));
+        sink->render(frame.data());
+    }
+    TestWindow win(128, 96);
+    ASSERT_TRUE(win.ok());
+    Ref<PlayerBase::VideoSink> sink = new VideoSinkX11(win.id(), 0, 0);
+    ASSERT_EQ(OK, sink->init("video/avc", 64, 64, 64, 64, 0, 0));
+    sink->render(frame.data());
+    win.destroy();
+    sink->render(frame.data());
+    // A second init (new format) reuses the display objects.
+    EXPECT_EQ(OK, sink->init("video/avc", 32, 32, 32, 32, 0, 0));
+    auto small = solidFrame(32, 32, kColour);
+    sink->render(small.data());
+}

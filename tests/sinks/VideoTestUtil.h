@@ -1,0 +1,209 @@
+// Helpers for the video sink tests: a real X11 window under the test X server, pixel read-back,
+// YUV 4:2:0 frame building and log capture.
+#pragma once
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "utils/Log.h"
+
+namespace velmor::test {
+
+struct Rgb {
+    int r, g, b;
+};
+
+struct Yuv {
+    uint8_t y, u, v;
+};
+
+// A mapped top-level window on its own display connection.
+class TestWindow {
+public:
+    TestWindow(int width, int height, int screen = -1) : mWidth(width), mHeight(height) {
+        mDisplay = XOpenDisplay(nullptr);
+        if (mDisplay == nullptr) return;
+        if (screen < 0 || screen >= ScreenCount(mDisplay)) screen = DefaultScreen(mDisplay);
+        XSetWindowAttributes attrs{};
+        attrs.background_pixel = BlackPixel(mDisplay, screen);
+        attrs.border_pixel = 0;
+        attrs.colormap = DefaultColormap(mDisplay, screen);
+        attrs.event_mask = StructureNotifyMask;
+        mWindow = XCreateWindow(mDisplay, RootWindow(mDisplay, screen), 0, 0, static_cast<unsigned>(width),
+                                static_cast<unsigned>(height), 0, DefaultDepth(mDisplay, screen), InputOutput,
+                                DefaultVisual(mDisplay, screen), CWBackPixel | CWBorderPixel | CWColormap | CWEventMask,
+                                &attrs);
+        XMapWindow(mDisplay, mWindow);
+        XEvent ev;
+        do {
+            XWindowEvent(mDisplay, mWindow, StructureNotifyMask, &ev);
+        } while (ev.type != MapNotify);
+        XSync(mDisplay, False);
+    }
+    ~TestWindow() {
+        if (mDisplay != nullptr) {
+            if (mWindow) XDestroyWindow(mDisplay, mWindow);
+            XCloseDisplay(mDisplay);
+        }
+    }
+    bool ok() const { return mDisplay != nullptr && mWindow != 0; }
+    unsigned long id() const { return mWindow; }
+    int width() const { return mWidth; }
+    int height() const { return mHeight; }
+    int depth() const {
+        XWindowAttributes a;
+        XGetWindowAttributes(mDisplay, mWindow, &a);
+        return a.depth;
+    }
+    void destroy() {
+        XDestroyWindow(mDisplay, mWindow);
+        XSync(mDisplay, False);
+        mWindow = 0;
+    }
+
+    // The window's pixels, 8 bits per channel.
+    std::vector<Rgb> grab() {
+        std::vector<Rgb> out;
+        XSync(mDisplay, False);
+        XImage* img = XGetImage(mDisplay, mWindow, 0, 0, static_cast<unsigned>(mWidth), static_cast<unsigned>(mHeight),
+                                AllPlanes, ZPixmap);
+        if (img == nullptr) return out;
+        out.resize(static_cast<size_t>(mWidth) * mHeight);
+        for (int y = 0; y < mHeight; ++y) {
+            for (int x = 0; x < mWidth; ++x) {
+                unsigned long p = XGetPixel(img, x, y);
+                out[static_cast<size_t>(y) * mWidth + x] = {channel(p, img->red_mask), channel(p, img->green_mask),
+                                                            channel(p, img->blue_mask)};
+            }
+        }
+        XDestroyImage(img);
+        return out;
+    }
+
+    // Grabs until pred holds (the server may still be copying the last frame) or 2 s pass.
+    std::vector<Rgb> grabUntil(const std::function<bool(const std::vector<Rgb>&)>& pred) {
+        std::vector<Rgb> px;
+        for (int i = 0; i < 40; ++i) {
+            px = grab();
+            if (!px.empty() && pred(px)) break;
+            usleep(50 * 1000);
+        }
+        return px;
+    }
+
+private:
+    static int channel(unsigned long pixel, unsigned long mask) {
+        if (mask == 0) return 0;
+        int shift = 0;
+        while (!((mask >> shift) & 1)) shift++;
+        unsigned long max = mask >> shift;
+        return static_cast<int>(((pixel & mask) >> shift) * 255 / max);
+    }
+
+    Display* mDisplay = nullptr;
+    Window mWindow = 0;
+    int mWidth, mHeight;
+};
+
+inline bool isBlack(const Rgb& c, int tol = 8) { return c.r <= tol && c.g <= tol && c.b <= tol; }
+
+// Bounding box of the pixels that are not black: {x0, y0, x1, y1} inclusive, or all -1.
+struct Box {
+    int x0, y0, x1, y1;
+};
+inline Box litBox(const std::vector<Rgb>& px, int w, int h) {
+    Box b{-1, -1, -1, -1};
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            if (isBlack(px[static_cast<size_t>(y) * w + x])) continue;
+            if (b.x0 < 0 || x < b.x0) b.x0 = x;
+            if (b.y0 < 0 || y < b.y0) b.y0 = y;
+            if (x > b.x1) b.x1 = x;
+            if (y > b.y1) b.y1 = y;
+        }
+    }
+    return b;
+}
+
+// A planar YUV 4:2:0 frame of w x h whose colour is given per pixel (chroma from the top-left
+// pixel of each 2x2 block).
+inline std::vector<uint8_t> makeFrame(int w, int h, const std::function<Yuv(int, int)>& at) {
+    std::vector<uint8_t> f(static_cast<size_t>(w) * h * 3 / 2);
+    uint8_t* u = f.data() + static_cast<size_t>(w) * h;
+    uint8_t* v = u + static_cast<size_t>(w) * h / 4;
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            Yuv c = at(x, y);
+            f[static_cast<size_t>(y) * w + x] = c.y;
+            if (!(x & 1) && !(y & 1)) {
+                u[static_cast<size_t>(y / 2) * (w / 2) + x / 2] = c.u;
+                v[static_cast<size_t>(y / 2) * (w / 2) + x / 2] = c.v;
+            }
+        }
+    }
+    return f;
+}
+
+inline std::vector<uint8_t> solidFrame(int w, int h, Yuv c) {
+    return makeFrame(w, h, [c](int, int) { return c; });
+}
+
+// Collects log lines while it lives.
+class LogCapture {
+public:
+    LogCapture() {
+        std::lock_guard<std::mutex> l(lock());
+        lines().clear();
+        setLogSink(&LogCapture::sink);
+    }
+    ~LogCapture() { setLogSink(nullptr); }
+    bool contains(const std::string& text) {
+        std::lock_guard<std::mutex> l(lock());
+        for (auto& line : lines())
+            if (line.find(text) != std::string::npos) return true;
+        return false;
+    }
+
+private:
+    static void sink(const char* line, int length) {
+        std::lock_guard<std::mutex> l(lock());
+        lines().emplace_back(line, static_cast<size_t>(length));
+    }
+    static std::mutex& lock() {
+        static std::mutex m;
+        return m;
+    }
+    static std::vector<std::string>& lines() {
+        static std::vector<std::string> v;
+        return v;
+    }
+};
+
+// Points DISPLAY at a server that does not exist while it lives.
+class NoDisplay {
+public:
+    NoDisplay() {
+        const char* d = getenv("DISPLAY");
+        if (d) mSaved = d;
+        mHad = d != nullptr;
+        setenv("DISPLAY", ":4711", 1);
+    }
+    ~NoDisplay() {
+        if (mHad) setenv("DISPLAY", mSaved.c_str(), 1);
+        else unsetenv("DISPLAY");
+    }
+
+private:
+    std::string mSaved;
+    bool mHad = false;
+};
+
+}  // namespace velmor::test
