@@ -87,6 +87,7 @@ EOF
   export ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:$dir/asound.conf"
   if pactl info >/dev/null 2>&1; then
     _qv_pulse_default_sink
+    _qv_pulse_clock_start
     return 0
   fi
   rm -f "$dir/native"
@@ -105,6 +106,7 @@ EOF
   # The daemon writes its pid file into the runtime directory.
   if [[ -f "$dir/runtime/pid" ]]; then cp "$dir/runtime/pid" "$dir/pid"; fi
   _qv_pulse_default_sink
+  _qv_pulse_clock_start
   _qv_mark_started pulse
   _qv_svc_log "PulseAudio at $PULSE_SERVER (monitor $QV_PULSE_MONITOR)"
 }
@@ -113,8 +115,32 @@ _qv_pulse_default_sink() {
   pactl set-default-sink nullsink >/dev/null 2>&1 || true
 }
 
+# A null sink has no clock of its own to pace it in small periods: idle, it sleeps in blocks of up
+# to 2 s, so a new stream can wait that long for its first request. A low-latency reader on its
+# monitor keeps it running in 10 ms periods, like a sound card. The reader restarts itself when
+# the sink goes away and comes back (tests do that on purpose).
+_qv_pulse_clock_start() {
+  local dir="$QV_SERVICES_DIR/pulse"
+  if _qv_pid_alive "$dir/clock.pid"; then return 0; fi
+  setsid bash -c 'while :; do parec -d nullsink.monitor --raw --latency-msec=10 >/dev/null 2>&1; sleep 0.2; done' \
+    </dev/null >/dev/null 2>&1 &
+  echo $! >"$dir/clock.pid"
+  _qv_mark_started pulseclock
+  sleep 0.5
+}
+
+_qv_pulse_clock_stop() {
+  local dir="$QV_SERVICES_DIR/pulse"
+  if _qv_pid_alive "$dir/clock.pid"; then
+    # The reader loop runs in its own process group (setsid): end the group.
+    kill -- -"$(cat "$dir/clock.pid")" 2>/dev/null || kill "$(cat "$dir/clock.pid")" 2>/dev/null || true
+  fi
+  rm -f "$dir/clock.pid"
+}
+
 pulse_stop() {
   local dir="$QV_SERVICES_DIR/pulse"
+  _qv_pulse_clock_stop
   local pid=""
   if [[ -f "$dir/pid" ]]; then pid="$(cat "$dir/pid")"; fi
   if [[ -n "$pid" ]] && kill -0 "$pid" 2>/dev/null; then
@@ -137,6 +163,7 @@ services_stop() {
     case "$s" in
       xvfb) xvfb_stop ;;
       pulse) pulse_stop ;;
+      pulseclock) _qv_pulse_clock_stop ;;
     esac
   done
   QV_SERVICES_STARTED=""

@@ -121,7 +121,7 @@ void checkLifecycle(const Ref<PlayerBase::AudioSink>& sink, uint32_t rate, bool 
     uint32_t p2 = positionOf(sink);
     int64_t u2 = GetNowUs();
     double measured = (p2 - p1) * 1e6 / static_cast<double>(u2 - u1);
-    EXPECT_NEAR(rate, measured, rate * 0.2) << "position rate";
+    EXPECT_NEAR(rate, measured, rate * 0.1) << "position rate";
 
     // Pause: the callback is no longer asked and the position holds still.
     sink->pause();
