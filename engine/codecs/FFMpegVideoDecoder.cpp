@@ -72,7 +72,7 @@ void copyPlane(uint8_t* dst, int32_t dstWidth, int32_t dstHeight, const uint8_t*
 FFMpegVideoDecoder::FFMpegVideoDecoder(const Ref<MediaSource>& source, int32_t flags)
     : mSource(source), mFormat(new MetaData), mFlags(flags), mCodecId(AV_CODEC_ID_NONE), mCodecContext(nullptr),
       mFrame(nullptr), mPacket(nullptr), mSws(nullptr), mThreadCount(1), mSortPendingTimes(false),
-      mPlaybackRate(1.0f), mWidth(0), mHeight(0), mPictureSize(0), mInputBuffer(nullptr), mLastTimeUs(0),
+      mPlaybackRate(1.0f), mWidth(0), mHeight(0), mPictureSize(0), mInputBuffer(nullptr), mLastTimeUs(0), mHaveOutputTime(false),
       mFramesToDrop(0), mStatus(OK), mSeekTimeUs(-1), mLowQueue(false), mStarted(false), mStopping(false),
       mStopped(false), mPicturesAllocated(false), mThread(nullptr) {
     Ref<MetaData> in = source != nullptr ? source->getFormat() : nullptr;
@@ -477,7 +477,16 @@ void FFMpegVideoDecoder::outputPicture(AVFrame* frame) {
         recycle_l(buffer);
         return;
     }
+    if (mHaveOutputTime && timeUs <= mLastTimeUs) {
+        // Packets without usable times (the first ones of some Matroska files carry the same
+        // time) would repeat a time: continue the picture clock by one frame instead.
+        int64_t frameUs = 1;
+        AVRational rate = mCodecContext != nullptr ? mCodecContext->framerate : AVRational{0, 1};
+        if (rate.num > 0 && rate.den > 0) frameUs = av_rescale(1000000, rate.den, rate.num);
+        timeUs = mLastTimeUs + frameUs;
+    }
     mLastTimeUs = timeUs;
+    mHaveOutputTime = true;
     buffer->meta_data()->clear();
     buffer->meta_data()->setInt64(kKeyTime, timeUs);
     buffer->set_range(0, need);
@@ -668,6 +677,7 @@ void FFMpegVideoDecoder::seek_l(int64_t timeUs) {
         recycle_l(buffer);
     }
     mPendingTimes.clear();
+    mHaveOutputTime = false;
     if (mCodecContext) avcodec_flush_buffers(mCodecContext);
     if (!mStopped) startThread_l();
 }

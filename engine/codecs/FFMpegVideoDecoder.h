@@ -111,6 +111,7 @@ private:
     MediaBuffer* mInputBuffer;
     std::deque<int64_t> mPendingTimes;
     int64_t mLastTimeUs;
+    bool mHaveOutputTime;
     int32_t mFramesToDrop;
     status_t mStatus;
     int64_t mSeekTimeUs;

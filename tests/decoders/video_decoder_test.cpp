@@ -1,0 +1,444 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "DecoderTestSupport.h"
+#include "engine/MediaDefs.h"
+#include "engine/codecs/FFMpegVideoDecoder.h"
+
+namespace velmor {
+namespace {
+
+using qvdec::ffmpegPicture;
+using qvdec::mediaPath;
+using qvdec::openTrack;
+using qvdec::runCommand;
+using qvdec::timeOf;
+using Clock = std::chrono::steady_clock;
+
+int32_t align4(int32_t v) { return (v + 3) & ~3; }
+
+// Compares our W x H (4-aligned) planes with ffmpeg's tightly packed w x h planes.
+// Returns the number of differing samples in the visible area.
+size_t countDifferences(const uint8_t* ours, const std::vector<uint8_t>& ref, int32_t w, int32_t h) {
+    int32_t W = align4(w), H = align4(h);
+    int32_t cw = (w + 1) / 2, ch = (h + 1) / 2;
+    size_t diffs = 0;
+    const uint8_t* refY = ref.data();
+    const uint8_t* refU = refY + static_cast<size_t>(w) * h;
+    const uint8_t* refV = refU + static_cast<size_t>(cw) * ch;
+    const uint8_t* Y = ours;
+    const uint8_t* U = Y + static_cast<size_t>(W) * H;
+    const uint8_t* V = U + static_cast<size_t>(W / 2) * (H / 2);
+    for (int32_t y = 0; y < h; ++y)
+        for (int32_t x = 0; x < w; ++x) diffs += Y[y * W + x] != refY[y * w + x];
+    for (int32_t y = 0; y < ch; ++y)
+        for (int32_t x = 0; x < cw; ++x) {
+            diffs += U[y * (W / 2) + x] != refU[y * cw + x];
+            diffs += V[y * (W / 2) + x] != refV[y * cw + x];
+        }
+    return diffs;
+}
+
+struct Decoded {
+    Ref<MediaSource> source;
+    Ref<FFMpegVideoDecoder> decoder;
+    qvdec::Track track;
+};
+
+Decoded startDecoder(const std::string& path) {
+    Decoded d;
+    d.track = openTrack(path, true);
+    if (d.track.source == nullptr) return d;
+    d.decoder = new FFMpegVideoDecoder(d.track.source, 1);
+    return d;
+}
+
+TEST(VideoDecoder, FirstPictureOfEveryFixtureMatchesFFmpeg) {
+    for (const char* name : {"h264_aac.mp4", "hevc_aac.mkv", "mpeg4_mp3.avi", "vp8_vorbis.webm", "h264_aac.ts",
+                             "h264_aac.flv", "video_only.mp4", "rotated.mp4"}) {
+        SCOPED_TRACE(name);
+        const std::string path = mediaPath(name);
+        REQUIRE_FILE(path);
+        Decoded d = startDecoder(path);
+        ASSERT_NE(nullptr, d.decoder.get());
+        ASSERT_EQ(OK, d.decoder->start());
+        Ref<MetaData> format = d.decoder->getFormat();
+        const char* component = nullptr;
+        ASSERT_TRUE(format->findCString(kKeyDecoderComponent, &component));
+        EXPECT_STREQ("FFMpegVideoDecoder", component);
+        int32_t w = 0, h = 0, color = -1;
+        ASSERT_TRUE(format->findInt32(kKeyWidth, &w));
+        ASSERT_TRUE(format->findInt32(kKeyHeight, &h));
+        EXPECT_EQ(320, w);
+        EXPECT_EQ(240, h);
+        ASSERT_TRUE(format->findInt32(kKeyColorFormat, &color));
+        EXPECT_EQ(AV_PIX_FMT_YUV420P, color);
+        const char* codecName = nullptr;
+        EXPECT_TRUE(format->findCString(kKeyCodecName, &codecName));
+        if (std::string(name) == "rotated.mp4") {
+            int32_t rotation = -1, inRotation = -2;
+            EXPECT_TRUE(format->findInt32(kKeyRotationDegrees, &rotation));
+            ASSERT_TRUE(d.track.source->getFormat()->findInt32(kKeyRotationDegrees, &inRotation));
+            EXPECT_EQ(inRotation, rotation);
+            EXPECT_NE(0, rotation);
+        }
+
+        MediaBuffer* picture = nullptr;
+        ASSERT_EQ(OK, d.decoder->read(&picture));
+        ASSERT_NE(nullptr, picture);
+        EXPECT_EQ(static_cast<size_t>(320 * 240 * 3 / 2), picture->range_length());
+        EXPECT_EQ(0, timeOf(picture));
+        std::vector<uint8_t> ref = ffmpegPicture(path, 0);
+        ASSERT_EQ(static_cast<size_t>(320 * 240 * 3 / 2), ref.size());
+        const uint8_t* data = static_cast<const uint8_t*>(picture->data()) + picture->range_offset();
+        // The same libavcodec decoder on the same packets: every sample is equal.
+        EXPECT_EQ(0u, countDifferences(data, ref, 320, 240));
+        // A few named samples, for a readable failure.
+        for (int p : {0, 161 * 320 + 17, 239 * 320 + 319}) EXPECT_EQ(ref[p], data[p]) << "luma " << p;
+        for (int p : {320 * 240, 320 * 240 + 60 * 160 + 80, 320 * 240 * 5 / 4 + 100}) EXPECT_EQ(ref[p], data[p]);
+        picture->release();
+        EXPECT_EQ(OK, d.decoder->stop());
+    }
+}
+
+TEST(VideoDecoder, WholeStreamsInPresentationOrder) {
+    for (const char* name : {"h264_aac.mp4", "hevc_aac.mkv", "mpeg4_mp3.avi", "vp8_vorbis.webm", "h264_aac.ts",
+                             "h264_aac.flv", "truncated.mkv"}) {
+        SCOPED_TRACE(name);
+        const std::string path = mediaPath(name);
+        REQUIRE_FILE(path);
+        std::vector<uint8_t> count = runCommand("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                                                "stream=nb_read_frames -of csv=p=0 '" + path + "'");
+        int expected = atoi(std::string(count.begin(), count.end()).c_str());
+        ASSERT_GT(expected, 0);
+
+        Decoded d = startDecoder(path);
+        ASSERT_EQ(OK, d.decoder->start());
+        int pictures = 0;
+        int64_t last = -1;
+        status_t err;
+        std::vector<uint8_t> lastPicture;
+        for (;;) {
+            MediaBuffer* picture = nullptr;
+            err = d.decoder->read(&picture);
+            if (err != OK) break;
+            int64_t t = timeOf(picture);
+            EXPECT_GT(t, last) << "picture " << pictures;
+            last = t;
+            ++pictures;
+            picture->release();
+        }
+        EXPECT_EQ(ERROR_END_OF_STREAM, err);
+        // Every picture, down to the ones the codec held back at the end.
+        EXPECT_EQ(expected, pictures);
+        MediaBuffer* none = nullptr;
+        EXPECT_EQ(ERROR_END_OF_STREAM, d.decoder->read(&none));
+        EXPECT_EQ(nullptr, none);
+        d.decoder->stop();
+    }
+}
+
+TEST(VideoDecoder, PictureSizeChangeIsReportedInBand) {
+    const std::string path = mediaPath("size_change.ts");
+    REQUIRE_FILE(path);
+    Decoded d = startDecoder(path);
+    ASSERT_EQ(OK, d.decoder->start());
+    int small = 0, large = 0, changes = 0;
+    int64_t last = -1;
+    for (;;) {
+        MediaBuffer* picture = nullptr;
+        status_t err = d.decoder->read(&picture);
+        if (err == INFO_FORMAT_CHANGED) {
+            EXPECT_EQ(nullptr, picture);
+            EXPECT_GT(small, 0) << "the small pictures come first";
+            EXPECT_EQ(0, large);
+            ++changes;
+            Ref<MetaData> format = d.decoder->getFormat();
+            int32_t w = 0, h = 0, l = -1, t = -1, r = -1, b = -1;
+            EXPECT_TRUE(format->findInt32(kKeyWidth, &w));
+            EXPECT_TRUE(format->findInt32(kKeyHeight, &h));
+            EXPECT_EQ(640, w);
+            EXPECT_EQ(480, h);
+            ASSERT_TRUE(format->findRect(kKeyCropRect, &l, &t, &r, &b));
+            EXPECT_EQ(0, l);
+            EXPECT_EQ(0, t);
+            EXPECT_EQ(639, r);
+            EXPECT_EQ(479, b);
+            continue;
+        }
+        if (err != OK) break;
+        EXPECT_GT(timeOf(picture), last);
+        last = timeOf(picture);
+        if (changes == 0) {
+            EXPECT_EQ(static_cast<size_t>(320 * 240 * 3 / 2), picture->range_length());
+            ++small;
+        } else {
+            EXPECT_EQ(static_cast<size_t>(640 * 480 * 3 / 2), picture->range_length());
+            ++large;
+        }
+        picture->release();
+    }
+    EXPECT_EQ(1, changes);
+    EXPECT_EQ(50, small);
+    EXPECT_EQ(50, large);
+    d.decoder->stop();
+}
+
+TEST(VideoDecoder, OddSizeIsCopiedIntoFourAlignedPlanes) {
+    const std::string path = std::string(QV_BINARY_DIR) + "/odd_642x362.mp4";
+    if (!qvdec::fileExists(path)) {
+        runCommand("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=642x362:rate=25:duration=1 -c:v libx264 "
+                   "-preset veryfast -pix_fmt yuv420p '" + path + "'");
+    }
+    ASSERT_TRUE(qvdec::fileExists(path));
+    Decoded d = startDecoder(path);
+    ASSERT_EQ(OK, d.decoder->start());
+    MediaBuffer* picture = nullptr;
+    ASSERT_EQ(OK, d.decoder->read(&picture));
+    EXPECT_EQ(static_cast<size_t>(644 * 364 + 2 * 322 * 182), picture->range_length());
+    std::vector<uint8_t> ref = ffmpegPicture(path, 0);
+    ASSERT_EQ(static_cast<size_t>(642 * 362 + 2 * 321 * 181), ref.size());
+    const uint8_t* data = static_cast<const uint8_t*>(picture->data());
+    EXPECT_EQ(0u, countDifferences(data, ref, 642, 362));
+    // The padding repeats the edge.
+    EXPECT_EQ(data[641], data[642]);
+    EXPECT_EQ(data[361 * 644 + 100], data[363 * 644 + 100]);
+    picture->release();
+    d.decoder->stop();
+}
+
+TEST(VideoDecoder, SeekDiscardsStalePictures) {
+    const std::string path = mediaPath("h264_aac.mp4");
+    REQUIRE_FILE(path);
+    Decoded d = startDecoder(path);
+    ASSERT_EQ(OK, d.decoder->start());
+    // Let the queue fill with pictures from the start.
+    for (int i = 0; i < 200 && d.decoder->countReadyPictures() < 19; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_GE(d.decoder->countReadyPictures(), 19u);
+
+    MediaSource::ReadOptions options;
+    options.setSeekTo(4000000, MediaSource::ReadOptions::SeekClosestSync);
+    MediaBuffer* picture = nullptr;
+    ASSERT_EQ(OK, d.decoder->read(&picture, &options));
+    int64_t t = timeOf(picture);
+    // Key frames every second: decoding restarts at 4 s and the codec threads' first
+    // thread count - 1 pictures are discarded.
+    // The demuxer lands on a key frame at or before 4 s.
+    int dropped = d.decoder->threadCount() - 1;
+    EXPECT_LE(t, 4000000 + dropped * 40000);
+    EXPECT_GE(t, 3000000 + dropped * 40000);
+    EXPECT_EQ(0, (t - dropped * 40000) % 1000000) << t;
+    int index = static_cast<int>(t / 40000);
+    std::vector<uint8_t> ref = ffmpegPicture(path, index);
+    ASSERT_EQ(static_cast<size_t>(320 * 240 * 3 / 2), ref.size());
+    EXPECT_EQ(0u, countDifferences(static_cast<const uint8_t*>(picture->data()), ref, 320, 240));
+    picture->release();
+    // And on from there in order.
+    int64_t last = t;
+    for (int i = 0; i < 30; ++i) {
+        ASSERT_EQ(OK, d.decoder->read(&picture));
+        EXPECT_EQ(last + 40000, timeOf(picture));
+        last = timeOf(picture);
+        picture->release();
+    }
+    // Backwards as well.
+    options.setSeekTo(1000000, MediaSource::ReadOptions::SeekClosestSync);
+    ASSERT_EQ(OK, d.decoder->read(&picture, &options));
+    EXPECT_LE(timeOf(picture), 1000000 + dropped * 40000);
+    EXPECT_EQ(0, (timeOf(picture) - dropped * 40000) % 1000000);
+    // (No content comparison here: the greedy reads above ran the queue low, so the decoder
+    // is shedding the loop filter.)
+    picture->release();
+    d.decoder->stop();
+}
+
+TEST(VideoDecoder, LowQueueSkipsTheLoopFilter) {
+    const std::string path = mediaPath("hd720.mp4");
+    REQUIRE_FILE(path);
+    const size_t pictureBytes = 1280 * 720 * 3 / 2;
+    // Slow reader: the queue stays full, every picture is decoded in full.
+    {
+        Decoded d = startDecoder(path);
+        ASSERT_EQ(OK, d.decoder->start());
+        for (int i = 0; i < 500 && d.decoder->countReadyPictures() < 19; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        MediaBuffer* picture = nullptr;
+        for (int i = 0; i <= 40; ++i) {
+            ASSERT_EQ(OK, d.decoder->read(&picture));
+            EXPECT_FALSE(d.decoder->isLowQueue()) << i;
+            if (i == 40) {
+                std::vector<uint8_t> ref = ffmpegPicture(path, 40);
+                ASSERT_EQ(pictureBytes, ref.size());
+                EXPECT_EQ(0u, countDifferences(static_cast<const uint8_t*>(picture->data()), ref, 1280, 720));
+            }
+            picture->release();
+            for (int j = 0; j < 200 && d.decoder->countReadyPictures() < 18; ++j)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        d.decoder->stop();
+    }
+    // Greedy reader: the queue runs low and the decoder sheds the loop filter, so the
+    // pictures of the second second differ from a full decode.
+    {
+        Decoded d = startDecoder(path);
+        ASSERT_EQ(OK, d.decoder->start());
+        MediaBuffer* picture = nullptr;
+        bool sawLow = false;
+        size_t differing = 0;
+        for (int i = 0; i <= 59; ++i) {
+            ASSERT_EQ(OK, d.decoder->read(&picture));
+            sawLow = sawLow || d.decoder->isLowQueue();
+            if (i == 59) {
+                std::vector<uint8_t> ref = ffmpegPicture(path, 59);
+                ASSERT_EQ(pictureBytes, ref.size());
+                differing = countDifferences(static_cast<const uint8_t*>(picture->data()), ref, 1280, 720);
+            }
+            picture->release();
+        }
+        EXPECT_TRUE(sawLow);
+        EXPECT_GT(differing, 1000u);
+        d.decoder->stop();
+    }
+}
+
+// Hands out packets of a real track until told to hold; then read blocks (up to a bound) and
+// answers INFO_DISCONTINUITY, like a network source without data.
+class HoldingSource : public MediaSource {
+public:
+    explicit HoldingSource(const Ref<MediaSource>& inner, int packets) : mInner(inner), mLeft(packets) {}
+    status_t start(MetaData* p) override { return mInner->start(p); }
+    status_t stop() override { return mInner->stop(); }
+    Ref<MetaData> getFormat() override { return mInner->getFormat(); }
+    status_t read(MediaBuffer** out, const ReadOptions* options) override {
+        if (mLeft.fetch_sub(1) > 0) return mInner->read(out, options);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return INFO_DISCONTINUITY;
+    }
+
+private:
+    Ref<MediaSource> mInner;
+    std::atomic<int> mLeft;
+};
+
+TEST(VideoDecoder, StopWhileReaderOrDecoderIsBlocked) {
+    const std::string path = mediaPath("h264_aac.mp4");
+    REQUIRE_FILE(path);
+    // Decoder blocked: the consumer holds all 20 pictures.
+    {
+        Decoded d = startDecoder(path);
+        ASSERT_EQ(OK, d.decoder->start());
+        std::vector<MediaBuffer*> held;
+        for (int i = 0; i < FFMpegVideoDecoder::kNumPictureBuffers; ++i) {
+            MediaBuffer* picture = nullptr;
+            ASSERT_EQ(OK, d.decoder->read(&picture));
+            held.push_back(picture);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        auto begin = Clock::now();
+        EXPECT_EQ(OK, d.decoder->stop());
+        EXPECT_LT(Clock::now() - begin, std::chrono::seconds(5));
+        // Released after the stop: the buffers go away on their own.
+        for (MediaBuffer* picture : held) picture->release();
+    }
+    // Reader blocked: no picture will come.
+    {
+        qvdec::Track track = openTrack(path, true);
+        Ref<FFMpegVideoDecoder> decoder = new FFMpegVideoDecoder(new HoldingSource(track.source, 8), 1);
+        ASSERT_EQ(OK, decoder->start());
+        std::atomic<status_t> result{OK};
+        std::atomic<int> delivered{0};
+        std::thread reader([&] {
+            for (;;) {
+                MediaBuffer* picture = nullptr;
+                status_t err = decoder->read(&picture);
+                if (err != OK) {
+                    result = err;
+                    return;
+                }
+                ++delivered;
+                picture->release();
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        auto begin = Clock::now();
+        EXPECT_EQ(OK, decoder->stop());
+        reader.join();
+        EXPECT_LT(Clock::now() - begin, std::chrono::seconds(5));
+        EXPECT_NE(OK, result.load());
+        EXPECT_GT(delivered.load(), 0);
+        EXPECT_LE(delivered.load(), 8);
+    }
+}
+
+TEST(VideoDecoder, BadInput) {
+    const std::string path = mediaPath("h264_aac.mp4");
+    REQUIRE_FILE(path);
+    // An unsupported codec.
+    {
+        qvdec::Track track = openTrack(path, true);
+        Ref<MediaSource> odd = new qvdec::WrappedSource(track.source, [](MetaData* f) {
+            f->remove(kKeyCodecContext);
+            f->setInt32(kKeyVideoCodecId, 0x7ffff);
+        });
+        Ref<FFMpegVideoDecoder> decoder = new FFMpegVideoDecoder(odd, 1);
+        EXPECT_EQ(ERROR_UNSUPPORTED, decoder->start());
+        MediaBuffer* none = nullptr;
+        EXPECT_EQ(ERROR_END_OF_STREAM, decoder->read(&none));
+    }
+    // Corrupt packets after the first key frame: pictures keep coming, in order, to the end.
+    {
+        qvdec::Track track = openTrack(path, true);
+        uint32_t seed = 12345;
+        Ref<MediaSource> noisy = new qvdec::WrappedSource(track.source, nullptr, [&seed](MediaBuffer* b, int index) {
+            if (index < 3) return OK;
+            uint8_t* p = static_cast<uint8_t*>(b->data()) + b->range_offset();
+            for (size_t i = 0; i < b->range_length(); i += 7) {
+                seed = seed * 1103515245u + 12345u;
+                if ((seed >> 16) % 5 == 0) p[i] ^= static_cast<uint8_t>(seed >> 24);
+            }
+            if (index % 11 == 0) b->set_range(b->range_offset(), b->range_length() / 3);
+            return OK;
+        });
+        Ref<FFMpegVideoDecoder> decoder = new FFMpegVideoDecoder(noisy, 1);
+        ASSERT_EQ(OK, decoder->start());
+        int pictures = 0;
+        int64_t last = -1;
+        status_t err;
+        MediaBuffer* picture = nullptr;
+        while ((err = decoder->read(&picture)) == OK) {
+            EXPECT_GT(timeOf(picture), last);
+            last = timeOf(picture);
+            ++pictures;
+            picture->release();
+        }
+        EXPECT_EQ(ERROR_END_OF_STREAM, err);
+        EXPECT_GT(pictures, 20);
+        decoder->stop();
+    }
+    // A configuration from the format alone (no codec context): still decodes.
+    {
+        qvdec::Track track = openTrack(path, true);
+        Ref<MediaSource> plain = new qvdec::WrappedSource(track.source, [](MetaData* f) { f->remove(kKeyCodecContext); });
+        Ref<FFMpegVideoDecoder> decoder = new FFMpegVideoDecoder(plain, 1);
+        ASSERT_EQ(OK, decoder->start());
+        MediaBuffer* first = nullptr;
+        ASSERT_EQ(OK, decoder->read(&first));
+        std::vector<uint8_t> ref = ffmpegPicture(path, 0);
+        EXPECT_EQ(0u, countDifferences(static_cast<const uint8_t*>(first->data()), ref, 320, 240));
+        first->release();
+        decoder->stop();
+    }
+}
+
+}  // namespace
+}  // namespace velmor
