@@ -36,6 +36,7 @@ constexpr int32_t kAudioMaxInputSize = 102400;
 constexpr int32_t kSubtitleMaxInputSize = 1024;
 constexpr int32_t kDataMaxInputSize = 102400;
 constexpr int32_t kDefaultMaxInputSize = 1048576;
+constexpr int32_t kMaxBufferSize = 64 * 1024 * 1024;
 // A network source asks for its transfer to be retried with this read result.
 constexpr int kLiveReadRetry = -1101;
 
@@ -1049,6 +1050,11 @@ status_t FFMpegSource::start(MetaData* params) {
         VLOGW("MaxInputSize Change %d->%d", maxSize, requested);
         maxSize = requested;
     }
+    // A damaged header can claim an absurd picture size; no real packet comes near this.
+    if (maxSize > kMaxBufferSize) {
+        VLOGW("MaxInputSize %d limited to %d", maxSize, kMaxBufferSize);
+        maxSize = kMaxBufferSize;
+    }
     MediaBuffer* buffer = new MediaBuffer(static_cast<size_t>(maxSize));
     if (buffer->data() == nullptr || buffer->size() == 0) {
         buffer->release();
@@ -1087,7 +1093,7 @@ void FFMpegSource::updateFormat(const Ref<MetaData>& format) {
     format->findInt32(kKeyWidth, &width);
     format->findInt32(kKeyHeight, &height);
     int64_t size = static_cast<int64_t>(width) * height;
-    if (size <= 0 || size > INT32_MAX) size = static_cast<int64_t>(1920) * 1080;
+    if (size <= 0 || size > kMaxBufferSize) size = static_cast<int64_t>(1920) * 1080;
     if (mBuffer != nullptr) {
         mBuffer->release();
         mBuffer = nullptr;

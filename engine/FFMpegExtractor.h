@@ -165,7 +165,8 @@ private:
     Ref<FFMpegExtractor> mExtractor;
     Ref<MetaData> mFormat;
     int32_t mStreamIndex;
-    int32_t mCodecType;
+    // The stream's media type, kept with the track record; reading does not depend on it.
+    [[maybe_unused]] int32_t mCodecType;
     MediaBufferGroup* mGroup;
     MediaBuffer* mBuffer;
     bool mStarted;
