@@ -1,0 +1,473 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "DecoderTestSupport.h"
+#include "engine/MediaDefs.h"
+#include "engine/codecs/AudioWatermark.h"
+#include "engine/codecs/FFMpegSoundDecoder.h"
+
+namespace velmor {
+namespace {
+
+using qvdec::ffmpegPcm;
+using qvdec::mediaPath;
+using qvdec::openTrack;
+using qvdec::timeOf;
+
+struct Pcm {
+    std::vector<int16_t> samples;  // interleaved stereo
+    int32_t sampleRate = 0;
+    status_t end = OK;
+    int buffers = 0;
+};
+
+// Reads a started decoder to its end, checking buffer sizes and time continuity.
+Pcm readAll(const Ref<FFMpegSoundDecoder>& decoder, int64_t firstTimeUs = 0, size_t limitBytes = SIZE_MAX,
+           bool continuous = true) {
+    Pcm pcm;
+    EXPECT_TRUE(decoder->getFormat()->findInt32(kKeySampleRate, &pcm.sampleRate));
+    int64_t expected = firstTimeUs;
+    for (;;) {
+        MediaBuffer* buffer = nullptr;
+        status_t err = decoder->read(&buffer);
+        if (err != OK) {
+            pcm.end = err;
+            break;
+        }
+        EXPECT_LE(buffer->range_length(), 4096u);
+        EXPECT_EQ(0u, buffer->range_length() % 4);
+        // Times follow the samples delivered; packet times of Matroska/WebM are whole milliseconds.
+        if (pcm.buffers > 0 && continuous) {
+            EXPECT_NEAR(static_cast<double>(expected), static_cast<double>(timeOf(buffer)), 1000.0);
+        }
+        const int16_t* s = reinterpret_cast<const int16_t*>(static_cast<const uint8_t*>(buffer->data()) +
+                                                             buffer->range_offset());
+        pcm.samples.insert(pcm.samples.end(), s, s + buffer->range_length() / 2);
+        expected = timeOf(buffer) + static_cast<int64_t>(buffer->range_length() / 4) * 1000000 / pcm.sampleRate;
+        ++pcm.buffers;
+        buffer->release();
+        if (pcm.samples.size() * 2 >= limitBytes) break;
+    }
+    return pcm;
+}
+
+// The offset (in stereo frames) at which ours lines up with ffmpeg's, and the largest difference
+// over the overlap. Lossy decoders put priming samples at the start that ffmpeg's command drops
+// through the container's skip-samples side data, which the extractor does not pass on.
+struct Alignment {
+    long offset = -1;
+    int maxDiff = 1 << 30;
+    size_t compared = 0;
+};
+
+Alignment align(const std::vector<int16_t>& ours, const std::vector<int16_t>& ref, long maxOffset) {
+    Alignment best;
+    size_t probe = std::min<size_t>(ref.size(), 2 * 8192);
+    for (long off = 0; off <= maxOffset; ++off) {
+        if (static_cast<size_t>(off) * 2 + probe > ours.size()) break;
+        bool same = true;
+        for (size_t i = 0; i < probe && same; ++i) same = std::abs(ours[off * 2 + i] - ref[i]) <= 1;
+        if (!same) continue;
+        best.offset = off;
+        best.maxDiff = 0;
+        size_t n = std::min(ours.size() - off * 2, ref.size());
+        for (size_t i = 0; i < n; ++i) best.maxDiff = std::max(best.maxDiff, std::abs(ours[off * 2 + i] - ref[i]));
+        best.compared = n;
+        break;
+    }
+    return best;
+}
+
+Ref<FFMpegSoundDecoder> audioDecoder(const qvdec::Track& track) {
+    return track.source != nullptr ? new FFMpegSoundDecoder(track.source, 1) : nullptr;
+}
+
+TEST(SoundDecoder, EveryFixtureMatchesFFmpegsDecode) {
+    struct Case {
+        const char* name;
+        int32_t rate;
+        long maxOffset;  // priming frames the container trims
+    };
+    for (const Case& c : {Case{"audio.flac", 44100, 0}, Case{"audio.wav", 44100, 0}, Case{"audio_51.flac", 48000, 0},
+                          Case{"audio_mono.m4a", 22050, 2048}, Case{"audio_51.m4a", 48000, 2048},
+                          Case{"h264_aac.mp4", 44100, 2048}, Case{"mpeg4_mp3.avi", 44100, 2400},
+                          Case{"vp8_vorbis.webm", 44100, 0}, Case{"hevc_aac.mkv", 44100, 2048},
+                          Case{"h264_aac.ts", 44100, 2048}}) {
+        SCOPED_TRACE(c.name);
+        const std::string path = mediaPath(c.name);
+        REQUIRE_FILE(path);
+        qvdec::Track track = openTrack(path, false);
+        Ref<FFMpegSoundDecoder> decoder = audioDecoder(track);
+        ASSERT_NE(nullptr, decoder.get());
+        ASSERT_EQ(OK, decoder->start());
+        Ref<MetaData> format = decoder->getFormat();
+        int32_t channels = 0;
+        const char* component = nullptr;
+        EXPECT_TRUE(format->findInt32(kKeyChannelCount, &channels));
+        EXPECT_EQ(2, channels);
+        EXPECT_TRUE(format->findCString(kKeyDecoderComponent, &component));
+        EXPECT_STREQ("FFMpegSoundDecoder", component);
+        Pcm ours = readAll(decoder);
+        EXPECT_EQ(ERROR_END_OF_STREAM, ours.end);
+        EXPECT_EQ(c.rate, ours.sampleRate);
+        MediaBuffer* none = nullptr;
+        EXPECT_EQ(ERROR_END_OF_STREAM, decoder->read(&none));
+        decoder->stop();
+
+        std::vector<int16_t> ref = ffmpegPcm(path);
+        ASSERT_GT(ref.size(), 44100u);
+        Alignment a = align(ours.samples, ref, c.maxOffset);
+        ASSERT_GE(a.offset, 0) << "no alignment with ffmpeg's output";
+        if (c.maxOffset == 0) {
+            EXPECT_EQ(0, a.offset);
+        }
+        // Same decoder, same conversion (libswresample, default matrix): equal samples. One
+        // step of tolerance covers float-to-int rounding in the downmix of 5.1 sources.
+        EXPECT_LE(a.maxDiff, 1);
+        // Everything ffmpeg decodes is there (allowing one frame at the very end).
+        EXPECT_GE(a.compared + 2 * 2048, ref.size());
+    }
+}
+
+TEST(SoundDecoder, MonoBecomesEqualChannels) {
+    const std::string path = mediaPath("audio_mono.m4a");
+    REQUIRE_FILE(path);
+    Ref<FFMpegSoundDecoder> decoder = audioDecoder(openTrack(path, false));
+    ASSERT_EQ(OK, decoder->start());
+    Pcm pcm = readAll(decoder);
+    decoder->stop();
+    ASSERT_GT(pcm.samples.size(), 2u * 22050);
+    size_t loud = 0;
+    for (size_t i = 0; i + 1 < pcm.samples.size(); i += 2) {
+        ASSERT_EQ(pcm.samples[i], pcm.samples[i + 1]) << i;
+        loud += std::abs(pcm.samples[i]) > 1000;
+    }
+    EXPECT_GT(loud, pcm.samples.size() / 8);
+}
+
+TEST(SoundDecoder, GainStep) {
+    const std::string path = mediaPath("h264_aac.mp4");
+    REQUIRE_FILE(path);
+    Ref<FFMpegSoundDecoder> plain = audioDecoder(openTrack(path, false));
+    ASSERT_EQ(OK, plain->start());
+    plain->setAudioGainStep(0);
+    Pcm a = readAll(plain, 0, 400000);
+    plain->stop();
+    Ref<FFMpegSoundDecoder> doubled = audioDecoder(openTrack(path, false));
+    ASSERT_EQ(OK, doubled->start());
+    doubled->setAudioGainStep(20);
+    EXPECT_FLOAT_EQ(2.0f, doubled->gain());
+    Pcm b = readAll(doubled, 0, 400000);
+    doubled->stop();
+    ASSERT_EQ(a.samples.size(), b.samples.size());
+    for (size_t i = 0; i < a.samples.size(); ++i) ASSERT_EQ(std::clamp(a.samples[i] * 2, -32768, 32767), b.samples[i]);
+
+    // Clamping on a loud source.
+    const std::string loud = std::string(QV_BINARY_DIR) + "/loud_stereo_tone.m4a";
+    if (!qvdec::fileExists(loud)) {
+        qvdec::runCommand("ffmpeg -nostdin -v error -y -f lavfi -i 'aevalsrc=0.9*sin(2*PI*300*t)|0.9*sin(2*PI*300*t):s=44100:d=1' "
+                          "-c:a aac '" + loud + "'");
+    }
+    Ref<FFMpegSoundDecoder> clamped = audioDecoder(openTrack(loud, false));
+    ASSERT_EQ(OK, clamped->start());
+    clamped->setAudioGainStep(10);
+    EXPECT_FLOAT_EQ(1.5f, clamped->gain());
+    Pcm c = readAll(clamped);
+    clamped->stop();
+    int top = 0, bottom = 0;
+    for (int16_t s : c.samples) {
+        top += s == 32767;
+        bottom += s == -32768;
+    }
+    EXPECT_GT(top, 1000);
+    EXPECT_GT(bottom, 1000);
+}
+
+TEST(SoundDecoder, SeekAndEnd) {
+    const std::string path = mediaPath("audio.flac");
+    REQUIRE_FILE(path);
+    Ref<FFMpegSoundDecoder> decoder = audioDecoder(openTrack(path, false));
+    ASSERT_EQ(OK, decoder->start());
+    Pcm head = readAll(decoder, 0, 20000);
+    std::vector<int16_t> ref = ffmpegPcm(path);
+
+    MediaSource::ReadOptions options;
+    options.setSeekTo(1000000, MediaSource::ReadOptions::SeekClosestSync);
+    MediaBuffer* buffer = nullptr;
+    ASSERT_EQ(OK, decoder->read(&buffer, &options));
+    int64_t t = timeOf(buffer);
+    // The source skips packets before the seek time: the first buffer starts with the first
+    // FLAC frame (4608 samples) at or after it, with ffmpeg's samples for that time.
+    EXPECT_GE(t, 1000000);
+    EXPECT_LT(t, 1000000 + 4608LL * 1000000 / 44100);
+    size_t frame = static_cast<size_t>((t * 44100 + 500000) / 1000000);
+    const int16_t* s = static_cast<const int16_t*>(buffer->data());
+    for (size_t i = 0; i < buffer->range_length() / 2; ++i) ASSERT_EQ(ref[frame * 2 + i], s[i]) << i;
+    buffer->release();
+    Pcm rest = readAll(decoder, t);
+    EXPECT_EQ(ERROR_END_OF_STREAM, rest.end);
+    // After the end a seek starts over.
+    options.setSeekTo(0, MediaSource::ReadOptions::SeekClosestSync);
+    ASSERT_EQ(OK, decoder->read(&buffer, &options));
+    EXPECT_EQ(0, timeOf(buffer));
+    buffer->release();
+    decoder->stop();
+    EXPECT_EQ(ERROR_END_OF_STREAM, decoder->read(&buffer));
+}
+
+TEST(SoundDecoder, BadInput) {
+    const std::string path = mediaPath("h264_aac.mp4");
+    REQUIRE_FILE(path);
+    {
+        qvdec::Track track = openTrack(path, false);
+        Ref<MediaSource> odd = new qvdec::WrappedSource(track.source, [](MetaData* f) {
+            f->remove(kKeyCodecContext);
+            f->setInt32(kKeySoundCodecId, 0x7ffff);
+        });
+        Ref<FFMpegSoundDecoder> decoder = new FFMpegSoundDecoder(odd, 1);
+        EXPECT_EQ(ERROR_UNSUPPORTED, decoder->start());
+        MediaBuffer* none = nullptr;
+        EXPECT_EQ(ERROR_END_OF_STREAM, decoder->read(&none));
+    }
+    {
+        // Every third packet mangled: the decoder drops what it cannot decode and goes on.
+        qvdec::Track track = openTrack(path, false);
+        Ref<MediaSource> noisy = new qvdec::WrappedSource(track.source, nullptr, [](MediaBuffer* b, int index) {
+            if (index % 3 == 1) {
+                uint8_t* p = static_cast<uint8_t*>(b->data()) + b->range_offset();
+                for (size_t i = 0; i < b->range_length(); i += 3) p[i] = static_cast<uint8_t>(p[i] * 31 + index);
+            }
+            return OK;
+        });
+        Ref<FFMpegSoundDecoder> decoder = new FFMpegSoundDecoder(noisy, 1);
+        ASSERT_EQ(OK, decoder->start());
+        // Dropped packets leave gaps in the times: no continuity check here.
+        Pcm pcm = readAll(decoder, 0, SIZE_MAX, false);
+        EXPECT_EQ(ERROR_END_OF_STREAM, pcm.end);
+        EXPECT_GT(pcm.samples.size(), 2u * 44100 * 3);
+        decoder->stop();
+    }
+    {
+        // Configuration from the format's codec data alone.
+        qvdec::Track track = openTrack(path, false);
+        Ref<MediaSource> plain = new qvdec::WrappedSource(track.source, [](MetaData* f) { f->remove(kKeyCodecContext); });
+        Ref<FFMpegSoundDecoder> decoder = new FFMpegSoundDecoder(plain, 1);
+        ASSERT_EQ(OK, decoder->start());
+        Pcm pcm = readAll(decoder, 0, 100000);
+        EXPECT_GE(pcm.samples.size() * 2, 100000u);
+        decoder->stop();
+    }
+}
+
+// ---- Watermark detection ---------------------------------------------------------------
+
+struct Detection {
+    bool found = false;
+    uint64_t payload = 0;
+    double syncScore = 0;
+};
+
+// Correlates the first difference of the left channel with the chip sequence, finds the bit
+// grid by energy, then the frame start by the sync word, and reads the payload bits (summing
+// repeated frames).
+Detection detect(const std::vector<int16_t>& stereo, size_t fromFrame, size_t toFrame, int32_t sampleRate) {
+    typedef AudioWatermarkEncoder W;
+    const int chipLength = W::chipLengthFor(sampleRate, 16000);
+    const int B = W::kChipsPerBit * chipLength;
+    const std::vector<int8_t>& chips = W::chipSequence();
+    toFrame = std::min(toFrame, stereo.size() / 2);
+    std::vector<float> d;
+    for (size_t i = fromFrame + 1; i < toFrame; ++i) d.push_back(static_cast<float>(stereo[2 * i] - stereo[2 * i - 2]));
+    // The template's first difference is non-zero only where the chip changes.
+    std::vector<std::pair<int, float>> taps;
+    for (int m = 1; m < B; ++m) {
+        float v = chips[m / chipLength] - chips[(m - 1) / chipLength];
+        if (v != 0) taps.emplace_back(m, v);
+    }
+    auto corr = [&](size_t at) {
+        double sum = 0;
+        for (auto& tap : taps) sum += tap.second * d[at + tap.first];
+        return sum;
+    };
+    Detection result;
+    if (d.size() < static_cast<size_t>(B) * W::kFrameBits) return result;
+    size_t bits = d.size() / B - 1;
+    int bestOffset = 0;
+    double bestEnergy = -1;
+    for (int o = 0; o < B; ++o) {
+        double e = 0;
+        for (size_t k = 0; k < bits; ++k) e += std::fabs(corr(o + k * B));
+        if (e > bestEnergy) {
+            bestEnergy = e;
+            bestOffset = o;
+        }
+    }
+    std::vector<double> b(bits);
+    for (size_t k = 0; k < bits; ++k) b[k] = corr(bestOffset + k * B);
+    int bestPhase = 0;
+    double bestScore = -2;
+    for (int phase = 0; phase < W::kFrameBits; ++phase) {
+        double s = 0, norm = 0;
+        for (size_t k = 0; k < bits; ++k) {
+            int pos = static_cast<int>((k + W::kFrameBits - phase) % W::kFrameBits);
+            if (pos >= W::kSyncBits) continue;
+            s += b[k] * (W::frameBit(0, pos) ? 1 : -1);
+            norm += std::fabs(b[k]);
+        }
+        double score = norm > 0 ? s / norm : 0;
+        if (score > bestScore) {
+            bestScore = score;
+            bestPhase = phase;
+        }
+    }
+    uint64_t payload = 0;
+    for (int i = 0; i < W::kPayloadBits; ++i) {
+        double sum = 0;
+        for (size_t k = 0; k < bits; ++k) {
+            if (static_cast<int>((k + W::kFrameBits - bestPhase) % W::kFrameBits) == W::kSyncBits + i) sum += b[k];
+        }
+        payload = (payload << 1) | (sum > 0 ? 1u : 0u);
+    }
+    result.syncScore = bestScore;
+    result.payload = payload;
+    result.found = bestScore > 0.6;
+    return result;
+}
+
+Ref<MediaSource> watermarked(const qvdec::Track& track, const char* payload) {
+    std::string text = payload;
+    return new qvdec::WrappedSource(track.source, [text](MetaData* f) { f->setCString(kKeyAudioWatermark, text.c_str()); });
+}
+
+bool threadNamed(const char* name) {
+    DIR* dir = opendir("/proc/self/task");
+    bool found = false;
+    while (dirent* e = dir ? readdir(dir) : nullptr) {
+        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+        std::string n;
+        if (std::getline(comm, n) && n == name) found = true;
+    }
+    if (dir) closedir(dir);
+    return found;
+}
+
+TEST(SoundDecoder, WatermarkIsRecoveredFromTheDecodedSound) {
+    const std::string path = mediaPath("demo.mp4");
+    REQUIRE_FILE(path);
+    Ref<FFMpegSoundDecoder> plain = audioDecoder(openTrack(path, false));
+    ASSERT_EQ(OK, plain->start());
+    EXPECT_FALSE(plain->isWatermarking());
+    Pcm unmarked = readAll(plain);
+    plain->stop();
+
+    Ref<FFMpegSoundDecoder> decoder = new FFMpegSoundDecoder(watermarked(openTrack(path, false), "0x3FA2C4D5E6F70819"), 1);
+    ASSERT_EQ(OK, decoder->start());
+    EXPECT_TRUE(decoder->isWatermarking());
+    EXPECT_EQ(1, decoder->payloadGroupCount());
+    EXPECT_TRUE(threadNamed("sound_decoder"));
+    Pcm marked = readAll(decoder);
+    EXPECT_EQ(ERROR_END_OF_STREAM, marked.end);
+    decoder->stop();
+
+    ASSERT_EQ(unmarked.samples.size(), marked.samples.size());
+    const int32_t rate = marked.sampleRate;
+    // The first block after the start passes unmarked: 90 % of 10 s worth of float bytes.
+    const size_t bypassed = 2 * 10000 * (rate / 1000) * 9 / 10 / 4 + 1;
+    size_t firstDifference = marked.samples.size();
+    int maxDiff = 0;
+    for (size_t i = 0; i < marked.samples.size(); ++i) {
+        int diff = std::abs(marked.samples[i] - unmarked.samples[i]);
+        if (diff != 0 && firstDifference == marked.samples.size()) firstDifference = i;
+        if (i % 2 == 1) {
+            ASSERT_EQ(0, diff) << "the right channel is never marked";
+        }
+        maxDiff = std::max(maxDiff, diff);
+    }
+    EXPECT_GE(firstDifference / 2, bypassed - 1024);
+    // Low level: far below the tone (about -30 dB under its envelope).
+    EXPECT_GT(maxDiff, 0);
+    EXPECT_LT(maxDiff, 300);
+
+    Detection found = detect(marked.samples, 0, SIZE_MAX, rate);
+    EXPECT_TRUE(found.found) << found.syncScore;
+    EXPECT_EQ(0x3FA2C4D5E6F70819ull, found.payload);
+    Detection none = detect(unmarked.samples, 0, SIZE_MAX, rate);
+    EXPECT_FALSE(none.found) << none.syncScore;
+    EXPECT_NE(0x3FA2C4D5E6F70819ull, none.payload);
+}
+
+TEST(SoundDecoder, WatermarkGroupsAlternateAndRestartAfterSeek) {
+    const std::string path = mediaPath("big_1080p.mp4");
+    REQUIRE_FILE(path);
+    // 34 characters: two payload groups.
+    const char* payload = "0x1111222233334444AAAABBBBCCCCDDDD";
+    Ref<FFMpegSoundDecoder> decoder = new FFMpegSoundDecoder(watermarked(openTrack(path, false), payload), 1);
+    ASSERT_EQ(OK, decoder->start());
+    EXPECT_EQ(2, decoder->payloadGroupCount());
+    Pcm pcm = readAll(decoder, 0, 4 * 44100 * 20);
+    const int32_t rate = pcm.sampleRate;
+    const size_t block = 2 * 10000 * (rate / 1000) * 9 / 10 / 4 + 1;  // samples per marked block
+    // Block 0 bypassed, then groups 1, 0, 1 (counter 1, 2, 3 modulo 2).
+    EXPECT_FALSE(detect(pcm.samples, 0, block, rate).found);
+    Detection g1 = detect(pcm.samples, block + 2048, 2 * block, rate);
+    Detection g0 = detect(pcm.samples, 2 * block + 2048, 3 * block, rate);
+    Detection g1b = detect(pcm.samples, 3 * block + 2048, 4 * block, rate);
+    EXPECT_TRUE(g1.found && g0.found && g1b.found);
+    EXPECT_EQ(0xAAAABBBBCCCCDDDDull, g1.payload);
+    EXPECT_EQ(0x1111222233334444ull, g0.payload);
+    EXPECT_EQ(0xAAAABBBBCCCCDDDDull, g1b.payload);
+
+    // A seek restarts the counter: the first block after it is unmarked again, then group 1.
+    MediaSource::ReadOptions options;
+    options.setSeekTo(30000000, MediaSource::ReadOptions::SeekClosestSync);
+    MediaBuffer* buffer = nullptr;
+    ASSERT_EQ(OK, decoder->read(&buffer, &options));
+    EXPECT_NEAR(30000000.0, static_cast<double>(timeOf(buffer)), 100000.0);
+    buffer->release();
+    Pcm after = readAll(decoder, -1, 4 * 44100 * 11);
+    decoder->stop();
+    EXPECT_FALSE(detect(after.samples, 0, block - 2048, rate).found);
+    Detection again = detect(after.samples, block + 2048, 2 * block, rate);
+    EXPECT_TRUE(again.found);
+    EXPECT_EQ(0xAAAABBBBCCCCDDDDull, again.payload);
+}
+
+TEST(SoundDecoder, WatermarkEngine) {
+    AudioWatermarkEncoder* bad = AudioWatermarkEncoder::create(44100, 2, -96, -24, 0, 0, 5);
+    EXPECT_EQ(nullptr, bad);
+    AudioWatermarkEncoder* e = AudioWatermarkEncoder::create(48000, 1, -96, -24, 0, 0, 5);
+    ASSERT_NE(nullptr, e);
+    EXPECT_EQ(0, e->algorithmicDelay());
+    EXPECT_EQ(3 * 512, e->payloadBlockSize());
+    std::vector<float> x(e->payloadBlockSize(), 0.25f), y(x.size());
+    // No payload yet: an error, and the samples pass unchanged.
+    EXPECT_EQ(AudioWatermarkEncoder::kErrorNoPayload, e->process(x.data(), y.data(), static_cast<int32_t>(x.size())));
+    EXPECT_EQ(x, y);
+    EXPECT_EQ(AudioWatermarkEncoder::kErrorBadPayload, e->setPayload("0x12345678", 20, 16000, 0.5f, 3.5f, 0.5f));
+    EXPECT_EQ(AudioWatermarkEncoder::kErrorBadPayload, e->setPayload("0x0123456789ABCDEG", 20, 16000, 0.5f, 3.5f, 0.5f));
+    EXPECT_EQ(0, e->setPayload("0x0123456789abcdef", 20, 16000, 0.5f, 3.5f, 0.5f));
+    EXPECT_EQ(0x0123456789ABCDEFull, e->payload());
+    EXPECT_EQ(AudioWatermarkEncoder::kErrorBlockTooLarge, e->process(x.data(), y.data(), e->payloadBlockSize() + 1));
+    e->setBypass(true);
+    EXPECT_EQ(0, e->process(x.data(), y.data(), static_cast<int32_t>(x.size())));
+    EXPECT_EQ(x, y);
+    e->setBypass(false);
+    EXPECT_EQ(0, e->process(x.data(), y.data(), static_cast<int32_t>(x.size())));
+    double energy = 0;
+    for (size_t i = 0; i < x.size(); ++i) energy += (y[i] - x[i]) * (y[i] - x[i]);
+    double rms = std::sqrt(energy / x.size());
+    // About 30 dB under the 0.25 envelope.
+    EXPECT_GT(rms, 0.25 * 0.01);
+    EXPECT_LT(rms, 0.25 * 0.06);
+    delete e;
+}
+
+}  // namespace
+}  // namespace velmor
