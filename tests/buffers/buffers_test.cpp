@@ -14,6 +14,7 @@
 #include "engine/MediaDefs.h"
 #include "engine/MediaSource.h"
 #include "engine/MetaData.h"
+#include "engine/foundation/ByteBuffer.h"
 #include "utils/Log.h"
 
 using namespace velmor;
@@ -339,4 +340,23 @@ TEST(ReadOptions, SeekAndLateness) {
     EXPECT_EQ(40000, options.getLateBy());
     options.reset();
     EXPECT_EQ(0, options.getLateBy());
+}
+
+TEST(MediaBuffer, WrapsByteBufferAndKeepsItAlive) {
+    Ref<ByteBuffer> bytes = new ByteBuffer(64);
+    memcpy(bytes->data(), "0123456789", 10);
+    ASSERT_EQ(OK, bytes->setRange(2, 6));
+    const int32_t before = bytes->getStrongCount();
+    MediaBuffer* buffer = new MediaBuffer(bytes);
+    EXPECT_EQ(before + 1, bytes->getStrongCount());
+    EXPECT_EQ(bytes->data(), buffer->data());
+    EXPECT_EQ(6u, buffer->size());
+    EXPECT_EQ(6u, buffer->range_length());
+    EXPECT_EQ(0, memcmp(buffer->data(), "234567", 6));
+    // The media buffer outlives the caller's reference.
+    ByteBuffer* raw = bytes.get();
+    bytes.clear();
+    EXPECT_EQ(1, raw->getStrongCount());
+    EXPECT_EQ(0, memcmp(buffer->data(), "234567", 6));
+    buffer->release();
 }
