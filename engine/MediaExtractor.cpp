@@ -27,6 +27,7 @@ Ref<MediaExtractor> MediaExtractor::Create(const Ref<DataSource>& source, const 
         // Without a MIME type the source must be there to be sniffed; with one, a null source
         // makes an extractor that opens an address by itself.
         if (source == nullptr) return nullptr;
+        DataSource::RegisterDefaultSniffers();
         float confidence;
         Ref<Message> meta;
         if (!source->sniff(&sniffed, &confidence, &meta)) {
