@@ -878,13 +878,13 @@ bool FFMpegExtractor::seekTo(int32_t streamIndex, int64_t timeUs, int64_t* resul
     mStopFlags.store(flags);
     if (mDataSource != nullptr) mDataSource->setStopFlag(flags);
 
-    // Times handed out are relative to each stream's first timestamp.
-    int64_t syncUs;
-    {
-        Autolock queueLock(mQueueLock);
-        syncUs = mTiming[streamIndex].mSyncTime;
-    }
-    const int64_t target = timeUs + syncUs;
+    // Times handed out count from the start of the stream; the demuxer seeks on presentation
+    // times, which start at the container's start time. (The first decoding timestamp, from
+    // which the handed-out times count, lies before it when pictures are reordered: seeking to
+    // that offset would land on the key frame before the one asked for.)
+    const int64_t startUs =
+        mFormatContext->start_time != static_cast<int64_t>(AV_NOPTS_VALUE) ? mFormatContext->start_time : 0;
+    const int64_t target = timeUs + startUs;
     mSeekRunning.store(true);
     int ret;
     if (mVideoStreamIndex < 0) {

@@ -160,6 +160,7 @@ PlaybackEngine::PlaybackEngine()
       mStreamDoneStatus(OK),
       mLateFrames(0),
       mFramesDecoded(0),
+      mPendingAudioSeekUs(-1),
       mStartGeneration(0),
       mMediaStartedGeneration(0),
       mVideoOnlyFallback(false),
@@ -694,6 +695,12 @@ void PlaybackEngine::createAudioPlayer_l() {
     if (mAudioPlayer != nullptr || mAudioSource == nullptr) return;
     mAudioPlayer = new AudioPlayer(mAudioSink, false, this);
     mAudioPlayer->setSource(mAudioSource);
+    if (mPendingAudioSeekUs >= 0) {
+        // A seek made before there was an audio player: the player starts reading there.
+        mAudioPlayer->seekTo(mPendingAudioSeekUs);
+        mWatchForAudioSeekComplete = true;
+        mPendingAudioSeekUs = -1;
+    }
     mTimeSource = mAudioPlayer;
     modifyFlags(AUDIO_RUNNING | AUDIOPLAYER_STARTED, CLEAR);
     if (mPlaybackRate != 10.0f) mAudioPlayer->setPlaybackRate(mPlaybackRate);
@@ -924,6 +931,7 @@ void PlaybackEngine::reset_l() {
     mPreviewPending = false;
     mWatchForAudioSeekComplete = false;
     mWatchForAudioEOS = false;
+    mPendingAudioSeekUs = -1;
     mBitrate = -1;
     mLateFrames = 0;
     mFramesDecoded = 0;
@@ -934,7 +942,10 @@ void PlaybackEngine::reset_l() {
     mResetting = false;
 }
 
-bool PlaybackEngine::isPlaying() { return (mFlags & (PLAYING | CACHE_UNDERRUN)) != 0; }
+bool PlaybackEngine::isPlaying() {
+    Mutex::Autolock _l(mLock);
+    return (mFlags & (PLAYING | CACHE_UNDERRUN)) != 0;
+}
 
 status_t PlaybackEngine::setLooping(bool loop) {
     Mutex::Autolock _l(mLock);
@@ -1013,6 +1024,7 @@ void PlaybackEngine::finishSeekIfNecessary(int64_t videoTimeUs) {
             notifyListener_l(MEDIA_SEEK_COMPLETE);
             mSeekNotificationSent = true;
         }
+        if (mAudioSource != nullptr) mPendingAudioSeekUs = videoTimeUs < 0 ? mSeekTimeUs : videoTimeUs;
     } else {
         const int64_t target = videoTimeUs < 0 ? mSeekTimeUs : videoTimeUs;
         VLOGI("seeking audio to %lld us (%.2f secs).", static_cast<long long>(target), target / 1e6);
@@ -1357,6 +1369,7 @@ void PlaybackEngine::onStreamDone() {
     Mutex::Autolock _l(mLock);
     if (!mStreamDoneEventPending) return;
     mStreamDoneEventPending = false;
+    if (mStreamDoneStatus == USER_STOP) return;  // a reset or stop cut the stream short on purpose
     if (mStreamDoneStatus != ERROR_END_OF_STREAM) {
         VLOGE("MEDIA_ERROR %d", mStreamDoneStatus);
         notifyListener_l(MEDIA_ERROR, MEDIA_ERROR_UNKNOWN, mStreamDoneStatus);
@@ -1370,7 +1383,8 @@ void PlaybackEngine::onStreamDone() {
         VLOGI("onStreamDone Video %d Audio %d", videoDone ? 1 : 0, audioDone ? 1 : 0);
         return;
     }
-    if ((mFlags & LOOPING) || (mFlags & AUTO_LOOPING)) {
+    // A source that cannot seek cannot start over: it completes like any other.
+    if (((mFlags & LOOPING) || (mFlags & AUTO_LOOPING)) && (mExtractorFlags & MediaExtractor::CAN_SEEK)) {
         seekTo_l(0);
         if (mVideoSource != nullptr) postVideoEvent_l();
         return;

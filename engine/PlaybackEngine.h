@@ -308,6 +308,7 @@ private:
     status_t mStreamDoneStatus;
     uint64_t mLateFrames;
     uint64_t mFramesDecoded;
+    int64_t mPendingAudioSeekUs;
     int32_t mStartGeneration;
     int32_t mMediaStartedGeneration;
     bool mVideoOnlyFallback;
