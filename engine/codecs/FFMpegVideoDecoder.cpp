@@ -8,6 +8,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/buffer.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
@@ -71,7 +72,7 @@ void copyPlane(uint8_t* dst, int32_t dstWidth, int32_t dstHeight, const uint8_t*
 
 FFMpegVideoDecoder::FFMpegVideoDecoder(const Ref<MediaSource>& source, int32_t flags)
     : mSource(source), mFormat(new MetaData), mFlags(flags), mCodecId(AV_CODEC_ID_NONE), mCodecContext(nullptr),
-      mFrame(nullptr), mPacket(nullptr), mSws(nullptr), mThreadCount(1), mSortPendingTimes(false),
+      mFrame(nullptr), mPacket(nullptr), mSws(nullptr), mPacketPool(nullptr), mPacketPoolBufferSize(0), mThreadCount(1), mSortPendingTimes(false),
       mPlaybackRate(1.0f), mWidth(0), mHeight(0), mPictureSize(0), mInputBuffer(nullptr), mLastTimeUs(0), mHaveOutputTime(false),
       mFramesToDrop(0), mStatus(OK), mSeekTimeUs(-1), mLowQueue(false), mStarted(false), mStopping(false),
       mStopped(false), mPicturesAllocated(false), mThread(nullptr) {
@@ -511,11 +512,31 @@ void FFMpegVideoDecoder::drainPictures() {
     }
 }
 
+bool FFMpegVideoDecoder::fillPacket(MediaBuffer* in) {
+    // The codec keeps packets while its threads work on them. They are copied into buffers of
+    // a pool that grows with the largest packet, so no packet costs an allocation.
+    size_t size = in->range_length();
+    size_t need = size + AV_INPUT_BUFFER_PADDING_SIZE;
+    if (mPacketPool == nullptr || need > mPacketPoolBufferSize) {
+        av_buffer_pool_uninit(&mPacketPool);
+        mPacketPoolBufferSize = (need + 65535) & ~static_cast<size_t>(65535);
+        mPacketPool = av_buffer_pool_init(mPacketPoolBufferSize, nullptr);
+        if (mPacketPool == nullptr) return false;
+    }
+    AVBufferRef* buf = av_buffer_pool_get(mPacketPool);
+    if (buf == nullptr) return false;
+    memcpy(buf->data, static_cast<const uint8_t*>(in->data()) + in->range_offset(), size);
+    memset(buf->data + size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+    mPacket->buf = buf;
+    mPacket->data = buf->data;
+    mPacket->size = static_cast<int>(size);
+    return true;
+}
+
 int FFMpegVideoDecoder::decodeBuffer(MediaBuffer* in) {
     int64_t timeUs = 0;
     in->meta_data()->findInt64(kKeyTime, &timeUs);
-    mPacket->data = static_cast<uint8_t*>(in->data()) + in->range_offset();
-    mPacket->size = static_cast<int>(in->range_length());
+    if (!fillPacket(in)) return AVERROR(ENOMEM);
     int ret = avcodec_send_packet(mCodecContext, mPacket);
     if (ret == AVERROR(EAGAIN)) {
         // Pictures are always drained after a packet, so this only happens when the codec
@@ -523,8 +544,7 @@ int FFMpegVideoDecoder::decodeBuffer(MediaBuffer* in) {
         drainPictures();
         ret = avcodec_send_packet(mCodecContext, mPacket);
     }
-    mPacket->data = nullptr;
-    mPacket->size = 0;
+    av_packet_unref(mPacket);
     if (ret == 0) {
         appendPendingTime(timeUs);
     } else {
@@ -734,6 +754,7 @@ status_t FFMpegVideoDecoder::stop() {
     closeCodec();
     av_frame_free(&mFrame);
     av_packet_free(&mPacket);
+    av_buffer_pool_uninit(&mPacketPool);
     if (mSws) {
         sws_freeContext(mSws);
         mSws = nullptr;

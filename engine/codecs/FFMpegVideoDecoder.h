@@ -25,6 +25,7 @@ struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
 struct SwsContext;
+struct AVBufferPool;
 
 namespace velmor {
 
@@ -73,6 +74,8 @@ private:
     // Sends one input buffer to the codec and outputs every picture it yields. Returns the
     // send status (0 when the codec took the packet).
     int decodeBuffer(MediaBuffer* in);
+    // Copies the input into a pooled, padded packet buffer.
+    bool fillPacket(MediaBuffer* in);
     void drainPictures();
     void outputPicture(AVFrame* frame);
     bool copyPicture(AVFrame* frame, uint8_t* dst, int32_t width, int32_t height);
@@ -98,6 +101,8 @@ private:
     AVFrame* mFrame;
     AVPacket* mPacket;
     SwsContext* mSws;
+    AVBufferPool* mPacketPool;
+    size_t mPacketPoolBufferSize;
     int32_t mThreadCount;
     bool mSortPendingTimes;
     float mPlaybackRate;

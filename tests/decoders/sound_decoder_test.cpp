@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "DecoderTestSupport.h"
@@ -371,7 +372,10 @@ TEST(SoundDecoder, WatermarkIsRecoveredFromTheDecodedSound) {
     ASSERT_EQ(OK, decoder->start());
     EXPECT_TRUE(decoder->isWatermarking());
     EXPECT_EQ(1, decoder->payloadGroupCount());
-    EXPECT_TRUE(threadNamed("sound_decoder"));
+    // The looper thread names itself once it runs.
+    bool named = false;
+    for (int i = 0; i < 200 && !(named = threadNamed("sound_decoder")); ++i) usleep(10000);
+    EXPECT_TRUE(named);
     Pcm marked = readAll(decoder);
     EXPECT_EQ(ERROR_END_OF_STREAM, marked.end);
     decoder->stop();
