@@ -1781,18 +1781,34 @@ status_t PlaybackEngine::invoke(const Payload& request, Payload* reply) {
 }
 
 status_t PlaybackEngine::setParameter(int32_t key, const Payload& request) {
-    (void)request;
-    if (key == 1100) return ERROR_UNSUPPORTED;  // no cached source
-    if (key == 1300) return NO_INIT;            // no audio player
-    return ERROR_UNSUPPORTED;
+    Mutex::Autolock _l(mLock);
+    switch (key) {
+        case 1100:
+            // The statistics window belongs to the cache of streamed sources.
+            return ERROR_UNSUPPORTED;
+        case 1300: {
+            if (mAudioPlayer == nullptr) return NO_INIT;
+            int32_t value = 0;
+            status_t err = request.readInt32(&value);
+            if (err != OK) return err;
+            // The audio player's time-stretch choice: non-zero selects Sonic instead of SoundTouch.
+            mAudioPlayer->setUseSonic(value != 0);
+            return OK;
+        }
+        default:
+            return ERROR_UNSUPPORTED;
+    }
 }
 
 status_t PlaybackEngine::getParameter(int32_t key, Payload* reply) {
-    if (key == 1200) {
-        if (reply) reply->writeInt32(0);
-        return OK;
-    }
-    return ERROR_UNSUPPORTED;
+    if (key != 1200) return ERROR_UNSUPPORTED;
+    Mutex::Autolock _l(mLock);
+    // The rotation the current video track asks for, in degrees (0 without video).
+    int32_t rotation = 0;
+    Ref<MetaData> format = mVideoTrack != nullptr ? mVideoTrack->getFormat() : nullptr;
+    if (format != nullptr) format->findInt32(kKeyRotationDegrees, &rotation);
+    if (reply) reply->writeInt32(rotation);
+    return OK;
 }
 
 status_t PlaybackEngine::dump(int fd, const char* args) {
