@@ -3,6 +3,9 @@
 # software sink, and the same frames through mpv --vo=gpu and mpv --vo=x11, all on the same Xvfb
 # (Mesa llvmpipe for OpenGL).
 #
+# mpv's x11 output cannot use shared memory with this server ("Not using SHM" in its log) and
+# falls back to XPutImage, so the X11 sink is also measured with shared memory off (x11-noshm).
+#
 # Fairness: every player gets the identical raw clip (no decoding: mpv reads it with its rawvideo
 # demuxer, the bench program maps it and touches it first), a 1920x1080 window on the same
 # server (no scaling), no audio, and runs as fast as it can (mpv --untimed). mpv's figures also
@@ -42,9 +45,12 @@ xcpu() {
 }
 TICK=$(getconf CLK_TCK)
 
+BENCH_BIN="$BUILD/bench_sinks"
+[[ -x "$BENCH_BIN" ]] || BENCH_BIN="$BUILD/bench/bench_sinks"
+
 results=()
-for sink in gl x11; do
-  line=$("$BUILD/bench_sinks" --sink "$sink" --file "$CLIP" --width $W --height $H --frames "$FRAMES" \
+for sink in gl x11 x11-noshm; do
+  line=$("$BENCH_BIN" --sink "$sink" --file "$CLIP" --width $W --height $H --frames "$FRAMES" \
     --xserver-pid "${XPID:-0}")
   echo "$line"
   results+=("$line")
@@ -57,7 +63,7 @@ run_mpv() {
   out=$( { /usr/bin/time -f "TIME %e %U %S" mpv --no-config --no-audio --untimed --hwdec=no --osc=no --osd-level=0 \
       --no-input-default-bindings --input-vo-keyboard=no --geometry=${W}x${H}+0+0 --no-border --keep-open=no \
       --demuxer=rawvideo --demuxer-rawvideo-w=$W --demuxer-rawvideo-h=$H --demuxer-rawvideo-mp-format=yuv420p \
-      --demuxer-rawvideo-fps=30 --frames="$FRAMES" --vo="$vo" --really-quiet "$CLIP" >/dev/null; } 2>&1 )
+      --demuxer-rawvideo-fps=30 --frames="$FRAMES" --vo="$vo" "${@:2}" --really-quiet "$CLIP" >/dev/null; } 2>&1 )
   x1=$(xcpu)
   local t
   t=$(echo "$out" | grep '^TIME' | tail -1)
@@ -72,7 +78,8 @@ run_mpv() {
   results+=("$line")
 }
 if command -v mpv >/dev/null 2>&1; then
-  run_mpv gpu
+  # mpv refuses a software OpenGL renderer unless told otherwise; x11egl is its X11 OpenGL context.
+  run_mpv gpu --gpu-api=opengl --gpu-context=x11egl --gpu-sw=yes
   run_mpv x11
   run_mpv null
 else
