@@ -464,7 +464,14 @@ status_t PlaybackEngine::initVideoDecoder(uint32_t flags) {
         std::string name = component;
         {
             Mutex::Autolock _s(mStatsLock);
-            if (mStats.videoTrackIndex >= 0) mStats.tracks[static_cast<size_t>(mStats.videoTrackIndex)].decoderName = name;
+            if (mStats.videoTrackIndex >= 0) {
+                TrackStat& stat = mStats.tracks[static_cast<size_t>(mStats.videoTrackIndex)];
+                stat.decoderName = name;
+                if (format != nullptr) {
+                    format->findInt32(kKeyWidth, &stat.width);
+                    format->findInt32(kKeyHeight, &stat.height);
+                }
+            }
         }
         if (name.rfind("HW.Slow.", 0) == 0 && name.size() >= 7 && name.compare(name.size() - 7, 7, ".decode") == 0) {
             modifyFlags(SLOW_DECODER, SET);
@@ -1560,7 +1567,8 @@ status_t PlaybackEngine::selectTrack_l(int32_t index, bool select, bool secondar
             return err;
         }
         mActiveAudioTrackIndex = index;
-        seekTo_l(positionUs);
+        // Back to where playback was; a source that cannot seek goes on from where it stands.
+        if (mExtractorFlags & MediaExtractor::CAN_SEEK) seekTo_l(positionUs);
         if (wasPlaying) play_l();
         return OK;
     }

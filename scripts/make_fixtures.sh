@@ -20,6 +20,7 @@
 #   audio_51.flac        FLAC 5.1 48 kHz, 2 s (audio only)
 #   video_only.mp4       H.264, 320x240 25 fps, 2 s, no sound
 #   multi_track.mkv      H.264 + AAC "eng" + AAC "fre" (different tones) + SubRip "eng", 320x240, 4 s
+#   languages.mkv        H.264 + AAC "eng" 440 Hz + AAC "fre" 880 Hz, 320x240, 8 s (seekable)
 #   size_change.ts       H.264 + AAC in MPEG-TS: 2 s at 320x240, then 2 s at 640x480
 #   rotated.mp4          H.264 + AAC, 320x240, 2 s, "rotate=90" written by ffmpeg 5.1 when copying: a display
 #                        matrix turning 90 degrees counter-clockwise (a clockwise "rotate" of 270)
@@ -125,6 +126,11 @@ fixture demo.mp4 "${FF[@]}" -f lavfi -i "$(video 640x360 25 10)" -f lavfi -i "$(
   "${H264[@]}" -g 25 "${AAC[@]}" -shortest @OUT@
 fixture big_1080p.mp4 "${FF[@]}" -f lavfi -i "$(video 1920x1080 30 60)" -f lavfi -i "$(tone 440 60)" \
   -c:v libx264 -preset ultrafast -b:v 4M -maxrate 4M -bufsize 8M -pix_fmt yuv420p -g 60 "${AAC[@]}" -shortest @OUT@
+
+# Two languages long enough to seek (more than 5 s): the audio track switch while playing.
+fixture languages.mkv "${FF[@]}" -f lavfi -i "$(video 320x240 25 8)" -f lavfi -i "$(tone 440 8)" \
+  -f lavfi -i "$(tone 880 8)" -map 0:v -map 1:a -map 2:a "${H264[@]}" -g 25 "${AAC[@]}" \
+  -metadata:s:a:0 language=eng -metadata:s:a:1 language=fre @OUT@
 
 fixture empty.mp4 touch @OUT@
 head_part() {  # head_part SRC PERCENT OUT
