@@ -612,10 +612,12 @@ bool FFMpegExtractor::fetchInternal() {
     // A reordering video stream whose container gives presentation times only (Matroska) lacks
     // decoding times for its first packets; their presentation times would run ahead of the
     // decoding order, so after the first packet they keep the previous time instead.
-    if (packet->dts == AV_NOPTS_VALUE && timing.mReady && type == AVMEDIA_TYPE_VIDEO &&
+    if (packet->dts == AV_NOPTS_VALUE && timing.mReady && !timing.mAfterSeek && type == AVMEDIA_TYPE_VIDEO &&
         stream->codecpar->video_delay > 0) {
         stamp = AV_NOPTS_VALUE;
     }
+    const bool afterSeek = timing.mAfterSeek && stamp != AV_NOPTS_VALUE;
+    if (afterSeek) timing.mAfterSeek = false;
     bool hasTime = stamp != AV_NOPTS_VALUE;
     int64_t t = hasTime ? av_rescale_q(stamp, stream->time_base, microseconds) : 0;
 
@@ -625,7 +627,7 @@ bool FFMpegExtractor::fetchInternal() {
         VLOGI("set syncTime %s %lld", mediaTypeName(type), static_cast<long long>(t));
     }
     int64_t time = hasTime ? t - timing.mSyncTime : timing.mPrevTime;
-    if (time < timing.mPrevTime) {
+    if (time < timing.mPrevTime && !afterSeek) {
         VLOGW("Error PTS pts %lld sync %lld prev %lld", static_cast<long long>(t),
               static_cast<long long>(timing.mSyncTime), static_cast<long long>(timing.mPrevTime));
     }
@@ -917,6 +919,10 @@ bool FFMpegExtractor::seekTo(int32_t streamIndex, int64_t timeUs, int64_t* resul
     *resultUs = timeUs;
     mSeeked = true;
     mVideoSeenAfterSeek = false;
+    {
+        Autolock queueLock(mQueueLock);
+        for (StreamTiming& timing : mTiming) timing.mAfterSeek = true;
+    }
     clearPendingBufferResume();
     return true;
 }

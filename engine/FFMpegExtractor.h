@@ -81,6 +81,8 @@ private:
         int64_t mSyncTime = 0;
         int64_t mPrevTime = 0;
         bool mReady = false;
+        // The next packet follows a seek: it takes its own time even without a decoding time.
+        bool mAfterSeek = false;
     };
 
     // Custom I/O over the data source.
