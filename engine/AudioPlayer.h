@@ -89,7 +89,7 @@ private:
     status_t mFirstBufferResult;
     MediaBuffer* mFirstBuffer;
     Ref<PlayerBase::AudioSink> mAudioSink;
-    bool mAllowDeepBuffering;
+    [[maybe_unused]] bool mAllowDeepBuffering;
     Observer* mObserver;
     int64_t mPinnedTimeUs;
     std::unique_ptr<soundtouch::SoundTouch> mSoundTouch;

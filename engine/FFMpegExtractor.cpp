@@ -366,6 +366,7 @@ status_t FFMpegExtractor::initialize(const char* url, bool asynchronous) {
 
     if (mAsynchronous) {
         Ref<Message> msg = new Message(kWhatFetch, mReflector->id());
+        msg->setInt32("generation", mFetchGeneration.load());
         msg->post();
     }
 
@@ -642,9 +643,14 @@ bool FFMpegExtractor::fetchInternal() {
 
 void FFMpegExtractor::onMessageReceived(const Ref<Message>& msg) {
     switch (msg->what()) {
-        case kWhatFetch:
+        case kWhatFetch: {
+            // Only the newest chain of fetch steps runs (a seek starts a new one at once).
+            int32_t generation = 0;
+            msg->findInt32("generation", &generation);
+            if (generation != mFetchGeneration.load()) break;
             onFetch();
             break;
+        }
         case kWhatSuspend: {
             Autolock autoLock(mQueueLock);
             mSuspended = true;
@@ -664,6 +670,7 @@ void FFMpegExtractor::onFetch() {
         Autolock autoLock(mQueueLock);
         if (mSuspended) {
             Ref<Message> msg = new Message(kWhatFetch, mReflector->id());
+        msg->setInt32("generation", mFetchGeneration.load());
             msg->post(kFetchIntervalUs);
             return;
         }
@@ -686,6 +693,7 @@ void FFMpegExtractor::onFetch() {
         mQueueCondition.signal();
     }
     Ref<Message> msg = new Message(kWhatFetch, mReflector->id());
+    msg->setInt32("generation", mFetchGeneration.load());
     msg->post(delayUs);
 }
 
@@ -924,6 +932,13 @@ bool FFMpegExtractor::seekTo(int32_t streamIndex, int64_t timeUs, int64_t* resul
         for (StreamTiming& timing : mTiming) timing.mAfterSeek = true;
     }
     clearPendingBufferResume();
+    if (mAsynchronous) {
+        // Readers wait for packets from the new position: fetch now rather than at the
+        // suspended loop's next half-second step.
+        Ref<Message> msg = new Message(kWhatFetch, mReflector->id());
+        msg->setInt32("generation", ++mFetchGeneration);
+        msg->post();
+    }
     return true;
 }
 

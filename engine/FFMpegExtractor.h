@@ -114,6 +114,8 @@ private:
     std::atomic<uint32_t> mStopFlags;
     // Set while seekTo runs its own libavformat calls, so the interrupt callback lets them pass.
     std::atomic<bool> mSeekRunning;
+    // Tags the fetch steps of the current chain; older ones are dropped.
+    std::atomic<int32_t> mFetchGeneration{0};
     Ref<MetaData> mFileMeta;
 
     Ref<DataSource> mDataSource;

@@ -67,7 +67,7 @@ private:
     std::thread::id mThreadId;
     Ref<Thread> mHoldSelf;
     std::thread mThread;
-    bool mCanCallHostRuntime;
+    [[maybe_unused]] bool mCanCallHostRuntime;
 };
 
 }  // namespace velmor
