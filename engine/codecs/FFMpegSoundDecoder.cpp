@@ -17,7 +17,7 @@ extern "C" {
 
 #include "engine/MediaDefs.h"
 #include "engine/codecs/AudioWatermark.h"
-#include "engine/codecs/ESDS.h"
+#include "engine/codecs/CodecConfig.h"
 #include "engine/codecs/FFMpegVideoDecoder.h"
 #include "utils/Log.h"
 
@@ -136,15 +136,10 @@ status_t FFMpegSoundDecoder::configure(bool reconfigure) {
         codec = avcodec_find_decoder(static_cast<AVCodecID>(mCodecId));
         if (codec == nullptr) return ERROR_UNSUPPORTED;
         ctx = avcodec_alloc_context3(codec);
-        AVCodecParameters* par = avcodec_parameters_alloc();
-        int err = (ctx && par) ? avcodec_parameters_from_context(par, source) : AVERROR(ENOMEM);
-        if (err >= 0) err = avcodec_parameters_to_context(ctx, par);
-        avcodec_parameters_free(&par);
-        if (err < 0) {
+        if (copyCodecParameters(ctx, source) < 0) {
             avcodec_free_context(&ctx);
             return UNKNOWN_ERROR;
         }
-        ctx->pkt_timebase = source->pkt_timebase;
     } else {
         codec = avcodec_find_decoder(static_cast<AVCodecID>(mCodecId));
         if (codec == nullptr) return ERROR_UNSUPPORTED;
@@ -163,39 +158,16 @@ status_t FFMpegSoundDecoder::configure(bool reconfigure) {
         uint32_t type;
         const void* data = nullptr;
         size_t size = 0;
-        const void* dsi = nullptr;
-        size_t dsiSize = 0;
         if (format->findData(kKeyRawCodecSpecificInfo, &type, &data, &size) && size > 0) {
             VLOGI("found kKeyRawCodecSpecificInfo");
-            dsi = data;
-            dsiSize = size;
+            setCodecExtradata(ctx, data, size);
         } else if (format->findData(kKeyESDS, &type, &data, &size)) {
             VLOGI("found kKeyESDS");
-            ESDS esds(data, size);
-            if (esds.InitCheck() == OK && esds.getCodecSpecificInfo(&data, &size) == OK && size > 0) {
-                ctx->extradata = static_cast<uint8_t*>(av_mallocz(size + AV_INPUT_BUFFER_PADDING_SIZE));
-                if (ctx->extradata) {
-                    memcpy(ctx->extradata, data, size);
-                    ctx->extradata_size = static_cast<int>(size);
-                }
-            }
-        }
-        if (dsi != nullptr) {
-            ctx->extradata = static_cast<uint8_t*>(av_mallocz(dsiSize + AV_INPUT_BUFFER_PADDING_SIZE));
-            if (ctx->extradata) {
-                memcpy(ctx->extradata, dsi, dsiSize);
-                ctx->extradata_size = static_cast<int>(dsiSize);
-            }
+            setCodecExtradataFromESDS(ctx, data, size);
         }
     }
-    int err = avcodec_open2(ctx, codec, nullptr);
-    if (err < 0) {
-        char text[AV_ERROR_MAX_STRING_SIZE] = {0};
-        av_strerror(err, text, sizeof(text));
-        VLOGE("avcodec_open2 failed %d (%s)", err, text);
-        avcodec_free_context(&ctx);
-        return ERROR_UNSUPPORTED;
-    }
+    status_t opened = openCodecContext(&ctx, codec, LOG_TAG);
+    if (opened != OK) return opened;
     mCodecContext = ctx;
     if (ctx->sample_rate > 0) mSampleRate = ctx->sample_rate;
     {

@@ -15,7 +15,7 @@ extern "C" {
 }
 
 #include "engine/MediaDefs.h"
-#include "engine/codecs/ESDS.h"
+#include "engine/codecs/CodecConfig.h"
 #include "utils/Log.h"
 
 namespace velmor {
@@ -134,15 +134,10 @@ status_t FFMpegVideoDecoder::configureCodec(const Ref<MetaData>& format) {
     void* handed = nullptr;
     if (format->findPointer(kKeyCodecContext, &handed) && handed != nullptr) {
         // The extractor's context describes the stream; copy its parameters into our own.
-        AVCodecParameters* par = avcodec_parameters_alloc();
-        int err = par ? avcodec_parameters_from_context(par, static_cast<AVCodecContext*>(handed)) : AVERROR(ENOMEM);
-        if (err >= 0) err = avcodec_parameters_to_context(ctx, par);
-        avcodec_parameters_free(&par);
-        if (err < 0) {
+        if (copyCodecParameters(ctx, static_cast<AVCodecContext*>(handed)) < 0) {
             avcodec_free_context(&ctx);
             return UNKNOWN_ERROR;
         }
-        ctx->pkt_timebase = static_cast<AVCodecContext*>(handed)->pkt_timebase;
     } else {
         VLOGE("CodecContext Not Allocated");
         int32_t width = 0, height = 0;
@@ -161,14 +156,7 @@ status_t FFMpegVideoDecoder::configureCodec(const Ref<MetaData>& format) {
             dsiSize = size;
         } else if (format->findData(kKeyESDS, &type, &data, &size)) {
             VLOGI("findData ESDS");
-            ESDS esds(data, size);
-            if (esds.InitCheck() == OK && esds.getCodecSpecificInfo(&data, &size) == OK && size > 0) {
-                ctx->extradata = static_cast<uint8_t*>(av_mallocz(size + AV_INPUT_BUFFER_PADDING_SIZE));
-                if (ctx->extradata) {
-                    memcpy(ctx->extradata, data, size);
-                    ctx->extradata_size = static_cast<int>(size);
-                }
-            }
+            setCodecExtradataFromESDS(ctx, data, size);
         } else if (format->findData(kKeyRawCodecSpecificInfo, &type, &data, &size) && size > 0) {
             VLOGI("findData Raw DSI");
             dsi = data;
@@ -176,13 +164,7 @@ status_t FFMpegVideoDecoder::configureCodec(const Ref<MetaData>& format) {
         } else {
             VLOGI("Not Found DSI");
         }
-        if (dsi != nullptr) {
-            ctx->extradata = static_cast<uint8_t*>(av_mallocz(dsiSize + AV_INPUT_BUFFER_PADDING_SIZE));
-            if (ctx->extradata) {
-                memcpy(ctx->extradata, dsi, dsiSize);
-                ctx->extradata_size = static_cast<int>(dsiSize);
-            }
-        }
+        if (dsi != nullptr) setCodecExtradata(ctx, dsi, dsiSize);
     }
 
     mThreadCount = 1;
@@ -192,14 +174,8 @@ status_t FFMpegVideoDecoder::configureCodec(const Ref<MetaData>& format) {
         if (mThreadCount < 1) mThreadCount = 1;
         ctx->thread_count = mThreadCount;
     }
-    int err = avcodec_open2(ctx, codec, nullptr);
-    if (err < 0) {
-        char text[AV_ERROR_MAX_STRING_SIZE] = {0};
-        av_strerror(err, text, sizeof(text));
-        VLOGE("avcodec_open2 failed %d (%s)", err, text);
-        avcodec_free_context(&ctx);
-        return ERROR_UNSUPPORTED;
-    }
+    status_t err = openCodecContext(&ctx, codec, LOG_TAG);
+    if (err != OK) return err;
     mCodecContext = ctx;
     return OK;
 }
