@@ -67,9 +67,8 @@ constexpr status_t kGlFailure = BAD_TYPE;  // every OpenGL failure of this sink
 
 VideoSinkOpenGL::VideoSinkOpenGL(unsigned long window)
     : mDisplay(OpenSinkDisplay()), mContext(nullptr), mWindow(static_cast<Window>(window)), mConfig(nullptr),
-      mCallback(nullptr), mCookie(nullptr), mProgram(0), mPositionHandle(-1), mTexCoordHandle(-1), mTextures{0, 0, 0},
-      mDisplayWidth(0), mDisplayHeight(0), mDecodedWidth(0), mDecodedHeight(0), mBrightness(50), mSaturation(50),
-      mContrast(50), mScaleMode(0), mAspectNum(0), mAspectDen(0), mBottomMargin(0), mRightMargin(0) {
+      mProgram(0), mPositionHandle(-1), mTexCoordHandle(-1), mTextures{0, 0, 0}, mDisplayWidth(0),
+      mDisplayHeight(0) {
     if (mDisplay == nullptr) VLOGE("no X display: the sink cannot draw");
 }
 
@@ -88,32 +87,6 @@ void VideoSinkOpenGL::destroyContext() {
     glXDestroyContext(mDisplay, mContext);
     mContext = nullptr;
     mProgram = 0;
-}
-
-void VideoSinkOpenGL::setRenderCallback(RenderCallback cb, void* cookie) {
-    mCallback = cb;
-    mCookie = cookie;
-}
-
-void VideoSinkOpenGL::setScaleMode(int mode) {
-    mScaleMode = mode;
-    if (mode != 0) {
-        mAspectNum = 0;
-        mAspectDen = 0;
-    } else {
-        if (mAspectNum == 0) mAspectNum = mDecodedWidth;
-        if (mAspectDen == 0) mAspectDen = mDecodedHeight;
-    }
-}
-
-void VideoSinkOpenGL::setAspectRatio(int numerator, int denominator) {
-    mAspectNum = numerator;
-    mAspectDen = denominator;
-}
-
-void VideoSinkOpenGL::setMargins(int bottom, int right) {
-    mBottomMargin = bottom;
-    mRightMargin = right;
 }
 
 bool VideoSinkOpenGL::checkGlError(const char* label) {
@@ -290,10 +263,7 @@ status_t VideoSinkOpenGL::init(const char* componentName, int displayWidth, int 
 
     mDisplayWidth = displayWidth;
     mDisplayHeight = displayHeight;
-    mDecodedWidth = decodedWidth;
-    mDecodedHeight = decodedHeight;
-    if (mAspectNum == 0) mAspectNum = decodedWidth;
-    if (mAspectDen == 0) mAspectDen = decodedHeight;
+    setDecodedSize(decodedWidth, decodedHeight);
     return OK;
 }
 
@@ -386,7 +356,7 @@ void VideoSinkOpenGL::render(const void* frame) {
     glUseProgram(0);
     releaseContext();
 
-    if (mCallback != nullptr) mCallback(mCookie, 0);
+    notifyRendered();
 }
 
 }  // namespace velmor

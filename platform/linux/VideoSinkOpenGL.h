@@ -6,11 +6,11 @@
 #include <GL/glew.h>
 #include <GL/glx.h>
 
-#include "engine/PlayerBase.h"
+#include "platform/linux/VideoSinkBase.h"
 
 namespace velmor {
 
-class VideoSinkOpenGL : public PlayerBase::VideoSink {
+class VideoSinkOpenGL : public VideoSinkBase {
 public:
     // window: an X11 Window id. The sink opens its own display connection.
     explicit VideoSinkOpenGL(unsigned long window);
@@ -19,15 +19,6 @@ public:
     status_t init(const char* componentName, int displayWidth, int displayHeight, int decodedWidth,
                   int decodedHeight, int colorFormat, int rotationDegrees) override;
     void render(const void* frame) override;
-    void setRenderCallback(RenderCallback cb, void* cookie) override;
-    void setBrightness(int v) override { mBrightness = v; }
-    void setSaturation(int v) override { mSaturation = v; }
-    void setContrast(int v) override { mContrast = v; }
-    void setScaleMode(int mode) override;
-    void setAspectRatio(int numerator, int denominator) override;
-    bool setViewOffset(int x, int y) override { return false; }
-    bool captureSnapshot(const wchar_t* path) override { return false; }
-    void setMargins(int bottom, int right) override;
 
     struct Viewport {
         int x, y, width, height;
@@ -51,18 +42,11 @@ private:
     GLXContext mContext;          // none until init
     Window mWindow;
     GLXFBConfig mConfig;
-    RenderCallback mCallback;
-    void* mCookie;
     GLuint mProgram;
     GLint mPositionHandle;        // attribute vPosition
     GLint mTexCoordHandle;        // attribute vTexCord
     GLuint mTextures[3];          // Y, U, V
     int mDisplayWidth, mDisplayHeight;
-    int mDecodedWidth, mDecodedHeight;
-    int mBrightness, mSaturation, mContrast;
-    int mScaleMode;
-    int mAspectNum, mAspectDen;
-    int mBottomMargin, mRightMargin;
 };
 
 }  // namespace velmor

@@ -24,9 +24,7 @@ VideoSinkX11::VideoSinkX11(unsigned long window, int width, int height, bool use
     : mDisplay(nullptr), mWindow(static_cast<Window>(window)), mSurfaceWidth(width), mSurfaceHeight(height),
       mWantShm(useSharedMemory), mCreated(false), mGc(nullptr), mVisual(nullptr), mDepth(0), mImage(nullptr),
       mShm{}, mShmAttached(false), mPixelFormat(AV_PIX_FMT_NONE), mSws(nullptr), mSwsPlacement{},
-      mSwsBrightness(0), mSwsContrast(0), mSwsSaturation(0), mCallback(nullptr), mCookie(nullptr),
-      mDecodedWidth(0), mDecodedHeight(0), mBrightness(50), mSaturation(50), mContrast(50), mScaleMode(0),
-      mAspectNum(0), mAspectDen(0), mBottomMargin(0), mRightMargin(0), mLastDst{}, mLastAreaW(0), mLastAreaH(0) {
+      mSwsBrightness(0), mSwsContrast(0), mSwsSaturation(0), mLastDst{}, mLastAreaW(0), mLastAreaH(0) {
     VLOGI("VideoSinkDirectDraw new");
 }
 
@@ -47,32 +45,6 @@ void VideoSinkX11::releaseAll() {
         mDisplay = nullptr;
     }
     mCreated = false;
-}
-
-void VideoSinkX11::setRenderCallback(RenderCallback cb, void* cookie) {
-    mCallback = cb;
-    mCookie = cookie;
-}
-
-void VideoSinkX11::setScaleMode(int mode) {
-    mScaleMode = mode;
-    if (mode != 0) {
-        mAspectNum = 0;
-        mAspectDen = 0;
-    } else {
-        if (mAspectNum == 0) mAspectNum = mDecodedWidth;
-        if (mAspectDen == 0) mAspectDen = mDecodedHeight;
-    }
-}
-
-void VideoSinkX11::setAspectRatio(int numerator, int denominator) {
-    mAspectNum = numerator;
-    mAspectDen = denominator;
-}
-
-void VideoSinkX11::setMargins(int bottom, int right) {
-    mBottomMargin = bottom;
-    mRightMargin = right;
 }
 
 // The converter's vector code writes whole groups of pixels and may run up to this many pixels
@@ -212,10 +184,7 @@ status_t VideoSinkX11::init(const char* componentName, int displayWidth, int dis
         }
         mCreated = true;
     }
-    mDecodedWidth = decodedWidth;
-    mDecodedHeight = decodedHeight;
-    if (mAspectNum == 0) mAspectNum = decodedWidth;
-    if (mAspectDen == 0) mAspectDen = decodedHeight;
+    setDecodedSize(decodedWidth, decodedHeight);
     VLOGI("VideoSinkDirectDraw init OK(%dx%d)", decodedWidth, decodedHeight);
     return OK;
 }
@@ -352,7 +321,7 @@ void VideoSinkX11::render(const void* frame) {
     // The image is written again by the next frame: wait until the server has copied it.
     XSync(mDisplay, False);
 
-    if (mCallback != nullptr) mCallback(mCookie, 0);
+    notifyRendered();
 }
 
 }  // namespace velmor

@@ -8,13 +8,13 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
 
-#include "engine/PlayerBase.h"
+#include "platform/linux/VideoSinkBase.h"
 
 struct SwsContext;
 
 namespace velmor {
 
-class VideoSinkX11 : public PlayerBase::VideoSink {
+class VideoSinkX11 : public VideoSinkBase {
 public:
     // window: an X11 Window id; width x height: the off-screen image (the window's size when
     // either is not positive). useSharedMemory false forces XPutImage.
@@ -24,15 +24,6 @@ public:
     status_t init(const char* componentName, int displayWidth, int displayHeight, int decodedWidth,
                   int decodedHeight, int colorFormat, int rotationDegrees) override;
     void render(const void* frame) override;
-    void setRenderCallback(RenderCallback cb, void* cookie) override;
-    void setBrightness(int v) override { mBrightness = v; }
-    void setSaturation(int v) override { mSaturation = v; }
-    void setContrast(int v) override { mContrast = v; }
-    void setScaleMode(int mode) override;
-    void setAspectRatio(int numerator, int denominator) override;
-    bool setViewOffset(int x, int y) override { return false; }
-    bool captureSnapshot(const wchar_t* path) override { return false; }
-    void setMargins(int bottom, int right) override;
 
     // Bits per pixel of the off-screen image (0 before a successful init).
     int bitsPerPixel() const { return mImage != nullptr ? mImage->bits_per_pixel : 0; }
@@ -73,13 +64,6 @@ private:
     SwsContext* mSws;
     Placement mSwsPlacement;
     int mSwsBrightness, mSwsContrast, mSwsSaturation;
-    RenderCallback mCallback;
-    void* mCookie;
-    int mDecodedWidth, mDecodedHeight;
-    int mBrightness, mSaturation, mContrast;
-    int mScaleMode;
-    int mAspectNum, mAspectDen;
-    int mBottomMargin, mRightMargin;
     Rect mLastDst;
     int mLastAreaW, mLastAreaH;
 };
