@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -15,36 +14,17 @@
 #include "engine/FileSource.h"
 #include "engine/MediaSource.h"
 #include "engine/MetaData.h"
+#include "support/Media.h"
 #include "utils/Mutex.h"
 
 namespace qvdec {
 
 using namespace velmor;
 
-inline std::string mediaDir() {
-    const char* dir = getenv("QV_MEDIA_DIR");
-    if (dir != nullptr && *dir != '\0') return dir;
-    return std::string(QV_BINARY_DIR) + "/../media";
-}
-
-inline std::string mediaPath(const std::string& name) { return mediaDir() + "/" + name; }
-
-inline bool fileExists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
-// The standard output of a shell command.
-inline std::vector<uint8_t> runCommand(const std::string& command) {
-    std::vector<uint8_t> out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return out;
-    uint8_t chunk[65536];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof(chunk), pipe)) > 0) out.insert(out.end(), chunk, chunk + n);
-    pclose(pipe);
-    return out;
-}
+using qvtest::fileExists;
+using qvtest::mediaDir;
+using qvtest::mediaPath;
+using qvtest::runCommand;
 
 // ffmpeg's own decode of a file as interleaved 16-bit stereo at the file's sample rate.
 inline std::vector<int16_t> ffmpegPcm(const std::string& path) {
@@ -123,11 +103,3 @@ inline int64_t timeOf(MediaBuffer* buffer) {
 }
 
 }  // namespace qvdec
-
-#define REQUIRE_FILE(path)                                                                  \
-    do {                                                                                    \
-        if (!qvdec::fileExists(path)) {                                                     \
-            if (getenv("QV_MEDIA_DIR") == nullptr) GTEST_SKIP() << "no test media: " << path; \
-            FAIL() << "missing test media " << path;                                        \
-        }                                                                                   \
-    } while (0)

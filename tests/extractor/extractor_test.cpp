@@ -22,7 +22,7 @@ extern "C" {
 #include "engine/FileSource.h"
 #include "engine/MediaDefs.h"
 #include "engine/MemFileSource.h"
-#include "extractor/Media.h"
+#include "support/Media.h"
 
 using namespace velmor;
 using qvtest::mediaPath;

@@ -11,25 +11,15 @@
 #include "engine/MediaDefs.h"
 #include "engine/MediaExtractor.h"
 #include "engine/MemFileSource.h"
-#include "extractor/Media.h"
+#include "support/Media.h"
 
 using namespace velmor;
 using qvtest::mediaPath;
+using qvtest::readWholeFile;
 
 namespace {
 
-std::vector<char> readWholeFile(const std::string& path) {
-    std::vector<char> bytes;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (f == nullptr) return bytes;
-    char chunk[65536];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof(chunk), f)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
-    fclose(f);
-    return bytes;
-}
-
-void checkReads(const Ref<DataSource>& source, const std::vector<char>& expected) {
+void checkReads(const Ref<DataSource>& source, const std::vector<uint8_t>& expected) {
     ASSERT_EQ(OK, source->initCheck());
     int64_t size = -1;
     ASSERT_EQ(OK, source->getSize(&size));
@@ -55,7 +45,7 @@ void checkReads(const Ref<DataSource>& source, const std::vector<char>& expected
 
 TEST(FileSource, ReadsAndEnds) {
     REQUIRE_MEDIA("h264_aac.mp4");
-    std::vector<char> bytes = readWholeFile(mediaPath("h264_aac.mp4"));
+    std::vector<uint8_t> bytes = readWholeFile(mediaPath("h264_aac.mp4"));
     ASSERT_GT(bytes.size(), 1000u);
     checkReads(new FileSource(mediaPath("h264_aac.mp4").c_str()), bytes);
     Ref<MemFileSource> mem = new MemFileSource(mediaPath("h264_aac.mp4").c_str());
@@ -90,7 +80,7 @@ TEST(FileSource, EmptyAndMissingFiles) {
 TEST(DataSource, CreateFromURISchemes) {
     REQUIRE_MEDIA("short_3s.mp4");
     const std::string path = mediaPath("short_3s.mp4");
-    std::vector<char> bytes = readWholeFile(path);
+    std::vector<uint8_t> bytes = readWholeFile(path);
     for (const char* scheme : {"file://", "FILE://", "File://", ""}) {
         std::string uri = std::string(scheme) + path;
         Ref<DataSource> source = DataSource::CreateFromURI(uri.c_str());
