@@ -1,4 +1,5 @@
-// Helpers shared by the foundation tests: a log capture and a handler that records messages.
+// Helpers shared by the foundation tests: message codes, the log capture and a handler that
+// records messages.
 #pragma once
 
 #include <chrono>
@@ -10,7 +11,7 @@
 #include <vector>
 
 #include "engine/foundation/Looper.h"
-#include "utils/Log.h"
+#include "support/LogCapture.h"
 
 namespace velmor::test {
 
@@ -20,61 +21,6 @@ constexpr int32_t FCC(const char* s) {
     for (int i = 0; s[i] != 0 && i < 4; ++i) v = (v << 8) | static_cast<uint8_t>(s[i]);
     return static_cast<int32_t>(v);
 }
-
-// Routes log lines into memory while alive.
-class LogCapture {
-public:
-    LogCapture() {
-        {
-            std::lock_guard<std::mutex> l(mu());
-            lines().clear();
-        }
-        setLogSink(&LogCapture::sink);
-    }
-    ~LogCapture() { setLogSink(nullptr); }
-
-    std::vector<std::string> linesContaining(const std::string& text) const {
-        std::lock_guard<std::mutex> l(mu());
-        std::vector<std::string> out;
-        for (const auto& line : lines()) {
-            if (line.find(text) != std::string::npos) out.push_back(line);
-        }
-        return out;
-    }
-    size_t count(const std::string& text) const { return linesContaining(text).size(); }
-    // Waits until at least n lines contain text.
-    bool waitFor(const std::string& text, size_t n = 1, int timeoutMs = 5000) const {
-        std::unique_lock<std::mutex> l(mu());
-        return cv().wait_for(l, std::chrono::milliseconds(timeoutMs), [&] {
-            size_t c = 0;
-            for (const auto& line : lines()) {
-                if (line.find(text) != std::string::npos) ++c;
-            }
-            return c >= n;
-        });
-    }
-
-private:
-    static std::mutex& mu() {
-        static std::mutex m;
-        return m;
-    }
-    static std::condition_variable& cv() {
-        static std::condition_variable c;
-        return c;
-    }
-    static std::vector<std::string>& lines() {
-        static std::vector<std::string> v;
-        return v;
-    }
-    static void sink(const char* line, int length) {
-        {
-            std::lock_guard<std::mutex> l(mu());
-            lines().emplace_back(line, static_cast<size_t>(length));
-        }
-        cv().notify_all();
-    }
-};
 
 // Records every message it receives, with the receiving thread; an optional hook runs first.
 class RecordingHandler : public Handler {

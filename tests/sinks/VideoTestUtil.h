@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/LogCapture.h"
 #include "utils/Log.h"
 
 namespace velmor::test {
@@ -155,37 +156,6 @@ inline std::vector<uint8_t> makeFrame(int w, int h, const std::function<Yuv(int,
 inline std::vector<uint8_t> solidFrame(int w, int h, Yuv c) {
     return makeFrame(w, h, [c](int, int) { return c; });
 }
-
-// Collects log lines while it lives.
-class LogCapture {
-public:
-    LogCapture() {
-        std::lock_guard<std::mutex> l(lock());
-        lines().clear();
-        setLogSink(&LogCapture::sink);
-    }
-    ~LogCapture() { setLogSink(nullptr); }
-    bool contains(const std::string& text) {
-        std::lock_guard<std::mutex> l(lock());
-        for (auto& line : lines())
-            if (line.find(text) != std::string::npos) return true;
-        return false;
-    }
-
-private:
-    static void sink(const char* line, int length) {
-        std::lock_guard<std::mutex> l(lock());
-        lines().emplace_back(line, static_cast<size_t>(length));
-    }
-    static std::mutex& lock() {
-        static std::mutex m;
-        return m;
-    }
-    static std::vector<std::string>& lines() {
-        static std::vector<std::string> v;
-        return v;
-    }
-};
 
 // Points DISPLAY at a server that does not exist while it lives.
 class NoDisplay {
