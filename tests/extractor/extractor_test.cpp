@@ -93,6 +93,36 @@ status_t seekAndRead(const Ref<MediaSource>& source, int64_t targetUs, SeekMode 
     return readOne(source, timeUs, nullptr, &options);
 }
 
+// Tracks 0 (video) and 1 (audio) of a fixture, both started.
+status_t startVideoAndAudio(const Ref<FFMpegExtractor>& extractor, Ref<MediaSource>* video, Ref<MediaSource>* audio) {
+    *video = extractor->getTrack(0);
+    *audio = extractor->getTrack(1);
+    status_t err = (*video)->start();
+    return err == OK ? (*audio)->start() : err;
+}
+
+// Polls the cached duration every poll until more than thresholdUs is queued, the input ended
+// or timeout passed; returns the first failing status.
+status_t waitForQueued(const Ref<FFMpegExtractor>& extractor, int64_t thresholdUs, std::chrono::seconds timeout,
+                       std::chrono::milliseconds poll, int64_t* queued, bool* eos) {
+    const auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline) {
+        status_t err = extractor->getCachedDuration(queued, eos);
+        if (err != OK) return err;
+        if (*queued > thresholdUs || *eos) break;
+        std::this_thread::sleep_for(poll);
+    }
+    return OK;
+}
+
+// Stops the extractor and waits for the reader thread; returns how long that took in seconds.
+double stopAndJoin(const Ref<FFMpegExtractor>& extractor, std::thread& reader) {
+    const auto start = Clock::now();
+    extractor->setStopFlag(MediaExtractor::kStopFlagStop);
+    reader.join();
+    return seconds(Clock::now() - start);
+}
+
 struct TrackExpect {
     const char* mime;
     int32_t width;       // video
@@ -387,10 +417,8 @@ TEST_P(SeekModes, ReadingResumesWhereTheModeSays) {
     Ref<FFMpegExtractor> extractor = openMedia("h264_aac.mp4", GetParam(), &status);
     ASSERT_EQ(OK, status);
     ASSERT_EQ(15u, extractor->flags());
-    Ref<MediaSource> video = extractor->getTrack(0);
-    Ref<MediaSource> audio = extractor->getTrack(1);
-    ASSERT_EQ(OK, video->start());
-    ASSERT_EQ(OK, audio->start());
+    Ref<MediaSource> video, audio;
+    ASSERT_EQ(OK, startVideoAndAudio(extractor, &video, &audio));
     int64_t t = 0;
     for (int i = 0; i < 10; ++i) ASSERT_EQ(OK, readOne(video, &t));
     EXPECT_EQ(360000, t);
@@ -480,21 +508,15 @@ TEST(FFMpegExtractor, KeyFrameRequest) {
     status_t status;
     Ref<FFMpegExtractor> extractor = openMedia("h264_aac.mp4", Open::kUrl, &status);
     ASSERT_EQ(OK, status);
-    Ref<MediaSource> video = extractor->getTrack(0);
-    Ref<MediaSource> audio = extractor->getTrack(1);
-    ASSERT_EQ(OK, video->start());
-    ASSERT_EQ(OK, audio->start());
+    Ref<MediaSource> video, audio;
+    ASSERT_EQ(OK, startVideoAndAudio(extractor, &video, &audio));
     int64_t t = 0;
     for (int i = 0; i < 3; ++i) ASSERT_EQ(OK, readOne(video, &t));
     // Let the looper queue more than a second of video.
     int64_t queued = 0;
     bool eos = false;
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (Clock::now() < deadline) {
-        ASSERT_EQ(OK, extractor->getCachedDuration(&queued, &eos));
-        if (queued > 1500000 || eos) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    ASSERT_EQ(OK, waitForQueued(extractor, 1500000, std::chrono::seconds(20), std::chrono::milliseconds(20), &queued,
+                                &eos));
     ASSERT_GT(queued, 1500000);
 
     ASSERT_EQ(OK, extractor->setOnlyKeyFrame());
@@ -577,10 +599,7 @@ TEST(FFMpegExtractor, StopReleasesReaderBlockedInSourceRead) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_FALSE(finished.load());
 
-    const auto start = Clock::now();
-    extractor->setStopFlag(MediaExtractor::kStopFlagStop);
-    reader.join();
-    EXPECT_LT(seconds(Clock::now() - start), 5.0);
+    EXPECT_LT(stopAndJoin(extractor, reader), 5.0);
     EXPECT_EQ(USER_STOP, result.load());
     // Later reads keep reporting the stop.
     int64_t t;
@@ -592,10 +611,8 @@ TEST(FFMpegExtractor, StopReleasesReaderWaitingForTheFetcher) {
     status_t status;
     Ref<FFMpegExtractor> extractor = openMedia("big_1080p.mp4", Open::kUrl, &status);
     ASSERT_EQ(OK, status);
-    Ref<MediaSource> video = extractor->getTrack(0);
-    Ref<MediaSource> audio = extractor->getTrack(1);
-    ASSERT_EQ(OK, video->start());
-    ASSERT_EQ(OK, audio->start());
+    Ref<MediaSource> video, audio;
+    ASSERT_EQ(OK, startVideoAndAudio(extractor, &video, &audio));
 
     // Only the audio is consumed: the video queue grows past 8 s and the fetcher slows to one
     // packet per half second, so the audio reader ends up waiting for it.
@@ -610,21 +627,14 @@ TEST(FFMpegExtractor, StopReleasesReaderWaitingForTheFetcher) {
     });
     int64_t queued = 0;
     bool eos = false;
-    const auto deadline = Clock::now() + std::chrono::seconds(60);
-    while (Clock::now() < deadline) {
-        ASSERT_EQ(OK, extractor->getCachedDuration(&queued, &eos));
-        if (queued > 8000000 || eos) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    ASSERT_EQ(OK, waitForQueued(extractor, 8000000, std::chrono::seconds(60), std::chrono::milliseconds(50), &queued,
+                                &eos));
     EXPECT_GT(queued, 8000000);
     EXPECT_FALSE(eos);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(finished.load());
 
-    const auto start = Clock::now();
-    extractor->setStopFlag(MediaExtractor::kStopFlagStop);
-    reader.join();
-    EXPECT_LT(seconds(Clock::now() - start), 5.0);
+    EXPECT_LT(stopAndJoin(extractor, reader), 5.0);
     EXPECT_EQ(USER_STOP, result.load());
     ASSERT_EQ(OK, extractor->getCachedDuration(&queued, &eos));
     EXPECT_TRUE(eos);
