@@ -111,6 +111,17 @@ TEST(Log, NamedAutolockLogsLockAndUnlock) {
 
 // ---- locks ----
 
+// mutex is held once more by this thread: until that last unlock another thread cannot take it,
+// afterwards it can.
+void expectReleasedByLastUnlock(Mutex& mutex) {
+    std::thread([&] { EXPECT_NE(OK, mutex.tryLock()); }).join();
+    mutex.unlock();
+    std::thread([&] {
+        EXPECT_EQ(OK, mutex.tryLock());
+        mutex.unlock();
+    }).join();
+}
+
 TEST(Condition, ZeroOrPastTimeoutReturnsTimedOutHoldingTheMutex) {
     Mutex mutex;
     Condition cond;
@@ -120,12 +131,7 @@ TEST(Condition, ZeroOrPastTimeoutReturnsTimedOutHoldingTheMutex) {
     EXPECT_EQ(TIMED_OUT, cond.waitRelative(mutex, -5000000000LL));
     EXPECT_LT(systemTime() - t0, 2000000000LL);
     // Still held by this thread: another thread cannot take it.
-    std::thread([&] { EXPECT_NE(OK, mutex.tryLock()); }).join();
-    mutex.unlock();
-    std::thread([&] {
-        EXPECT_EQ(OK, mutex.tryLock());
-        mutex.unlock();
-    }).join();
+    expectReleasedByLastUnlock(mutex);
 
     // A real time-out lasts at least as long as asked.
     mutex.lock();
@@ -187,12 +193,7 @@ TEST(Mutex, IsRecursiveForItsOwner) {
     mutex.lock();
     EXPECT_EQ(OK, mutex.tryLock());
     mutex.unlock();
-    std::thread([&] { EXPECT_NE(OK, mutex.tryLock()); }).join();
-    mutex.unlock();
-    std::thread([&] {
-        EXPECT_EQ(OK, mutex.tryLock());
-        mutex.unlock();
-    }).join();
+    expectReleasedByLastUnlock(mutex);
 }
 
 // ---- threads ----
