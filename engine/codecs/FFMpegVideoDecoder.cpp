@@ -28,7 +28,7 @@ constexpr int32_t kInitialColorFormat = 19;
 constexpr int kTolerableReadErrors = 6;
 // Low-queue hysteresis on the number of ready pictures.
 constexpr size_t kLowQueueOn = 5;
-constexpr size_t kLowQueueOff = 16;
+constexpr size_t kLowQueueOff = 8;
 
 inline int32_t alignTo(int32_t v, int32_t a) { return (v + a - 1) / a * a; }
 
@@ -326,7 +326,8 @@ status_t FFMpegVideoDecoder::reconfigure(MediaBuffer* first) {
 }
 
 void FFMpegVideoDecoder::allocateFrames_l(int32_t width, int32_t height) {
-    size_t size = static_cast<size_t>(alignTo(width, 16)) * alignTo(height, 16) * 2;
+    // Tightly packed 4:2:0 planes of the 16-aligned size.
+    size_t size = static_cast<size_t>(alignTo(width, 16)) * alignTo(height, 16) * 3 / 2;
     if (mPicturesAllocated && size == mPictureSize) return;
     // Free buffers of an older size go now; the others when they come back.
     for (auto it = mFree.begin(); it != mFree.end();) {
@@ -434,10 +435,13 @@ void FFMpegVideoDecoder::outputPicture(AVFrame* frame) {
     {
         Autolock l(mLock);
         if (mPicturesAllocated && (width != mWidth || height != mHeight)) handleSizeChange_l(width, height);
-        while (mFree.empty() && !mStopping) mCondition.wait(mLock);
+        // Decode at most kMaxReadyPictures ahead of the reader; the rest of the pool stays
+        // untouched (and uncommitted) unless a size change needs it.
+        while ((mFree.empty() || mReady.size() >= kMaxReadyPictures) && !mStopping) mCondition.wait(mLock);
         if (mStopping) return;
-        buffer = mFree.front();
-        mFree.pop_front();
+        // The most recently returned buffer first: its pages are still warm.
+        buffer = mFree.back();
+        mFree.pop_back();
     }
     size_t need = static_cast<size_t>(alignTo(width, 4)) * alignTo(height, 4) * 3 / 2;
     bool copied = false;

@@ -41,6 +41,8 @@ enum : uint32_t {
 class FFMpegVideoDecoder : public MediaSource, public MediaBufferObserver {
 public:
     enum { kNumPictureBuffers = 20 };
+    // How many decoded pictures may wait for the reader; the rest of the pool stays untouched.
+    static constexpr size_t kMaxReadyPictures = 10;
 
     // flags is kept for the factory's interface; the decoder does not interpret it.
     explicit FFMpegVideoDecoder(const Ref<MediaSource>& source, int32_t flags = 1);
@@ -95,7 +97,7 @@ private:
 
     Ref<MediaSource> mSource;
     Ref<MetaData> mFormat;
-    int32_t mFlags;
+    [[maybe_unused]] int32_t mFlags;
     int32_t mCodecId;
     AVCodecContext* mCodecContext;
     AVFrame* mFrame;

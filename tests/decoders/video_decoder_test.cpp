@@ -223,8 +223,9 @@ TEST(VideoDecoder, SeekDiscardsStalePictures) {
     Decoded d = startDecoder(path);
     ASSERT_EQ(OK, d.decoder->start());
     // Let the queue fill with pictures from the start.
-    for (int i = 0; i < 200 && d.decoder->countReadyPictures() < 19; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_GE(d.decoder->countReadyPictures(), 19u);
+    const size_t full = FFMpegVideoDecoder::kMaxReadyPictures;
+    for (int i = 0; i < 200 && d.decoder->countReadyPictures() < full; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(d.decoder->countReadyPictures(), full);  // decoding stops that far ahead of the reader
 
     MediaSource::ReadOptions options;
     options.setSeekTo(4000000, MediaSource::ReadOptions::SeekClosestSync);
