@@ -31,6 +31,9 @@ namespace {
 constexpr int kIOBufferSize = 32768;
 constexpr int64_t kFetchIntervalUs = 500000;
 constexpr int64_t kFastFetchIntervalUs = 5000;
+// A fetch step reads up to this many packets at once while less than kBurstBelowDurationUs is queued.
+constexpr int kMaxBurstPackets = 64;
+constexpr int64_t kBurstBelowDurationUs = 1000000;
 constexpr int64_t kMaxQueuedDurationUs = 8000000;
 constexpr int32_t kAudioMaxInputSize = 102400;
 constexpr int32_t kSubtitleMaxInputSize = 1024;
@@ -670,7 +673,7 @@ void FFMpegExtractor::onFetch() {
         Autolock autoLock(mQueueLock);
         if (mSuspended) {
             Ref<Message> msg = new Message(kWhatFetch, mReflector->id());
-        msg->setInt32("generation", mFetchGeneration.load());
+            msg->setInt32("generation", mFetchGeneration.load());
             msg->post(kFetchIntervalUs);
             return;
         }
@@ -685,6 +688,16 @@ void FFMpegExtractor::onFetch() {
     }
     if (fetch) {
         if (fetchInternal()) delayUs = kFastFetchIntervalUs;
+        // While less than a second is queued (after a seek, at start), read on in one step so a
+        // reader catching up does not wait a pacing interval per packet.
+        for (int n = 0; n < kMaxBurstPackets && delayUs == kFastFetchIntervalUs; ++n) {
+            {
+                Autolock autoLock(mQueueLock);
+                if (mSuspended || mFinalStatus != OK || getCachedDuration_l() >= kBurstBelowDurationUs) break;
+                mQueueCondition.broadcast();
+            }
+            if (!fetchInternal()) break;
+        }
         Autolock autoLock(mQueueLock);
         mLastFetchTimeUs = Looper::GetNowUs();
     }
