@@ -49,7 +49,7 @@ void RefCounted::decStrong(const void* id) const {
 
 int32_t RefCounted::getStrongCount() const { return mRefs->mStrong.load(std::memory_order_relaxed); }
 
-RefCounted* RefCounted::WeakRefs::refBase() const { return static_cast<const WeakRefImpl*>(this)->mBase; }
+RefCounted* RefCounted::WeakRefs::object() const { return static_cast<const WeakRefImpl*>(this)->mBase; }
 
 void RefCounted::WeakRefs::incWeak(const void*) {
     static_cast<WeakRefImpl*>(this)->mWeak.fetch_add(1, std::memory_order_relaxed);

@@ -21,7 +21,7 @@ public:
 
     class WeakRefs {
     public:
-        RefCounted* refBase() const;
+        RefCounted* object() const;
         void incWeak(const void* id = nullptr);
         void decWeak(const void* id = nullptr);
         // Takes a strong reference if the object is still alive.
