@@ -99,7 +99,7 @@ private:
     uint64_t mSwrLayoutMask;
     int32_t mSwrChannels;
     uint8_t* mSwrBuffer;
-    int32_t mChannels;
+    [[maybe_unused]] int32_t mChannels;
     int32_t mSampleRate;
 
     // Decoding side (decode lock).
