@@ -32,6 +32,8 @@ using qvtest::mediaPath;
 
 namespace {
 
+void* const gKeepDriver = qvtest::keepMesaDriverLoaded();
+
 struct Rgb {
     int r, g, b;
 };
@@ -115,7 +117,7 @@ public:
         std::ifstream in(mPath, std::ios::binary);
         std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         std::vector<int16_t> samples(bytes.size() / 2);
-        memcpy(samples.data(), bytes.data(), samples.size() * 2);
+        if (!samples.empty()) memcpy(samples.data(), bytes.data(), samples.size() * 2);
         unlink(mPath.c_str());
         return samples;
     }

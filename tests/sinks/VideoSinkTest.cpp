@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include "support/Host.h"
+
 #include <atomic>
 #include <cmath>
 
@@ -17,14 +19,7 @@ using namespace velmor::test;
 
 namespace {
 
-// Mesa loads its driver for each display connection and unloads it when the connection closes;
-// whatever the driver keeps for the process then shows up as leaks from an unknown module. Held
-// open here, the driver stays mapped and its own allocations stay attributable to it.
-void* const gKeepDriver = [] {
-    void* h = dlopen("/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so", RTLD_NOW | RTLD_LOCAL);
-    if (h == nullptr) h = dlopen("swrast_dri.so", RTLD_NOW | RTLD_LOCAL);
-    return h;
-}();
+void* const gKeepDriver = qvtest::keepMesaDriverLoaded();
 
 constexpr Yuv kColour{150, 100, 180};
 constexpr Yuv kRed{81, 90, 240};
