@@ -1,17 +1,14 @@
 // Feeds arbitrary bytes to the FFmpeg extractor through an in-memory source, then reads a
 // bounded number of packets from every track, seeks once and reads a few more.
 //
-// Build and run (the library is instrumented too so that coverage reaches the extractor):
-//   CC=clang CXX=clang++ cmake -S . -B build/h-fuzz -G Ninja -DQV_FUZZ=ON -DQV_TESTS=OFF \
-//     -DQV_BENCH=OFF -DQV_WERROR=OFF \
-//     "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer"
-//   ninja -C build/h-fuzz fuzz_extractor
-// Seeds: half-second 64x48 clips made with ffmpeg (testsrc2 + sine) in mp4, ts, mkv, avi, webm,
-// flv, flac, wav, mp3, ogg and mov, e.g.
-//   ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.5 -f lavfi -i sine=duration=0.5 s.mkv
-//   build/h-fuzz/fuzz/fuzz_extractor -max_total_time=300 -timeout=20 -max_len=65536 corpus seeds
+// fuzz/run.sh builds this target (the engine objects carry the coverage hooks and sanitizers
+// under -DQV_FUZZ=ON), makes seeds from the test media (the first 0.3 s of each fixture remuxed
+// into its own container, and the first 4 KiB of each) and runs it:
+//   bash fuzz/run.sh 240 extractor
+// Replay one input with the engine's log: QV_FUZZ_LOG=1 build/h-fuzz/fuzz/fuzz_extractor FILE
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -73,8 +70,10 @@ int readSome(const Ref<MediaSource>& source, int count, const MediaSource::ReadO
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    av_log_set_level(AV_LOG_QUIET);
-    setLogSink(quiet);
+    if (getenv("QV_FUZZ_LOG") == nullptr) {
+        av_log_set_level(AV_LOG_QUIET);
+        setLogSink(quiet);
+    }
     DataSource::RegisterDefaultSniffers();
     return 0;
 }

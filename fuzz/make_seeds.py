@@ -1,0 +1,165 @@
+#!/usr/bin/env python3
+"""Makes seed inputs for the fuzz targets from the test media.
+
+Usage: make_seeds.py MEDIA_DIR OUT_DIR
+
+OUT_DIR/extractor: the first 0.3 s of each small fixture remuxed into its own container, and
+the first bytes of each fixture as it is.
+OUT_DIR/decoders: the first packets of each codec's track in the layout fuzz/decoders.cpp reads
+(codec/mode byte, size/channel byte, then 2-byte length-prefixed packets), taken out of the
+fixtures with ffprobe; H.263, MPEG-2 and AC-3 are made from the fixtures with ffmpeg.
+"""
+import json
+import os
+import random
+import struct
+import subprocess
+import sys
+
+FF = ["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y"]
+
+# Must match kCodecs in fuzz/decoders.cpp.
+CODECS = ["avc", "hevc", "mpeg4", "h263", "vp8", "mpeg2", "aac", "mp3", "flac", "vorbis", "ac3", "amrnb"]
+MODE_PLAIN, MODE_CONFIG, MODE_ESDS, MODE_WATERMARK = 0, 1, 2, 3
+
+EXTRACTOR_FIXTURES = ["h264_aac.mp4", "hevc_aac.mkv", "mpeg4_mp3.avi", "vp8_vorbis.webm", "h264_aac.ts",
+                      "h264_aac.flv", "audio.flac", "audio.wav", "audio_mono.m4a", "audio_51.flac",
+                      "multi_track.mkv", "size_change.ts", "rotated.mp4", "truncated.mp4"]
+MAX_SEED = 48 * 1024
+
+
+def hexdump_bytes(text):
+    """Bytes of an ffprobe -show_data dump ("00000000: 0164 000d ...  .d..")."""
+    out = bytearray()
+    for line in text.splitlines():
+        if ": " not in line:
+            continue
+        hexpart = line.split(": ", 1)[1][:40]
+        out += bytes.fromhex(hexpart.replace(" ", ""))
+    return bytes(out)
+
+
+def probe(path, stream):
+    """(extradata, [packet bytes]) of the first second of one stream."""
+    cmd = ["ffprobe", "-v", "error", "-select_streams", stream, "-show_streams", "-show_packets", "-show_data",
+           "-read_intervals", "%+1", "-of", "json", path]
+    info = json.loads(subprocess.run(cmd, check=True, capture_output=True, text=True).stdout)
+    streams = info.get("streams", [])
+    extradata = hexdump_bytes(streams[0].get("extradata", "")) if streams else b""
+    packets = [hexdump_bytes(p.get("data", "")) for p in info.get("packets", [])]
+    return extradata, [p for p in packets if p]
+
+
+def esds(config):
+    """An ES_Descriptor around AAC codec configuration bytes."""
+    def descriptor(tag, body):
+        return bytes([tag, len(body)]) + body
+    dsi = descriptor(5, config)
+    dcd = descriptor(4, bytes([0x40, 0x15]) + b"\0\0\0" + struct.pack(">II", 128000, 128000) + dsi)
+    sl = descriptor(6, b"\x02")
+    return descriptor(3, struct.pack(">HB", 1, 0) + dcd + sl)
+
+
+def decoder_seed(codec, mode, second, first, packets, limit=8):
+    out = bytearray([CODECS.index(codec) + len(CODECS) * mode, second])
+    if first is not None:
+        out += struct.pack(">H", len(first)) + first
+    for p in packets[:limit]:
+        if len(p) > 0xFFFF or len(out) + len(p) > MAX_SEED:
+            break
+        out += struct.pack(">H", len(p)) + p
+    return bytes(out)
+
+
+def main():
+    media, out = sys.argv[1], sys.argv[2]
+    ext_dir = os.path.join(out, "extractor")
+    dec_dir = os.path.join(out, "decoders")
+    tmp = os.path.join(out, "tmp")
+    for d in (ext_dir, dec_dir, tmp):
+        os.makedirs(d, exist_ok=True)
+
+    def m(name):
+        return os.path.join(media, name)
+
+    def t(name):
+        return os.path.join(tmp, name)
+
+    # Extractor: short remuxes and heads.
+    for name in EXTRACTOR_FIXTURES:
+        src = m(name)
+        if not os.path.exists(src):
+            continue
+        ext = os.path.splitext(name)[1]
+        cut = os.path.join(ext_dir, "cut_" + name)
+        r = subprocess.run(FF + ["-i", src, "-map", "0", "-c", "copy", "-t", "0.3", cut + ext], capture_output=True)
+        if r.returncode == 0:
+            os.replace(cut + ext, cut)
+        with open(src, "rb") as f:
+            head = f.read(4096)
+        with open(os.path.join(ext_dir, "head_" + name), "wb") as f:
+            f.write(head)
+
+    # Decoders: streams as stored in the fixtures, raw elementary streams cut by FFmpeg's parsers,
+    # and codecs no fixture carries.
+    made = [
+        (t("h264.h264"), ["-i", m("h264_aac.mp4"), "-map", "0:v", "-c", "copy", "-t", "0.5"]),
+        (t("hevc.hevc"), ["-i", m("hevc_aac.mkv"), "-map", "0:v", "-c", "copy", "-t", "0.5"]),
+        (t("small.h263"), ["-i", m("h264_aac.mp4"), "-map", "0:v", "-t", "0.3", "-s", "176x144", "-c:v", "h263"]),
+        (t("small.m2v"), ["-i", m("h264_aac.mp4"), "-map", "0:v", "-t", "0.3", "-c:v", "mpeg2video"]),
+        (t("small.ac3"), ["-i", m("audio.wav"), "-t", "0.3", "-c:a", "ac3", "-b:a", "96k"]),
+        (t("aac.adts"), ["-i", m("h264_aac.mp4"), "-map", "0:a", "-c", "copy", "-t", "0.3", "-f", "adts"]),
+    ]
+    for path, args in made:
+        subprocess.run(FF + args + [path], check=True)
+
+    jobs = [
+        # (name, codec, source, stream, modes, second byte)
+        ("avc_avcc", "avc", m("h264_aac.mp4"), "v:0", [MODE_CONFIG], 0),
+        ("avc_annexb", "avc", t("h264.h264"), "v:0", [MODE_PLAIN], 0),
+        ("hevc_hvcc", "hevc", m("hevc_aac.mkv"), "v:0", [MODE_CONFIG], 0),
+        ("hevc_annexb", "hevc", t("hevc.hevc"), "v:0", [MODE_PLAIN], 0),
+        ("mpeg4", "mpeg4", m("mpeg4_mp3.avi"), "v:0", [MODE_PLAIN, MODE_CONFIG], 0),
+        ("h263", "h263", t("small.h263"), "v:0", [MODE_PLAIN], 1),
+        ("vp8", "vp8", m("vp8_vorbis.webm"), "v:0", [MODE_PLAIN], 0),
+        ("mpeg2", "mpeg2", t("small.m2v"), "v:0", [MODE_PLAIN], 3),
+        ("aac_asc", "aac", m("h264_aac.mp4"), "a:0", [MODE_CONFIG, MODE_ESDS, MODE_WATERMARK + MODE_CONFIG], 1),
+        ("aac_mono", "aac", m("audio_mono.m4a"), "a:0", [MODE_CONFIG], 0),
+        ("aac_51", "aac", m("audio_51.m4a"), "a:0", [MODE_ESDS], 5),
+        ("aac_adts", "aac", t("aac.adts"), "a:0", [MODE_PLAIN], 7),
+        ("mp3", "mp3", m("mpeg4_mp3.avi"), "a:0", [MODE_PLAIN, MODE_WATERMARK], 1),
+        ("flac", "flac", m("audio.flac"), "a:0", [MODE_PLAIN, MODE_CONFIG], 1),
+        ("flac_51", "flac", m("audio_51.flac"), "a:0", [MODE_CONFIG], 5),
+        ("vorbis", "vorbis", m("vp8_vorbis.webm"), "a:0", [MODE_CONFIG, MODE_WATERMARK + MODE_CONFIG], 1),
+        ("ac3", "ac3", t("small.ac3"), "a:0", [MODE_PLAIN], 1),
+    ]
+    for name, codec, src, stream, modes, second in jobs:
+        if not os.path.exists(src):
+            continue
+        extradata, packets = probe(src, stream)
+        if not packets:
+            continue
+        for mode in modes:
+            first = None
+            if mode % 3 == MODE_CONFIG:
+                first = extradata
+            elif mode % 3 == MODE_ESDS:
+                first = esds(extradata)
+            # Sound needs more packets than pictures to fill a few output buffers.
+            limit = 6 if codec in CODECS[:6] else 24
+            with open(os.path.join(dec_dir, "%s_m%d" % (name, mode)), "wb") as f:
+                f.write(decoder_seed(codec, mode, second, first, packets, limit))
+
+    # AMR-NB: no encoder here; 12.2 kbit/s frames (header 0x3c, 31 bytes) of fixed noise.
+    rng = random.Random(7)
+    frames = [bytes([0x3C]) + bytes(rng.randrange(256) for _ in range(31)) for _ in range(20)]
+    with open(os.path.join(dec_dir, "amrnb_m0"), "wb") as f:
+        f.write(decoder_seed("amrnb", MODE_PLAIN, 0, None, frames, 20))
+
+    for name in os.listdir(tmp):
+        os.remove(os.path.join(tmp, name))
+    os.rmdir(tmp)
+
+
+if __name__ == "__main__":
+    main()
