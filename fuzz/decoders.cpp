@@ -7,7 +7,8 @@
 //            ES_Descriptor); for sound, (mode / 3) % 2 turns the audio watermark on
 //   byte 1   sound: channel count 1 + byte % 6 and gain step byte % 40; video: picture size
 //   rest     packets, each a 2-byte big-endian length followed by that many bytes (cut short at
-//            the end of the input)
+//            the end of the input); the length 0xFFFF stands alone for a read that reports a
+//            format change (INFO_FORMAT_CHANGED), as a transport stream's source does
 // fuzz/run.sh makes seeds in this layout from the test media.
 #include <cstddef>
 #include <cstdint>
@@ -30,7 +31,11 @@ using namespace velmor;
 
 namespace {
 
-using Packet = std::vector<uint8_t>;
+struct Packet {
+    std::vector<uint8_t> bytes;
+    bool formatChange = false;
+};
+constexpr size_t kFormatChangeLength = 0xFFFF;
 
 class PacketSource : public MediaSource {
 public:
@@ -54,7 +59,12 @@ public:
             mEnded = true;
             return ERROR_END_OF_STREAM;
         }
-        const Packet& p = mPackets[mNext];
+        const Packet& packet = mPackets[mNext];
+        if (packet.formatChange) {
+            ++mNext;
+            return INFO_FORMAT_CHANGED;
+        }
+        const std::vector<uint8_t>& p = packet.bytes;
         MediaBuffer* buffer = new MediaBuffer(p.size());
         if (!p.empty()) memcpy(buffer->data(), p.data(), p.size());
         buffer->meta_data()->setInt64(kKeyTime, static_cast<int64_t>(mNext) * 40000);
@@ -92,8 +102,12 @@ std::vector<Packet> splitPackets(const uint8_t* data, size_t size) {
     while (at + 2 <= size) {
         size_t n = static_cast<size_t>(data[at]) << 8 | data[at + 1];
         at += 2;
+        if (n == kFormatChangeLength) {
+            packets.push_back(Packet{{}, true});
+            continue;
+        }
         n = std::min(n, size - at);
-        packets.emplace_back(data + at, data + at + n);
+        packets.push_back(Packet{std::vector<uint8_t>(data + at, data + at + n), false});
         at += n;
     }
     return packets;
@@ -160,7 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Ref<MetaData> format = new MetaData;
     format->setCString(kKeyMIMEType, codec.mime);
     if (mode % 3 != 0 && !packets.empty()) {
-        const Packet& config = packets.front();
+        const std::vector<uint8_t>& config = packets.front().bytes;
         uint32_t key = kKeyESDS;
         if (mode % 3 == 1) key = codec.video && !config.empty() && config[0] == 1 ? kKeyAVCC : kKeyRawCodecSpecificInfo;
         format->setData(key, 0, config.data(), config.size());

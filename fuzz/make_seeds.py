@@ -26,6 +26,7 @@ EXTRACTOR_FIXTURES = ["h264_aac.mp4", "hevc_aac.mkv", "mpeg4_mp3.avi", "vp8_vorb
                       "h264_aac.flv", "audio.flac", "audio.wav", "audio_mono.m4a", "audio_51.flac",
                       "multi_track.mkv", "size_change.ts", "rotated.mp4", "truncated.mp4"]
 MAX_SEED = 48 * 1024
+FORMAT_CHANGE = "format-change"  # stands for the 0xFFFF length: a read that reports a format change
 
 
 def hexdump_bytes(text):
@@ -65,7 +66,10 @@ def decoder_seed(codec, mode, second, first, packets, limit=8):
     if first is not None:
         out += struct.pack(">H", len(first)) + first
     for p in packets[:limit]:
-        if len(p) > 0xFFFF or len(out) + len(p) > MAX_SEED:
+        if p == FORMAT_CHANGE:
+            out += struct.pack(">H", 0xFFFF)
+            continue
+        if len(p) >= 0xFFFF or len(out) + len(p) > MAX_SEED:
             break
         out += struct.pack(">H", len(p)) + p
     return bytes(out)
@@ -108,15 +112,26 @@ def main():
         (t("small.h263"), ["-i", m("h264_aac.mp4"), "-map", "0:v", "-t", "0.3", "-s", "176x144", "-c:v", "h263"]),
         (t("small.m2v"), ["-i", m("h264_aac.mp4"), "-map", "0:v", "-t", "0.3", "-c:v", "mpeg2video"]),
         (t("small.ac3"), ["-i", m("audio.wav"), "-t", "0.3", "-c:a", "ac3", "-b:a", "96k"]),
+        (t("small_a.h264"), ["-i", m("h264_aac.mp4"), "-map", "0:v", "-t", "0.12", "-vf", "scale=64:48",
+                             "-c:v", "libx264", "-preset", "ultrafast"]),
+        (t("small_b.h264"), ["-i", m("h264_aac.mp4"), "-map", "0:v", "-t", "0.12", "-vf", "scale=96:80",
+                             "-c:v", "libx264", "-preset", "ultrafast"]),
         (t("aac.adts"), ["-i", m("h264_aac.mp4"), "-map", "0:a", "-c", "copy", "-t", "0.3", "-f", "adts"]),
     ]
     for path, args in made:
         subprocess.run(FF + args + [path], check=True)
 
+    # A picture size change inside one H.264 stream (the parser splits the joined streams).
+    with open(t("size_change.h264"), "wb") as f:
+        for part in ("small_a.h264", "small_b.h264"):
+            with open(t(part), "rb") as g:
+                f.write(g.read())
+
     jobs = [
         # (name, codec, source, stream, modes, second byte)
         ("avc_avcc", "avc", m("h264_aac.mp4"), "v:0", [MODE_CONFIG], 0),
         ("avc_annexb", "avc", t("h264.h264"), "v:0", [MODE_PLAIN], 0),
+        ("avc_size_change", "avc", t("size_change.h264"), "v:0", [MODE_PLAIN], 2),
         ("hevc_hvcc", "hevc", m("hevc_aac.mkv"), "v:0", [MODE_CONFIG], 0),
         ("hevc_annexb", "hevc", t("hevc.hevc"), "v:0", [MODE_PLAIN], 0),
         ("mpeg4", "mpeg4", m("mpeg4_mp3.avi"), "v:0", [MODE_PLAIN, MODE_CONFIG], 0),
@@ -149,6 +164,12 @@ def main():
             limit = 6 if codec in CODECS[:6] else 24
             with open(os.path.join(dec_dir, "%s_m%d" % (name, mode)), "wb") as f:
                 f.write(decoder_seed(codec, mode, second, first, packets, limit))
+            if mode == MODE_PLAIN and name in ("avc_annexb", "aac_adts", "mp3"):
+                # The source reports a format change half-way; the decoder reconfigures.
+                half = limit // 2
+                changed = packets[:half] + [FORMAT_CHANGE] + packets[half:]
+                with open(os.path.join(dec_dir, "%s_change_m%d" % (name, mode)), "wb") as f:
+                    f.write(decoder_seed(codec, mode, second, first, changed, limit + 1))
 
     # AMR-NB: no encoder here; 12.2 kbit/s frames (header 0x3c, 31 bytes) of fixed noise.
     rng = random.Random(7)
