@@ -8,7 +8,7 @@
 #include <cstring>
 #include <cwchar>
 
-#include "engine/DecoderGlue.h"
+#include "engine/DecoderRegistry.h"
 #include "engine/FFMpegExtractor.h"
 #include "engine/MediaDefs.h"
 #include "engine/PlayerFront.h"
@@ -441,7 +441,7 @@ status_t PlaybackEngine::initVideoDecoder(uint32_t flags) {
     VLOGI("initVideoDecoder flags=0x%x", flags);
     status_t err = UNKNOWN_ERROR;
     for (;;) {
-        mVideoSource = CreateTrackDecoder(mVideoTrack->getFormat(), mVideoTrack, flags, mVideoSink);
+        mVideoSource = DecoderRegistry::createDecoder(mVideoTrack->getFormat(), false, mVideoTrack, nullptr, flags);
         VLOGI("initVideoDecoder mVideoSource=0x%x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(mVideoSource.get())));
         if (mVideoSource == nullptr) break;
         updateDuration_l(mVideoTrack->getFormat());
@@ -488,7 +488,7 @@ status_t PlaybackEngine::initAudioDecoder() {
     if (!strcasecmp(mime, "audio/raw")) {
         mAudioSource = mAudioTrack;
     } else {
-        mAudioSource = CreateTrackDecoder(format, mAudioTrack, 0, nullptr);
+        mAudioSource = DecoderRegistry::createDecoder(format, false, mAudioTrack);
     }
     if (mAudioSource != nullptr) {
         updateDuration_l(format);
