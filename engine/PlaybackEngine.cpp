@@ -700,7 +700,10 @@ void PlaybackEngine::initRenderer_l() {
 
 void PlaybackEngine::createAudioPlayer_l() {
     if (mAudioPlayer != nullptr || mAudioSource == nullptr) return;
-    mAudioPlayer = new AudioPlayer(mAudioSink, false, this);
+    {
+        Mutex::Autolock _m(mMiscStateLock);
+        mAudioPlayer = new AudioPlayer(mAudioSink, false, this);
+    }
     mAudioPlayer->setSource(mAudioSource);
     if (mPendingAudioSeekUs >= 0) {
         // A seek made before there was an audio player: the player starts reading there.
@@ -716,7 +719,10 @@ void PlaybackEngine::createAudioPlayer_l() {
 void PlaybackEngine::deleteAudioPlayer_l() {
     if (mAudioPlayer == nullptr) return;
     AudioPlayer* player = mAudioPlayer;
-    mAudioPlayer = nullptr;
+    {
+        Mutex::Autolock _m(mMiscStateLock);
+        mAudioPlayer = nullptr;
+    }
     mTimeSource = &mSystemTimeSource;
     // The player waits until nobody else holds the decoder: let go of it first.
     mAudioSource.clear();
@@ -907,7 +913,6 @@ void PlaybackEngine::reset_l() {
         VLOGI("reset_l >>> mExtractor >>> setStopFlag");
         extractor->setStopFlag(MediaExtractor::kStopFlagStop);
     }
-    mFileSource.clear();
     mAudioTrack.clear();
     mVideoTrack.clear();
     if (mAudioPlayer == nullptr && mAudioSource != nullptr) {
@@ -1031,9 +1036,9 @@ void PlaybackEngine::finishSeekIfNecessary(int64_t videoTimeUs) {
             notifyListener_l(MEDIA_SEEK_COMPLETE);
             mSeekNotificationSent = true;
         }
-        if (mAudioSource != nullptr) mPendingAudioSeekUs = videoTimeUs < 0 ? mSeekTimeUs : videoTimeUs;
+        if (mAudioSource != nullptr) mPendingAudioSeekUs = videoTimeUs < 0 ? mSeekTimeUs.load() : videoTimeUs;
     } else {
-        const int64_t target = videoTimeUs < 0 ? mSeekTimeUs : videoTimeUs;
+        const int64_t target = videoTimeUs < 0 ? mSeekTimeUs.load() : videoTimeUs;
         VLOGI("seeking audio to %lld us (%.2f secs).", static_cast<long long>(target), target / 1e6);
         mAudioPlayer->seekTo(target);
         mWatchForAudioSeekComplete = true;
@@ -1052,12 +1057,13 @@ status_t PlaybackEngine::getPosition(int64_t* positionUs) {
         *positionUs = mSeekTimeUs;
         return OK;
     }
-    AudioPlayer* player = mAudioPlayer;
-    if (player != nullptr && (mFlags & AUDIOPLAYER_STARTED) && !(mFlags & AUDIO_AT_EOS)) {
-        *positionUs = player->getMediaTimeUs();
+    // Hosts ask from their own thread: the audio player is read and used under the lock that
+    // deleteAudioPlayer_l takes before destroying it.
+    Mutex::Autolock _m(mMiscStateLock);
+    if (mAudioPlayer != nullptr && (mFlags & AUDIOPLAYER_STARTED) && !(mFlags & AUDIO_AT_EOS)) {
+        *positionUs = mAudioPlayer->getMediaTimeUs();
         return OK;
     }
-    Mutex::Autolock _m(mMiscStateLock);
     *positionUs = mVideoTimeUs;
     return OK;
 }

@@ -2,6 +2,7 @@
 // loop, audio/video synchronisation and the numbered invoke requests.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -239,7 +240,6 @@ private:
 
     WeakRef<PlayerFront> mListener;
     Ref<MediaExtractor> mExtractor;
-    Ref<DataSource> mFileSource;
     Ref<MediaSource> mAudioTrack;
     Ref<MediaSource> mVideoTrack;
     Ref<MediaSource> mAudioSource;
@@ -291,8 +291,9 @@ private:
     int32_t mStorageManager;
 
     // Playback-loop state.
-    int32_t mSeeking;
-    int64_t mSeekTimeUs;
+    // Also read by position queries from the host's thread.
+    std::atomic<int32_t> mSeeking;
+    std::atomic<int64_t> mSeekTimeUs;
     bool mSeekNotificationSent;
     int64_t mSkipUntilUs;
     int64_t mVideoTimeUs;

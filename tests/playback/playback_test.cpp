@@ -421,6 +421,38 @@ TEST_F(PlaybackTest, RtmpAndRtspStreamsServedOnLoopbackPlay) {
     }
 }
 
+// A host polls position and state from its own thread while the engine builds and tears down
+// its audio player (start, seek, track switch, stop, destroy); the poll must never touch a
+// player that is going away (ASan would report it).
+TEST_F(PlaybackTest, PositionQueriesRaceTeardownSafely) {
+    for (int round = 0; round < 3; ++round) {
+        events.clear();
+        ASSERT_EQ(open(mediaPath("languages.mkv")), 0);
+        std::atomic<bool> done{false};
+        std::atomic<int> polls{0};
+        std::thread poller([&] {
+            while (!done) {
+                int32_t ms = 0;
+                player->getCurrentPosition(&ms);
+                player->isPlaying();
+                ++polls;
+            }
+        });
+        ASSERT_EQ(player->start(), 0);
+        std::this_thread::sleep_for(300ms);
+        player->seekTo(4000);
+        player->selectTrack(2, true, false);
+        std::this_thread::sleep_for(200ms);
+        player->selectTrack(1, true, false);
+        player->stop();
+        done = true;
+        poller.join();
+        EXPECT_GT(polls.load(), 10);
+        lib.destroy(player, false);
+        player = nullptr;
+    }
+}
+
 // A/V sync: every rendered frame's media time against the audio clock it was timed with.
 TEST_F(PlaybackTest, VideoFollowsTheAudioClockWithoutDrops) {
     ASSERT_EQ(open(mediaPath("hd720.mp4")), 0);
