@@ -1289,7 +1289,8 @@ void PlaybackEngine::onVideoEvent() {
     }
 
     TimeSource* ts = (mFlags & AUDIO_AT_EOS) ? static_cast<TimeSource*>(&mSystemTimeSource) : mTimeSource;
-    if (mFlags & FIRST_FRAME) {
+    const bool firstFrame = (mFlags & FIRST_FRAME) != 0;
+    if (firstFrame) {
         modifyFlags(FIRST_FRAME, CLEAR);
         mSinceLastDropped = 0;
         mTimeSourceDeltaUs = ts->getRealTimeUs() - timeUs;
@@ -1310,7 +1311,10 @@ void PlaybackEngine::onVideoEvent() {
     if (wasSeeking == 0 && !(mFlags & SEEK_PREVIEW)) {
         const int64_t shiftedUs = timeUs - mTimeshiftOffsetUs;
         latenessUs = nowUs - shiftedUs;
-        if (latenessUs > 40000) {
+        // The first picture after a start or a seek is always shown: the audio that started with
+        // it may already be a few tens of milliseconds ahead, and dropping it would leave the
+        // screen on the old picture.
+        if (latenessUs > 40000 && !firstFrame) {
             VLOGI("we're late by %lld us (%.2f secs) timeUs %lld (%.2f secs) nowUs %lld (%.2f secs)",
                   static_cast<long long>(latenessUs), latenessUs / 1e6, static_cast<long long>(timeUs), timeUs / 1e6,
                   static_cast<long long>(nowUs), nowUs / 1e6);
