@@ -41,7 +41,7 @@ status_t AudioSinkAlsa::openPcm_l(uint32_t rate, int channels) {
     snd_pcm_hw_params_t* hw;
     snd_pcm_hw_params_alloca(&hw);
     snd_pcm_uframes_t period = kChunkBytes / static_cast<uint32_t>(channels * 2);
-    snd_pcm_uframes_t buffer = kRingBytes / static_cast<uint32_t>(channels * 2);
+    snd_pcm_uframes_t buffer = kDeviceRingBytes / static_cast<uint32_t>(channels * 2);
     unsigned int exactRate = rate;
     const char* step = nullptr;
     if ((err = snd_pcm_hw_params_any(pcm, hw)) < 0) step = "any";

@@ -52,7 +52,7 @@ void AudioSinkNull::advance_l() {
 
 int64_t AudioSinkNull::freeBytes_l() {
     advance_l();
-    return static_cast<int64_t>(kRingBytes) - mQueuedFrames * mFrameBytes;
+    return static_cast<int64_t>(kDeviceRingBytes) - mQueuedFrames * mFrameBytes;
 }
 
 int64_t AudioSinkNull::pendingBytes_l() {
@@ -63,7 +63,7 @@ int64_t AudioSinkNull::pendingBytes_l() {
 int64_t AudioSinkNull::writeDevice_l(const uint8_t* data, uint32_t bytes) {
     (void)data;
     advance_l();
-    int64_t room = static_cast<int64_t>(kRingBytes) / mFrameBytes - mQueuedFrames;
+    int64_t room = static_cast<int64_t>(kDeviceRingBytes) / mFrameBytes - mQueuedFrames;
     int64_t frames = std::min<int64_t>(bytes / static_cast<uint32_t>(mFrameBytes), room);
     if (frames < 0) frames = 0;
     mQueuedFrames += frames;

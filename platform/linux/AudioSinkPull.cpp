@@ -315,7 +315,7 @@ int64_t AudioSinkPull::fillPass() {
                         return kDeviceLost;
                     }
                 }
-                space = kRingBytes;
+                space = kDeviceRingBytes;
             } else {
                 mFirstFailureMs = 0;
             }

@@ -44,6 +44,11 @@ public:
     static constexpr uint32_t kChunkBytes = 7168;
     static constexpr uint32_t kChunkCount = 6;
     static constexpr uint32_t kRingBytes = kChunkBytes * kChunkCount;
+    // What the device itself holds. The fill thread pulls a chunk from the player before there is
+    // room for it, so one chunk always waits in the staging block: the device keeps one chunk
+    // less, and what the player has handed over (device + staging) matches the reported latency.
+    // With a full six-chunk device the player's clock ran one chunk (about 40 ms) ahead of the sound.
+    static constexpr uint32_t kDeviceRingBytes = kRingBytes - kChunkBytes;
     // Returned by a fill pass when the device stayed lost for 5 s with the check turned on.
     static constexpr status_t kDeviceLost = -2005;
     static constexpr int64_t kLostTimeoutMs = 5000;

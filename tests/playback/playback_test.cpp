@@ -468,8 +468,14 @@ TEST_F(PlaybackTest, VideoFollowsTheAudioClockWithoutDrops) {
     // Frames are released within 10 ms of their time; the median gap stays well inside that.
     EXPECT_LT(median, 15000) << "median A/V gap " << median << " us";
     size_t late = 0;
-    for (const auto& fr : frames)
-        if (fr.latenessUs > 40000) ++late;
+    std::string lateList;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        if (frames[i].latenessUs <= 40000) continue;
+        ++late;
+        lateList += " #" + std::to_string(i) + " at " + std::to_string(frames[i].mediaTimeUs) + " us late by " +
+                    std::to_string(frames[i].latenessUs) + " us;";
+    }
+    SCOPED_TRACE("late frames:" + lateList);
 #if defined(__SANITIZE_ADDRESS__)
     EXPECT_LE(late, 2u);
 #else
