@@ -362,6 +362,7 @@ status_t FFMpegExtractor::initialize(const char* url, bool asynchronous) {
         }
         Autolock queueLock(mQueueLock);
         mActiveFrameList.assign(streamCount, std::list<AVPacket*>());
+        mReaderStarved.assign(streamCount, false);
         mTiming.assign(streamCount, StreamTiming());
     }
     mFormatContext->flags |= AVFMT_FLAG_DISCARD_CORRUPT;
@@ -688,12 +689,17 @@ void FFMpegExtractor::onFetch() {
     }
     if (fetch) {
         if (fetchInternal()) delayUs = kFastFetchIntervalUs;
-        // While less than a second is queued (after a seek, at start), read on in one step so a
-        // reader catching up does not wait a pacing interval per packet.
+        // While less than a second is queued (after a seek, at start), or while a reader is
+        // starving on a stream that has less than a second queued (an exact seek decoding its way
+        // to the target while the other stream's queue fills up), read on in one step so the
+        // reader does not wait a pacing interval per packet.
         for (int n = 0; n < kMaxBurstPackets && delayUs == kFastFetchIntervalUs; ++n) {
             {
                 Autolock autoLock(mQueueLock);
-                if (mSuspended || mFinalStatus != OK || getCachedDuration_l() >= kBurstBelowDurationUs) break;
+                if (mSuspended || mFinalStatus != OK) break;
+                const int64_t queuedUs = getCachedDuration_l();
+                if (queuedUs >= kMaxQueuedDurationUs) break;
+                if (queuedUs >= kBurstBelowDurationUs && !readerStarved_l()) break;
                 mQueueCondition.broadcast();
             }
             if (!fetchInternal()) break;
@@ -710,6 +716,12 @@ void FFMpegExtractor::onFetch() {
     msg->post(delayUs);
 }
 
+int64_t FFMpegExtractor::queuedDurationOf_l(size_t streamIndex) {
+    const std::list<AVPacket*>& list = mActiveFrameList[streamIndex];
+    if (list.empty()) return 0;
+    return list.back()->dts - list.front()->dts;
+}
+
 int64_t FFMpegExtractor::getCachedDuration_l() {
     int64_t result = 0;
     for (size_t i = 0; i < mActiveFrameList.size(); ++i) {
@@ -717,17 +729,28 @@ int64_t FFMpegExtractor::getCachedDuration_l() {
         if (list.empty()) continue;
         const int type = mFormatContext->streams[i]->codecpar->codec_type;
         if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO) continue;
-        int64_t first = list.front()->dts;
-        int64_t last = list.back()->dts;
-        int64_t duration = last - first;
+        int64_t duration = queuedDurationOf_l(i);
         if (duration < 0) {
             VLOGW("getCachedDuration_l %s --> %lld~%lld (%lld) buffer size %d",
-                  type == AVMEDIA_TYPE_VIDEO ? "Video" : "Sound", static_cast<long long>(first),
-                  static_cast<long long>(last), static_cast<long long>(duration), mBufferedBytes);
+                  type == AVMEDIA_TYPE_VIDEO ? "Video" : "Sound", static_cast<long long>(list.front()->dts),
+                  static_cast<long long>(list.back()->dts), static_cast<long long>(duration), mBufferedBytes);
         }
         if (duration > result) result = duration;
     }
     return result;
+}
+
+bool FFMpegExtractor::readerStarved_l() {
+    bool starved = false;
+    for (size_t i = 0; i < mReaderStarved.size(); ++i) {
+        if (!mReaderStarved[i]) continue;
+        if (queuedDurationOf_l(i) >= kBurstBelowDurationUs) {
+            mReaderStarved[i] = false;
+        } else {
+            starved = true;
+        }
+    }
+    return starved;
 }
 
 status_t FFMpegExtractor::getCachedDuration(int64_t* durationUs, bool* eos) {
@@ -741,6 +764,7 @@ status_t FFMpegExtractor::getCachedDuration(int64_t* durationUs, bool* eos) {
 
 void FFMpegExtractor::waitForPacket_l(int32_t streamIndex) {
     std::list<AVPacket*>& list = mActiveFrameList[streamIndex];
+    if (list.empty() && mFinalStatus == OK) mReaderStarved[static_cast<size_t>(streamIndex)] = true;
     while (list.empty() && mFinalStatus == OK && !(mStopFlags.load() & kStopFlagStop)) {
         if (!mAsynchronous) {
             mQueueLock.unlock();

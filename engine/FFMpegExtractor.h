@@ -98,6 +98,8 @@ private:
     bool fetchInternal();
     void onFetch();
     int64_t getCachedDuration_l();
+    int64_t queuedDurationOf_l(size_t streamIndex);
+    bool readerStarved_l();
     void settingMediaBuffer_l(MediaBuffer* buffer, AVPacket* packet, int32_t streamIndex);
     // Waits (asynchronous) or fetches (synchronous) until the stream has a packet, the final
     // status is set or a stop is requested. Called and returns with mQueueLock held.
@@ -128,6 +130,9 @@ private:
     std::vector<Track> mTracks;
     std::vector<AVCodecContext*> mCodecContexts;
     std::vector<std::list<AVPacket*>> mActiveFrameList;
+    // Streams whose reader found nothing queued and had to wait; the fetch loop reads ahead in
+    // bursts until such a stream has a second queued again.
+    std::vector<bool> mReaderStarved;
     std::vector<StreamTiming> mTiming;
     int32_t mVideoStreamIndex;
     int32_t mAudioStreamIndex;
