@@ -374,17 +374,17 @@ status_t FFMpegExtractor::initialize(const char* url, bool asynchronous) {
         msg->post();
     }
 
-    // Wait until every audio and video stream delivered its first packet.
+    // Wait until every audio and video stream delivered its first packet. The fetch loop signals
+    // the queue condition after each step, so the wait ends as soon as the packet is there (the
+    // 10 ms bound only matters if a signal went to someone else).
     for (size_t i = 0; i < streamCount; ++i) {
         const int type = mFormatContext->streams[i]->codecpar->codec_type;
         for (;;) {
             if (!mAsynchronous) fetchInternal();
-            {
-                Autolock autoLock(mQueueLock);
-                if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO) mTiming[i].mReady = true;
-                if (mTiming[i].mReady || mFinalStatus != OK) break;
-            }
-            if (mAsynchronous) usleep(10000);
+            Autolock autoLock(mQueueLock);
+            if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO) mTiming[i].mReady = true;
+            if (mTiming[i].mReady || mFinalStatus != OK) break;
+            if (mAsynchronous) mQueueCondition.waitRelative(mQueueLock, 10000000);
         }
     }
 
@@ -892,12 +892,11 @@ void FFMpegExtractor::suspend() {
         Autolock autoLock(mQueueLock);
         mQueueCondition.broadcast();
     }
-    for (;;) {
-        {
-            Autolock autoLock(mQueueLock);
-            if (mSuspended) break;
-        }
-        usleep(10000);
+    {
+        // The looper broadcasts the queue condition when it has suspended; the wait is bounded
+        // by the 10 ms polling interval in case that broadcast came before this wait.
+        Autolock autoLock(mQueueLock);
+        while (!mSuspended) mQueueCondition.waitRelative(mQueueLock, 10000000);
     }
     VLOGI("suspended");
 }
