@@ -17,6 +17,7 @@ void MediaSource::ReadOptions::reset() {
     mSeekTimeUs = 0;
     mSeekMode = SeekClosestSync;
     mLatenessUs = 0;
+    mSkipUntilUs = -1;
 }
 
 void MediaSource::ReadOptions::setSeekTo(int64_t timeUs, SeekMode mode) {
@@ -29,6 +30,7 @@ void MediaSource::ReadOptions::clearSeekTo() {
     mOptions &= ~static_cast<uint32_t>(kSeekTo_Option);
     mSeekTimeUs = 0;
     mSeekMode = SeekClosestSync;
+    mSkipUntilUs = -1;
 }
 
 bool MediaSource::ReadOptions::getSeekTo(int64_t* timeUs, SeekMode* mode) const {
@@ -40,5 +42,9 @@ bool MediaSource::ReadOptions::getSeekTo(int64_t* timeUs, SeekMode* mode) const 
 void MediaSource::ReadOptions::setLateBy(int64_t lateness) { mLatenessUs = lateness; }
 
 int64_t MediaSource::ReadOptions::getLateBy() const { return mLatenessUs; }
+
+void MediaSource::ReadOptions::setSkipUntil(int64_t timeUs) { mSkipUntilUs = timeUs; }
+
+int64_t MediaSource::ReadOptions::getSkipUntil() const { return mSkipUntilUs; }
 
 }  // namespace velmor

@@ -34,6 +34,10 @@ public:
         bool getSeekTo(int64_t* timeUs, SeekMode* mode) const;
         void setLateBy(int64_t lateness);
         int64_t getLateBy() const;
+        // With a seek: the reader discards every picture earlier than this time anyway (an exact
+        // seek), so a decoder may drop them itself without producing them. -1 (default): none.
+        void setSkipUntil(int64_t timeUs);
+        int64_t getSkipUntil() const;
 
     private:
         enum { kSeekTo_Option = 1 };
@@ -41,6 +45,7 @@ public:
         int64_t mSeekTimeUs;
         SeekMode mSeekMode;
         int64_t mLatenessUs;
+        int64_t mSkipUntilUs;
     };
 
     virtual status_t start(MetaData* params = nullptr) = 0;

@@ -1209,6 +1209,7 @@ void PlaybackEngine::onVideoEvent() {
             VLOGI("seeking to %lld us (%.2f secs)", static_cast<long long>(mSeekTimeUs), mSeekTimeUs / 1e6);
             options.setSeekTo(mSeekTimeUs, mSeeking == 2 ? MediaSource::ReadOptions::SeekNextSync
                                                          : MediaSource::ReadOptions::SeekClosestSync);
+            options.setSkipUntil(mSkipUntilUs);
         }
         for (;;) {
             Ref<MediaSource> source = mVideoSource;

@@ -74,7 +74,7 @@ FFMpegVideoDecoder::FFMpegVideoDecoder(const Ref<MediaSource>& source, int32_t f
     : mSource(source), mFormat(new MetaData), mFlags(flags), mCodecId(AV_CODEC_ID_NONE), mCodecContext(nullptr),
       mFrame(nullptr), mPacket(nullptr), mSws(nullptr), mPacketPool(nullptr), mPacketPoolBufferSize(0), mThreadCount(1), mSortPendingTimes(false),
       mPlaybackRate(1.0f), mWidth(0), mHeight(0), mPictureSize(0), mInputBuffer(nullptr), mLastTimeUs(0), mHaveOutputTime(false),
-      mFramesToDrop(0), mStatus(OK), mSeekTimeUs(-1), mLowQueue(false), mStarted(false), mStopping(false),
+      mFramesToDrop(0), mSkipUntilUs(-1), mStatus(OK), mSeekTimeUs(-1), mLowQueue(false), mStarted(false), mStopping(false),
       mStopped(false), mPicturesAllocated(false), mThread(nullptr) {
     Ref<MetaData> in = source != nullptr ? source->getFormat() : nullptr;
     if (in == nullptr) in = new MetaData;
@@ -428,13 +428,44 @@ bool FFMpegVideoDecoder::copyPicture(AVFrame* frame, uint8_t* dst, int32_t width
     return true;
 }
 
+int64_t FFMpegVideoDecoder::nextOutputTime_l() {
+    int64_t timeUs = mLastTimeUs;
+    if (!mPendingTimes.empty()) {
+        timeUs = mPendingTimes.front();
+        mPendingTimes.pop_front();
+    }
+    if (mHaveOutputTime && timeUs <= mLastTimeUs) {
+        // Packets without usable times (the first ones of some Matroska files carry the same
+        // time) would repeat a time: continue the picture clock by one frame instead.
+        int64_t frameUs = 1;
+        AVRational rate = mCodecContext != nullptr ? mCodecContext->framerate : AVRational{0, 1};
+        if (rate.num > 0 && rate.den > 0) frameUs = av_rescale(1000000, rate.den, rate.num);
+        timeUs = mLastTimeUs + frameUs;
+    }
+    mLastTimeUs = timeUs;
+    mHaveOutputTime = true;
+    return timeUs;
+}
+
 void FFMpegVideoDecoder::outputPicture(AVFrame* frame) {
     int32_t width = frame->width;
     int32_t height = frame->height;
     MediaBuffer* buffer = nullptr;
+    int64_t timeUs = 0;
     {
         Autolock l(mLock);
         if (mPicturesAllocated && (width != mWidth || height != mHeight)) handleSizeChange_l(width, height);
+        timeUs = nextOutputTime_l();
+        // Stale pictures after a seek, and pictures the reader would discard before an exact
+        // seek's target, are dropped before they cost a buffer and a copy.
+        if (mFramesToDrop > 0) {
+            --mFramesToDrop;
+            return;
+        }
+        if (mSkipUntilUs >= 0) {
+            if (timeUs < mSkipUntilUs) return;
+            mSkipUntilUs = -1;
+        }
         // Decode at most kMaxReadyPictures ahead of the reader; the rest of the pool stays
         // untouched (and uncommitted) unless a size change needs it.
         while ((mFree.empty() || mReady.size() >= kMaxReadyPictures) && !mStopping) mCondition.wait(mLock);
@@ -448,34 +479,14 @@ void FFMpegVideoDecoder::outputPicture(AVFrame* frame) {
     if (buffer->size() >= need) copied = copyPicture(frame, static_cast<uint8_t*>(buffer->data()), width, height);
 
     Autolock l(mLock);
-    int64_t timeUs = mLastTimeUs;
-    if (!mPendingTimes.empty()) {
-        timeUs = mPendingTimes.front();
-        mPendingTimes.pop_front();
-    }
     if (!copied) {
         VLOGW("mPDBUsed size :%d", static_cast<int>(buffer->size()));
         recycle_l(buffer);
         return;
     }
-    if (mHaveOutputTime && timeUs <= mLastTimeUs) {
-        // Packets without usable times (the first ones of some Matroska files carry the same
-        // time) would repeat a time: continue the picture clock by one frame instead.
-        int64_t frameUs = 1;
-        AVRational rate = mCodecContext != nullptr ? mCodecContext->framerate : AVRational{0, 1};
-        if (rate.num > 0 && rate.den > 0) frameUs = av_rescale(1000000, rate.den, rate.num);
-        timeUs = mLastTimeUs + frameUs;
-    }
-    mLastTimeUs = timeUs;
-    mHaveOutputTime = true;
     buffer->meta_data()->clear();
     buffer->meta_data()->setInt64(kKeyTime, timeUs);
     buffer->set_range(0, need);
-    if (mFramesToDrop > 0) {
-        --mFramesToDrop;
-        recycle_l(buffer);
-        return;
-    }
     mReady.push_back(buffer);
     mCondition.broadcast();
 }
@@ -667,6 +678,7 @@ void FFMpegVideoDecoder::seek_l(int64_t timeUs) {
     joinThread_l();
     mSeekTimeUs = timeUs;
     mFramesToDrop = mThreadCount - 1;
+    mSkipUntilUs = -1;
     if (mInputBuffer != nullptr) {
         mInputBuffer->release();
         mInputBuffer = nullptr;
@@ -691,6 +703,7 @@ status_t FFMpegVideoDecoder::read(MediaBuffer** out, const ReadOptions* options)
     if (options != nullptr && options->getSeekTo(&seekTimeUs, &mode) && mode == ReadOptions::SeekClosestSync) {
         mStatus = OK;
         seek_l(seekTimeUs);
+        mSkipUntilUs = options->getSkipUntil();
     }
     // At the end of the stream the pictures already decoded are still delivered.
     if (mStatus != OK && !(mStatus == ERROR_END_OF_STREAM && !mReady.empty())) return mStatus;

@@ -80,6 +80,8 @@ private:
     bool fillPacket(MediaBuffer* in);
     void drainPictures();
     void outputPicture(AVFrame* frame);
+    // The time of the next picture out of the codec (pending packet times, kept increasing).
+    int64_t nextOutputTime_l();
     bool copyPicture(AVFrame* frame, uint8_t* dst, int32_t width, int32_t height);
 
     void allocateFrames_l(int32_t width, int32_t height);
@@ -120,6 +122,8 @@ private:
     int64_t mLastTimeUs;
     bool mHaveOutputTime;
     int32_t mFramesToDrop;
+    // Pictures earlier than this are dropped without being copied out (exact seek); -1: none.
+    int64_t mSkipUntilUs;
     status_t mStatus;
     int64_t mSeekTimeUs;
     bool mLowQueue;

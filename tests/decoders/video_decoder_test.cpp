@@ -263,6 +263,48 @@ TEST(VideoDecoder, SeekDiscardsStalePictures) {
     d.decoder->stop();
 }
 
+// An exact seek tells the decoder where the reader's target is: the pictures between the key
+// frame and the target are decoded (they are references) but never handed out, the first one
+// out is the target itself with the right content, and the hint ends with that seek.
+TEST(VideoDecoder, ExactSeekHintHandsOutTheTargetFirst) {
+    const std::string path = mediaPath("h264_aac.mp4");
+    REQUIRE_FILE(path);
+    Decoded d = startDecoder(path);
+    ASSERT_EQ(OK, d.decoder->start());
+    const size_t full = FFMpegVideoDecoder::kMaxReadyPictures;
+    for (int i = 0; i < 200 && d.decoder->countReadyPictures() < full; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+
+    // 5.52 s lies between the key frames at 5 s and 6 s (25 fps: picture 138).
+    MediaSource::ReadOptions options;
+    options.setSeekTo(5520000, MediaSource::ReadOptions::SeekClosestSync);
+    options.setSkipUntil(5520000);
+    MediaBuffer* picture = nullptr;
+    ASSERT_EQ(OK, d.decoder->read(&picture, &options));
+    EXPECT_EQ(5520000, timeOf(picture));
+    std::vector<uint8_t> ref = ffmpegPicture(path, 138);
+    ASSERT_EQ(static_cast<size_t>(320 * 240 * 3 / 2), ref.size());
+    EXPECT_EQ(0u, countDifferences(static_cast<const uint8_t*>(picture->data()), ref, 320, 240));
+    picture->release();
+    ASSERT_EQ(OK, d.decoder->read(&picture));
+    EXPECT_EQ(5560000, timeOf(picture));
+    picture->release();
+
+    // A plain seek afterwards starts from its key frame again.
+    MediaSource::ReadOptions plain;
+    plain.setSeekTo(2000000, MediaSource::ReadOptions::SeekClosestSync);
+    ASSERT_EQ(OK, d.decoder->read(&picture, &plain));
+    const int dropped = d.decoder->threadCount() - 1;
+    EXPECT_EQ(2000000 + dropped * 40000, timeOf(picture));
+    picture->release();
+
+    // A target past the last picture: nothing is handed out, the stream ends.
+    options.setSeekTo(7000000, MediaSource::ReadOptions::SeekClosestSync);
+    options.setSkipUntil(60000000);
+    EXPECT_EQ(ERROR_END_OF_STREAM, d.decoder->read(&picture, &options));
+    EXPECT_EQ(nullptr, picture);
+    d.decoder->stop();
+}
+
 TEST(VideoDecoder, LowQueueSkipsTheLoopFilter) {
     const std::string path = mediaPath("hd720.mp4");
     REQUIRE_FILE(path);
