@@ -63,6 +63,14 @@ Decoded startDecoder(const std::string& path) {
     return d;
 }
 
+// Lets the decoder run ahead of a reader that does not read until its ready queue is full.
+size_t waitForFullQueue(FFMpegVideoDecoder* decoder) {
+    const size_t full = FFMpegVideoDecoder::kMaxReadyPictures;
+    for (int i = 0; i < 200 && decoder->countReadyPictures() < full; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return decoder->countReadyPictures();
+}
+
 TEST(VideoDecoder, FirstPictureOfEveryFixtureMatchesFFmpeg) {
     for (const char* name : {"h264_aac.mp4", "hevc_aac.mkv", "mpeg4_mp3.avi", "vp8_vorbis.webm", "h264_aac.ts",
                              "h264_aac.flv", "video_only.mp4", "rotated.mp4"}) {
@@ -222,10 +230,8 @@ TEST(VideoDecoder, SeekDiscardsStalePictures) {
     REQUIRE_FILE(path);
     Decoded d = startDecoder(path);
     ASSERT_EQ(OK, d.decoder->start());
-    // Let the queue fill with pictures from the start.
-    const size_t full = FFMpegVideoDecoder::kMaxReadyPictures;
-    for (int i = 0; i < 200 && d.decoder->countReadyPictures() < full; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(d.decoder->countReadyPictures(), full);  // decoding stops that far ahead of the reader
+    // Let the queue fill with pictures from the start; decoding stops that far ahead of the reader.
+    EXPECT_EQ(waitForFullQueue(d.decoder.get()), FFMpegVideoDecoder::kMaxReadyPictures);
 
     MediaSource::ReadOptions options;
     options.setSeekTo(4000000, MediaSource::ReadOptions::SeekClosestSync);
@@ -271,8 +277,8 @@ TEST(VideoDecoder, ExactSeekHintHandsOutTheTargetFirst) {
     REQUIRE_FILE(path);
     Decoded d = startDecoder(path);
     ASSERT_EQ(OK, d.decoder->start());
-    const size_t full = FFMpegVideoDecoder::kMaxReadyPictures;
-    for (int i = 0; i < 200 && d.decoder->countReadyPictures() < full; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // A full queue keeps the loop filter on, so the content matches ffmpeg's.
+    waitForFullQueue(d.decoder.get());
 
     // 5.52 s lies between the key frames at 5 s and 6 s (25 fps: picture 138).
     MediaSource::ReadOptions options;
