@@ -104,25 +104,32 @@ bool runFFmpeg(const char* path, Figures* figures) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        fprintf(stderr, "usage: %s FILE\n", argv[0]);
+        fprintf(stderr, "usage: %s FILE [ours|ffmpeg]\n", argv[0]);
         return 2;
     }
     setLogSink(quietLog);
     Figures ffmpeg, ours;
-    // FFmpeg first, in a child, so its peak memory is its own.
-    // "ours" as a second argument skips the comparison (for profiling).
-    bool oursOnly = argc > 2 && strcmp(argv[2], "ours") == 0;
-    if (!oursOnly && !runFFmpeg(argv[1], &ffmpeg)) {
+    // With "ours" or "ffmpeg" as a second argument only that side runs and prints one
+    // machine-readable line (run.sh repeats both and takes medians); without it both run here,
+    // FFmpeg first, in a child, so that its peak memory is its own.
+    const char* only = argc > 2 ? argv[2] : "";
+    if (strcmp(only, "ffmpeg") == 0) {
+        if (!runFFmpeg(argv[1], &ffmpeg)) return 1;
+        printf("ffmpeg cpu=%.3f wall=%.3f peak_kb=%ld\n", ffmpeg.cpu, ffmpeg.wall, ffmpeg.peakKb);
+        return 0;
+    }
+    if (strcmp(only, "ours") == 0) {
+        if (!runOurs(argv[1], &ours)) return 1;
+        printf("engine cpu=%.3f wall=%.3f peak_kb=%ld\n", ours.cpu, ours.wall, ours.peakKb);
+        return 0;
+    }
+    if (!runFFmpeg(argv[1], &ffmpeg)) {
         fprintf(stderr, "ffmpeg failed\n");
         return 1;
     }
     if (!runOurs(argv[1], &ours)) {
         fprintf(stderr, "decoding failed\n");
         return 1;
-    }
-    if (oursOnly) {
-        printf("engine cpu %.2f s wall %.2f s peak %.1f MB\n", ours.cpu, ours.wall, ours.peakKb / 1024.0);
-        return 0;
     }
     printf("%-8s %10s %10s %12s\n", "", "cpu s", "wall s", "peak RSS MB");
     printf("%-8s %10.2f %10.2f %12.1f\n", "ffmpeg", ffmpeg.cpu, ffmpeg.wall, ffmpeg.peakKb / 1024.0);
