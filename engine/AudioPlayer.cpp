@@ -47,6 +47,7 @@ AudioPlayer::AudioPlayer(const Ref<PlayerBase::AudioSink>& audioSink, bool allow
       mAllowDeepBuffering(allowDeepBuffering),
       mObserver(observer),
       mPinnedTimeUs(-1),
+      mEosPlayoutUs(0),
       mSoundTouchStore(new uint8_t[kTempoStoreBytes]),
       mSonic(nullptr),
       mSonicStore(new uint8_t[kTempoStoreBytes]),
@@ -217,6 +218,7 @@ void AudioPlayer::reset() {
     mPositionTimeMediaUs = mPositionTimeRealUs = -1;
     mSeeking = false;
     mReachedEOS = false;
+    mEosPlayoutUs = 0;
     mFinalStatus = OK;
     mStarted = false;
     mFillHold = false;
@@ -230,6 +232,7 @@ status_t AudioPlayer::seekTo(int64_t timeUs) {
     mSeeking = true;
     mPositionTimeRealUs = mPositionTimeMediaUs = -1;
     mReachedEOS = false;
+    mEosPlayoutUs = 0;
     mSeekTimeUs = timeUs;
     mNumFramesPlayed = 0;
     mNumFramesPlayedSysTimeUs = GetNowUs();
@@ -267,6 +270,7 @@ bool AudioPlayer::reachedEOS(status_t* finalStatus) {
         Mutex::Autolock _l(mLock);
         mFinalStatus = OK;
         mReachedEOS = false;
+        mEosPlayoutUs = 0;
         return false;
     }
     Mutex::Autolock _l(mLock);
@@ -385,6 +389,7 @@ size_t AudioPlayer::fillBuffer(void* data, size_t size) {
                     VLOGI("%d frames left to play, %lld us (%.2f secs)", static_cast<int>(pending),
                           static_cast<long long>(timeToCompletionUs), timeToCompletionUs / 1e6);
                     postEOS = true;
+                    mEosPlayoutUs = timeToCompletionUs;
                     postEOSDelayUs =
                         (mAudioSink != nullptr && mAudioSink->delaysEndOfStream()) ? timeToCompletionUs : 0;
                 }
@@ -440,7 +445,7 @@ size_t AudioPlayer::fillBuffer(void* data, size_t size) {
         Mutex::Autolock _l(mLock);
         mNumFramesPlayed += static_cast<int64_t>(sizeDone / mFrameSize);
         mNumFramesPlayedSysTimeUs = GetNowUs();
-        mPinnedTimeUs = mReachedEOS ? mNumFramesPlayedSysTimeUs : -1;
+        mPinnedTimeUs = mReachedEOS ? mNumFramesPlayedSysTimeUs + mEosPlayoutUs : -1;
     }
 
     if (postEOS) {
@@ -525,10 +530,15 @@ bool AudioPlayer::tempoFill(uint8_t* out, size_t requested, size_t* copied) {
     return true;
 }
 
+int64_t AudioPlayer::clockReferenceUs_l() const {
+    const int64_t now = GetNowUs();
+    return mPinnedTimeUs >= 0 && mPinnedTimeUs < now ? mPinnedTimeUs : now;
+}
+
 int64_t AudioPlayer::getRealTimeUs() {
     Mutex::Autolock _l(mLock);
     if (mSampleRate == 0) return 0;
-    const int64_t ref = mPinnedTimeUs >= 0 ? mPinnedTimeUs : GetNowUs();
+    const int64_t ref = clockReferenceUs_l();
     return mNumFramesPlayed * 1000000 / mSampleRate - mLatencyUs + (ref - mNumFramesPlayedSysTimeUs);
 }
 
@@ -536,7 +546,7 @@ int64_t AudioPlayer::getMediaTimeUs() {
     Mutex::Autolock _l(mLock);
     if (mPositionTimeMediaUs >= 0 && mPositionTimeRealUs >= 0) {
         if (mSampleRate == 0) return mPositionTimeMediaUs;
-        const int64_t ref = mPinnedTimeUs >= 0 ? mPinnedTimeUs : GetNowUs();
+        const int64_t ref = clockReferenceUs_l();
         const int64_t realTimeUs =
             mNumFramesPlayed * 1000000 / mSampleRate - mLatencyUs + (ref - mNumFramesPlayedSysTimeUs);
         int64_t offset = realTimeUs - mPositionTimeRealUs;

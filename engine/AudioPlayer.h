@@ -92,6 +92,11 @@ private:
     [[maybe_unused]] bool mAllowDeepBuffering;
     Observer* mObserver;
     int64_t mPinnedTimeUs;
+    // At the end of the stream: how long the sound handed to the sink still plays. The clock runs
+    // on for that long and stops where the sound really ends.
+    int64_t mEosPlayoutUs;
+    // The clock's reference moment: now, or the pinned moment once that has passed.
+    int64_t clockReferenceUs_l() const;
     std::unique_ptr<soundtouch::SoundTouch> mSoundTouch;
     std::unique_ptr<uint8_t[]> mSoundTouchStore;
     sonicStreamStruct* mSonic;

@@ -25,6 +25,7 @@
 #   rotated.mp4          H.264 + AAC, 320x240, 2 s, "rotate=90" written by ffmpeg 5.1 when copying: a display
 #                        matrix turning 90 degrees counter-clockwise (a clockwise "rotate" of 270)
 #   short_3s.mp4         H.264 + AAC, 320x240 25 fps, 3 s
+#   short_audio.mp4      H.264 320x240 25 fps 4 s, AAC only for the first 1.5 s
 #   hd720.mp4            H.264 + AAC, 1280x720 30 fps, 5 s
 #   demo.mp4             H.264 + AAC, 640x360 25 fps, 10 s (the demo program's clip)
 #   big_1080p.mp4        H.264 + AAC, 1920x1080 30 fps, 60 s (benchmarks)
@@ -120,6 +121,8 @@ if [[ ! -e "$DIR/rotated.mp4" ]]; then
 fi
 fixture short_3s.mp4 "${FF[@]}" -f lavfi -i "$(video 320x240 25 3)" -f lavfi -i "$(tone 440 3)" \
   "${H264[@]}" -g 25 "${AAC[@]}" -shortest @OUT@
+fixture short_audio.mp4 "${FF[@]}" -f lavfi -i "$(video 320x240 25 4)" -f lavfi -i "$(tone 440 1.5)" \
+  "${H264[@]}" -g 25 "${AAC[@]}" @OUT@
 fixture hd720.mp4 "${FF[@]}" -f lavfi -i "$(video 1280x720 30 5)" -f lavfi -i "$(tone 440 5)" \
   "${H264[@]}" -g 30 "${AAC[@]}" -shortest @OUT@
 fixture demo.mp4 "${FF[@]}" -f lavfi -i "$(video 640x360 25 10)" -f lavfi -i "$(tone 440 10)" \

@@ -493,3 +493,64 @@ TEST_F(PlaybackTest, VideoFollowsTheAudioClockWithoutDrops) {
 }
 
 }  // namespace
+
+namespace {
+
+// Sound that ends before the pictures, after a pause. The audio clock runs on while the last
+// sound still plays (it used to stop when the decoder ran dry, a sink's latency early, and the
+// pictures waited for it while the position went back once it switched to the video time);
+// then the pictures go on by the system clock. Every picture is shown on time, and the
+// position never runs backwards.
+TEST_F(PlaybackTest, PicturesKeepTheirTimeAfterTheSoundEnds) {
+    const std::string path = mediaPath("short_audio.mp4");
+    ASSERT_EQ(open(path), 0);
+    takeRendered();
+    std::atomic<bool> done{false};
+    std::atomic<int32_t> backwards{0};
+    std::thread poller([&] {
+        int32_t last = -1;
+        while (!done) {
+            const int32_t now = position();
+            // A step back of more than two pictures is what a host's progress bar would show.
+            if (last >= 0 && now < last - 80) backwards = std::max(backwards.load(), last - now);
+            last = now;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    ASSERT_EQ(player->start(), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_EQ(player->pause(), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_EQ(player->start(), 0);
+    const bool completed = events.waitForMsg(QV_MEDIA_PLAYBACK_COMPLETE, 20000);
+    done = true;
+    poller.join();
+    ASSERT_TRUE(completed);
+    EXPECT_EQ(backwards.load(), 0) << "position ran back by " << backwards.load() << " ms";
+
+    const auto frames = takeRendered();
+    const int expected = countVideoFrames(path);
+    ASSERT_GT(expected, 90);
+    size_t afterSound = 0, late = 0, early = 0;
+    int64_t minLateness = 0, maxLateness = 0;
+    for (const auto& f : frames) {
+        if (f.mediaTimeUs < 1600000) continue;  // the sound ends at 1.5 s
+        ++afterSound;
+        if (f.latenessUs > 40000) ++late;
+        if (f.latenessUs < -40000) ++early;
+        minLateness = std::min(minLateness, f.latenessUs);
+        maxLateness = std::max(maxLateness, f.latenessUs);
+    }
+    SCOPED_TRACE("lateness after the sound ended: " + std::to_string(minLateness) + " .. " +
+                 std::to_string(maxLateness) + " us");
+    EXPECT_EQ(late, 0u);
+    EXPECT_EQ(early, 0u);
+#if defined(__SANITIZE_ADDRESS__)
+    EXPECT_GE(static_cast<int>(frames.size()), expected - 2);
+#else
+    EXPECT_EQ(static_cast<int>(frames.size()), expected);
+#endif
+    EXPECT_GE(afterSound, 55u);  // 1.6 s .. 4 s at 25 fps
+}
+
+}  // namespace
