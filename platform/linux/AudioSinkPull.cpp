@@ -41,6 +41,12 @@ bool AudioSinkThread::isParked() {
     return mParked;
 }
 
+bool AudioSinkThread::waitUntilParked(int timeoutMs) {
+    Autolock l(mLock);
+    if (!mParked) mParkedCondition.waitRelative(mLock, static_cast<int64_t>(timeoutMs) * 1000000);
+    return mParked;
+}
+
 bool AudioSinkThread::pauseRequested() {
     Autolock l(mLock);
     return mPauseRequested;
@@ -57,6 +63,7 @@ bool AudioSinkThread::threadLoop() {
         if (mPauseRequested) {
             log(LOG_DEBUG, "VEL_AudioSinkThread", "AudioSinkThread Condition wait [[");
             mParked = true;
+            mParkedCondition.broadcast();
             mCondition.wait(mLock);
             log(LOG_DEBUG, "VEL_AudioSinkThread", "AudioSinkThread Condition wait ]]");
             return true;
@@ -180,7 +187,10 @@ void AudioSinkPull::pauseInternal() {
         return;
     }
     mThread->requestPause();
-    while (!mThread->isParked() && mThread->isRunning()) sleepMs(10);
+    // The thread parks after its current fill pass and says so; the 10 ms bound keeps an eye on
+    // a thread that ended instead.
+    while (!mThread->waitUntilParked(10) && mThread->isRunning()) {
+    }
     Autolock l(mDeviceLock);
     if (mOpen) {
         int64_t discarded = pauseDevice_l();
@@ -299,7 +309,9 @@ int64_t AudioSinkPull::fillPass() {
     }
 
     int64_t written = 0;
-    while (!mThread->exiting()) {
+    // A pause or stop does not wait for the staged chunk to fit: what is left of it stays staged
+    // and goes out first when playing resumes (a flush drops it).
+    while (!mThread->exiting() && !mThread->pauseRequested()) {
         {
             Autolock l(mDeviceLock);
             if (mStagedBytes == 0 || !mOpen) break;

@@ -1,7 +1,8 @@
 // The pull-model audio sink shared by the ALSA sink and the null sink: a fill thread named
-// "AudioSinkDS" asks the callback for 7168-byte chunks of 16-bit PCM and writes each into the
-// device's ring (six chunks) once strictly more than a chunk is free. Subclasses provide the
-// device: how much is free, how much is still queued, writing, pausing, discarding.
+// "AudioSinkDS" asks the callback for 7168-byte chunks of 16-bit PCM into a staging block and
+// writes them into the device's ring (five chunks, plus the staged one: the reported latency)
+// as space frees up. Subclasses provide the device: how much is free, how much is still queued,
+// writing, pausing, discarding.
 #pragma once
 
 #include <atomic>
@@ -25,6 +26,8 @@ public:
     void wake();
     void requestPause();
     bool isParked();
+    // Waits up to timeoutMs for the thread to park; true once it has.
+    bool waitUntilParked(int timeoutMs);
     bool pauseRequested();
     void requestExit() override;
     bool exiting() const { return exitPending(); }
@@ -35,6 +38,7 @@ private:
     AudioSinkPull* mSink;
     Mutex mLock;
     Condition mCondition;
+    Condition mParkedCondition;
     bool mPauseRequested;
     bool mParked;
 };
