@@ -658,6 +658,7 @@ void FFMpegExtractor::onMessageReceived(const Ref<Message>& msg) {
         case kWhatSuspend: {
             Autolock autoLock(mQueueLock);
             mSuspended = true;
+            mSuspendPending = false;
             if (mStopFlags.load() & kStopFlagStop) mFinalStatus = USER_STOP;
             mQueueCondition.broadcast();
             break;
@@ -696,7 +697,7 @@ void FFMpegExtractor::onFetch() {
         for (int n = 0; n < kMaxBurstPackets && delayUs == kFastFetchIntervalUs; ++n) {
             {
                 Autolock autoLock(mQueueLock);
-                if (mSuspended || mFinalStatus != OK) break;
+                if (mSuspended || mSuspendPending || mFinalStatus != OK) break;
                 const int64_t queuedUs = getCachedDuration_l();
                 if (queuedUs >= kMaxQueuedDurationUs) break;
                 if (queuedUs >= kBurstBelowDurationUs && !readerStarved_l()) break;
@@ -886,6 +887,7 @@ void FFMpegExtractor::settingMediaBuffer_l(MediaBuffer* buffer, AVPacket* packet
 
 void FFMpegExtractor::suspend() {
     VLOGI("suspending");
+    mSuspendPending = true;
     Ref<Message> msg = new Message(kWhatSuspend, mReflector->id());
     msg->post();
     {

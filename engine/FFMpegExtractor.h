@@ -118,6 +118,8 @@ private:
     std::atomic<bool> mSeekRunning;
     // Tags the fetch steps of the current chain; older ones are dropped.
     std::atomic<int32_t> mFetchGeneration{0};
+    // A suspension was asked for: a read-ahead burst ends so the looper gets to it.
+    std::atomic<bool> mSuspendPending{false};
     Ref<MetaData> mFileMeta;
 
     Ref<DataSource> mDataSource;
