@@ -10,16 +10,16 @@ RUNS="${RUNS:-5}"
 BIN="$BUILD/bench/bench_decode"
 FILE="$MEDIA/big_1080p.mp4"
 
-field() { sed -n "s/.* $1=\([0-9.]*\).*/\1/p" <<<"$2"; }
-median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END{print (NR%2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
+# shellcheck source=../lib.sh
+source "$ROOT/bench/lib.sh"
 
 f_cpu=() f_wall=() f_mem=() e_cpu=() e_wall=() e_mem=()
 "$BIN" "$FILE" ours 2>/dev/null | grep -v '^engine' || true   # one untimed pass: the picture and byte counts, warm caches
 for ((i = 0; i < RUNS; i++)); do
   line=$("$BIN" "$FILE" ffmpeg)
-  f_cpu+=("$(field cpu "$line")") f_wall+=("$(field wall "$line")") f_mem+=("$(field peak_kb "$line")")
+  f_cpu+=("$(get cpu "$line")") f_wall+=("$(get wall "$line")") f_mem+=("$(get peak_kb "$line")")
   line=$("$BIN" "$FILE" ours 2>/dev/null | grep '^engine')
-  e_cpu+=("$(field cpu "$line")") e_wall+=("$(field wall "$line")") e_mem+=("$(field peak_kb "$line")")
+  e_cpu+=("$(get cpu "$line")") e_wall+=("$(get wall "$line")") e_mem+=("$(get peak_kb "$line")")
 done
 FC=$(median "${f_cpu[@]}") FW=$(median "${f_wall[@]}") FM=$(median "${f_mem[@]}")
 EC=$(median "${e_cpu[@]}") EW=$(median "${e_wall[@]}") EM=$(median "${e_mem[@]}")

@@ -44,10 +44,8 @@ SEEK_AT_S=$(awk -v m="$SEEK_AT_MS" 'BEGIN{printf "%.3f", m / 1000}')
 cat "$FILE" >/dev/null
 echo "file $FILE: $FRAMES video frames; logs in $LOGDIR"
 
-# key=value lookup in a line: get KEY LINE
-get() { tr ' ' '\n' <<<"$2" | sed -n "s/^$1=//p" | sed -n 1p; }
-# Median of the numbers given as arguments (empty when none).
-median() { printf '%s\n' "$@" | { grep -E '^-?[0-9.]+$' || true; } | sort -g | awk '{v[NR]=$1} END{if (NR) print v[int((NR+1)/2)]}'; }
+# shellcheck source=../lib.sh
+source "$ROOT/bench/lib.sh"
 # Runs a command under /usr/bin/time; sets T_WALL T_CPU T_RSS_KB; stdout to $1, stderr to $2.
 timed() {
   local out="$1" err="$2"

@@ -1,0 +1,6 @@
+# Shell helpers shared by the benchmark scripts (sourced).
+
+# key=value lookup in a line: get KEY LINE
+get() { tr ' ' '\n' <<<"$2" | sed -n "s/^$1=//p" | sed -n 1p; }
+# Median of the numbers given as arguments (empty when none).
+median() { printf '%s\n' "$@" | { grep -E '^-?[0-9.]+$' || true; } | sort -g | awk '{v[NR]=$1} END{if (NR) print v[int((NR+1)/2)]}'; }
