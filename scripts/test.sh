@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the whole test suite: installs packages, generates the test media,
-# starts the services the tests use (X server, sound server, web servers), builds the normal
+# starts the services the tests use (X server, sound server), builds the normal
 # and the AddressSanitizer/UndefinedBehaviorSanitizer configurations and runs every test in both.
 # Exits non-zero when anything fails.
 set -euo pipefail
