@@ -48,6 +48,8 @@ AudioPlayer::AudioPlayer(const Ref<PlayerBase::AudioSink>& audioSink, bool allow
       mObserver(observer),
       mPinnedTimeUs(-1),
       mEosPlayoutUs(0),
+      mPausedAtUs(-1),
+      mPinBeforePauseUs(-1),
       mSoundTouchStore(new uint8_t[kTempoStoreBytes]),
       mSonic(nullptr),
       mSonicStore(new uint8_t[kTempoStoreBytes]),
@@ -116,6 +118,8 @@ status_t AudioPlayer::openAndStartSink() {
     mStarted = true;
     mFillHold = false;
     mPinnedTimeUs = -1;
+    mPausedAtUs = -1;
+    mPinBeforePauseUs = -1;
     return OK;
 }
 
@@ -159,7 +163,13 @@ void AudioPlayer::pause(bool playPendingSamples) {
     } else {
         mAudioSink->pause();
         Mutex::Autolock _l(mLock);
-        mPinnedTimeUs = GetNowUs();
+        const int64_t now = GetNowUs();
+        if (mPausedAtUs < 0) {
+            mPausedAtUs = now;
+            mPinBeforePauseUs = mPinnedTimeUs;
+        }
+        // Frozen now, or where the sound ended if that was earlier.
+        mPinnedTimeUs = mPinnedTimeUs >= 0 && mPinnedTimeUs < now ? mPinnedTimeUs : now;
     }
 }
 
@@ -186,7 +196,13 @@ void AudioPlayer::resume() {
     {
         Mutex::Autolock _l(mLock);
         mFillHold = false;
-        mPinnedTimeUs = -1;
+        if (mPausedAtUs >= 0) {
+            const int64_t pausedUs = GetNowUs() - mPausedAtUs;
+            mNumFramesPlayedSysTimeUs += pausedUs;
+            mPinnedTimeUs = mPinBeforePauseUs >= 0 ? mPinBeforePauseUs + pausedUs : -1;
+            mPausedAtUs = -1;
+            mPinBeforePauseUs = -1;
+        }
     }
     if (mAudioSink != nullptr) mAudioSink->start();
 }
@@ -219,6 +235,9 @@ void AudioPlayer::reset() {
     mSeeking = false;
     mReachedEOS = false;
     mEosPlayoutUs = 0;
+    mPinnedTimeUs = -1;
+    mPausedAtUs = -1;
+    mPinBeforePauseUs = -1;
     mFinalStatus = OK;
     mStarted = false;
     mFillHold = false;
@@ -236,6 +255,14 @@ status_t AudioPlayer::seekTo(int64_t timeUs) {
     mSeekTimeUs = timeUs;
     mNumFramesPlayed = 0;
     mNumFramesPlayedSysTimeUs = GetNowUs();
+    if (mPausedAtUs >= 0) {
+        // Seeking while paused: the clock stays frozen at the new start until resume.
+        mPausedAtUs = mNumFramesPlayedSysTimeUs;
+        mPinnedTimeUs = mNumFramesPlayedSysTimeUs;
+    } else {
+        mPinnedTimeUs = -1;
+    }
+    mPinBeforePauseUs = -1;
     if (!mStarted) {
         VLOGW("Not Started yet !!!");
     } else if (mAudioSink != nullptr) {

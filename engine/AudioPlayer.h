@@ -95,6 +95,11 @@ private:
     // At the end of the stream: how long the sound handed to the sink still plays. The clock runs
     // on for that long and stops where the sound really ends.
     int64_t mEosPlayoutUs;
+    // A pause without drain froze the clock at this moment (-1: not paused); the pin it replaced
+    // (the end of the sound after end of stream, or -1). Resuming moves the clock's base on by
+    // the time spent paused, so it carries on from where it stopped.
+    int64_t mPausedAtUs;
+    int64_t mPinBeforePauseUs;
     // The clock's reference moment: now, or the pinned moment once that has passed.
     int64_t clockReferenceUs_l() const;
     std::unique_ptr<soundtouch::SoundTouch> mSoundTouch;
