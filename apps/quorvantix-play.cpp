@@ -29,6 +29,7 @@
 #include <thread>
 #include <algorithm>
 
+#include "PlayerLibrary.h"
 #include "quorvantix/quorvantix.h"
 
 namespace {
@@ -194,20 +195,9 @@ int main(int argc, char** argv) {
     }
     if (address.empty()) address = defaultClip();
 
-    const char* libPath = getenv("QV_LIBRARY") ? getenv("QV_LIBRARY") : QV_LIBRARY_PATH;
-    void* lib = dlopen(libPath, RTLD_NOW | RTLD_LOCAL);
-    if (!lib) {
-        fprintf(stderr, "cannot load %s: %s\n", libPath, dlerror());
-        return 1;
-    }
-    auto create = reinterpret_cast<CreatePlayerFn>(dlsym(lib, "CreatePlayer"));
-    auto destroy = reinterpret_cast<DestroyPlayerFn>(dlsym(lib, "DestroyPlayer"));
-    if (!create || !destroy) {
-        fprintf(stderr, "%s does not export the player factory\n", libPath);
-        return 1;
-    }
-
-    IVelmorPlayerBase* player = create();
+    PlayerLibrary lib;
+    if (!lib.load()) return 1;
+    IVelmorPlayerBase* player = lib.create();
     if (!player) {
         fprintf(stderr, "CreatePlayer failed\n");
         return 1;
@@ -230,7 +220,7 @@ int main(int argc, char** argv) {
     if (status == 0) status = player->prepareAsync();
     if (status != 0) {
         fprintf(stderr, "cannot open %s: status %d\n", address.c_str(), status);
-        destroy(player, false);
+        lib.destroy(player, false);
         return 1;
     }
 
@@ -320,7 +310,7 @@ int main(int argc, char** argv) {
             printf("playback complete\n");
         }
     }
-    destroy(player, false);
-    dlclose(lib);
+    lib.destroy(player, false);
+    dlclose(lib.handle);
     return exitCode;
 }

@@ -1,4 +1,9 @@
-# Shell helpers shared by the benchmark scripts (sourced).
+# What the benchmark scripts share (sourced): where things are, and two helpers.
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="${QV_BENCH_BUILD:-$ROOT/build/bench}"
+MEDIA="${QV_MEDIA_DIR:-$ROOT/build/media}"
+RUNS="${RUNS:-5}"
 
 # key=value lookup in a line: get KEY LINE
 get() { tr ' ' '\n' <<<"$2" | sed -n "s/^$1=//p" | sed -n 1p; }

@@ -3,15 +3,11 @@
 # ("ffmpeg -threads 2 -i FILE -f null -"). Each side runs in its own process, alternating,
 # $RUNS times; the medians are compared (single runs vary by tens of percent on shared machines).
 set -euo pipefail
-ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-BUILD="${QV_BENCH_BUILD:-$ROOT/build/bench}"
-MEDIA="${QV_MEDIA_DIR:-$ROOT/build/media}"
-RUNS="${RUNS:-5}"
+# shellcheck source=../lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 BIN="$BUILD/bench/bench_decode"
 FILE="$MEDIA/big_1080p.mp4"
 
-# shellcheck source=../lib.sh
-source "$ROOT/bench/lib.sh"
 
 f_cpu=() f_wall=() f_mem=() e_cpu=() e_wall=() e_mem=()
 "$BIN" "$FILE" ours 2>/dev/null | grep -v '^engine' || true   # one untimed pass: the picture and byte counts, warm caches

@@ -2,11 +2,9 @@
 # Demuxes the 60 s 1080p clip to its end with FFMpegExtractor and with
 # "ffmpeg -i FILE -c copy -f null -", and prints the CPU time of both (median of 5 runs each).
 set -euo pipefail
-ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-BUILD="${QV_BENCH_BUILD:-$ROOT/build/bench}"
-MEDIA="${QV_MEDIA_DIR:-$ROOT/build/media}"
+# shellcheck source=../lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 FILE="${1:-$MEDIA/big_1080p.mp4}"
-RUNS="${RUNS:-5}"
 [[ -f "$FILE" ]] || bash "$ROOT/scripts/make_fixtures.sh" "$MEDIA"
 
 "$BUILD/bench/bench_extractor" "$FILE" "$RUNS"

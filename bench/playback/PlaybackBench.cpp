@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "apps/PlayerLibrary.h"
 #include "quorvantix/quorvantix.h"
 
 namespace {
@@ -151,17 +152,11 @@ int main(int argc, char** argv) {
     }
     gSeen.frames.reserve(4096);
 
-    const char* libPath = getenv("QV_LIBRARY") ? getenv("QV_LIBRARY") : QV_LIBRARY_PATH;
-    void* lib = dlopen(libPath, RTLD_NOW | RTLD_LOCAL);
-    if (!lib) {
-        fprintf(stderr, "cannot load %s: %s\n", libPath, dlerror());
-        return 1;
-    }
-    auto create = reinterpret_cast<CreatePlayerFn>(dlsym(lib, "CreatePlayer"));
-    auto destroy = reinterpret_cast<DestroyPlayerFn>(dlsym(lib, "DestroyPlayer"));
-    IVelmorPlayerBase* player = create ? create() : nullptr;
-    if (!player || !destroy) {
-        fprintf(stderr, "cannot create a player from %s\n", libPath);
+    PlayerLibrary lib;
+    if (!lib.load()) return 1;
+    IVelmorPlayerBase* player = lib.create();
+    if (!player) {
+        fprintf(stderr, "CreatePlayer failed\n");
         return 1;
     }
     player->setListener(&onNotify, nullptr);
@@ -264,8 +259,8 @@ int main(int argc, char** argv) {
         }
     }
 
-    destroy(player, false);
-    dlclose(lib);
+    lib.destroy(player, false);
+    dlclose(lib.handle);
     out += usage();
     printf("%s\n", out.c_str());
     fflush(stdout);

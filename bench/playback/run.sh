@@ -21,12 +21,10 @@
 # - The seek target lies between key frames (the clip has one every 2 s) so both decode forward.
 # - Engine log lines and mpv's terminal output go to files under $LOGDIR.
 set -euo pipefail
-ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-BUILD="${QV_BENCH_BUILD:-$ROOT/build/bench}"
+# shellcheck source=../lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 BIN="${1:-$BUILD/bench/bench_playback}"
-MEDIA="${QV_MEDIA_DIR:-$ROOT/build/media}"
 FILE="${2:-$MEDIA/big_1080p.mp4}"
-RUNS="${RUNS:-5}"
 SEEK_RUNS="${SEEK_RUNS:-3}"
 SEEK_AT_MS="${SEEK_AT_MS:-3000}"
 SEEK_MS="${SEEK_MS:-31500}"
@@ -44,8 +42,6 @@ SEEK_AT_S=$(awk -v m="$SEEK_AT_MS" 'BEGIN{printf "%.3f", m / 1000}')
 cat "$FILE" >/dev/null
 echo "file $FILE: $FRAMES video frames; logs in $LOGDIR"
 
-# shellcheck source=../lib.sh
-source "$ROOT/bench/lib.sh"
 # Runs a command under /usr/bin/time; sets T_WALL T_CPU T_RSS_KB; stdout to $1, stderr to $2.
 timed() {
   local out="$1" err="$2"

@@ -13,8 +13,8 @@
 # CPU is user + system time of the player process (all threads, llvmpipe's included) and,
 # separately, of the X server, since XPutImage/XShmPutImage and GLX swaps cost the server time.
 set -euo pipefail
-ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-BUILD="${QV_BENCH_BUILD:-$ROOT/build/bench}"
+# shellcheck source=../lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 FRAMES="${QV_SINK_BENCH_FRAMES:-600}"
 W=1920
 H=1080
