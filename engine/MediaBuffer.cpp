@@ -4,6 +4,10 @@
 
 #include <cstdlib>
 
+extern "C" {
+#include <libavutil/buffer.h>
+}
+
 #include "engine/foundation/ByteBuffer.h"
 #include "utils/Log.h"
 
@@ -28,9 +32,14 @@ MediaBuffer::MediaBuffer(const Ref<ByteBuffer>& buffer)
       mSize(buffer != nullptr ? buffer->size() : 0), mRangeOffset(0), mRangeLength(mSize), mByteBuffer(buffer),
       mOwnsData(false), mMetaData(new MetaData), mOriginal(nullptr) {}
 
+MediaBuffer::MediaBuffer(AVBufferRef* ref, uint8_t* data, size_t size)
+    : mObserver(nullptr), mNextBuffer(nullptr), mRefCount(0), mData(data), mSize(size), mRangeOffset(0),
+      mRangeLength(size), mAVBuffer(ref), mOwnsData(false), mMetaData(new MetaData), mOriginal(nullptr) {}
+
 MediaBuffer::~MediaBuffer() {
     CHECK(mObserver == nullptr);
     if (mOwnsData) free(mData);
+    if (mAVBuffer != nullptr) av_buffer_unref(&mAVBuffer);
     mData = nullptr;
     if (mOriginal != nullptr) {
         mOriginal->release();

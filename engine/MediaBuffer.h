@@ -13,6 +13,11 @@ namespace velmor {
 
 class ByteBuffer;
 class MediaBuffer;
+}  // namespace velmor
+
+struct AVBufferRef;
+
+namespace velmor {
 
 class MediaBufferObserver {
 public:
@@ -33,6 +38,11 @@ public:
     explicit MediaBuffer(size_t size);
     // Wraps the ByteBuffer's bytes and keeps a reference to it.
     explicit MediaBuffer(const Ref<ByteBuffer>& buffer);
+    // Wraps size bytes at data inside an FFmpeg reference-counted buffer without copying them and
+    // takes over the caller's reference `ref` (unreferenced when this buffer is destroyed). The
+    // bytes must be followed by AV_INPUT_BUFFER_PADDING_SIZE readable bytes, as FFmpeg's packets
+    // are, so a decoder can hand them to the codec as they are.
+    MediaBuffer(AVBufferRef* ref, uint8_t* data, size_t size);
 
     // Drops one reference. A free-standing buffer (no observer) must have a count of 0 and is
     // deleted; a pooled buffer goes back to its observer when its last reference goes.
@@ -40,6 +50,9 @@ public:
     void add_ref();
 
     void* data() const { return mData; }
+    // The FFmpeg buffer behind data(), or null for any other kind of buffer. A decoder may take
+    // its own reference (av_buffer_ref) instead of copying the bytes.
+    AVBufferRef* avBuffer() const { return mAVBuffer; }
     size_t size() const { return mSize; }
     size_t range_offset() const { return mRangeOffset; }
     size_t range_length() const { return mRangeLength; }
@@ -86,6 +99,7 @@ private:
     size_t mRangeOffset;
     size_t mRangeLength;
     Ref<ByteBuffer> mByteBuffer;
+    AVBufferRef* mAVBuffer = nullptr;
     bool mOwnsData;
 
     Ref<MetaData> mMetaData;

@@ -13,6 +13,7 @@
 #include "engine/MediaExtractor.h"
 #include "engine/MediaSource.h"
 #include "engine/PlayerBase.h"
+#include "engine/SinkFrameRenderer.h"
 #include "engine/TimeSource.h"
 #include "engine/TimerQueue.h"
 #include "utils/Mutex.h"
@@ -23,24 +24,6 @@ namespace velmor {
 
 class PlayerFront;
 class PlaybackEngine;
-
-// Hands decoded pictures to the video sink; keeps the last one for redraws.
-class SinkFrameRenderer : public RefCounted {
-public:
-    SinkFrameRenderer(const Ref<PlayerBase::VideoSink>& sink, const Ref<MetaData>& format, int32_t displayWidth,
-                      int32_t displayHeight);
-    status_t initCheck() const { return mInitStatus; }
-    void render(MediaBuffer* buffer);
-    void redraw();
-
-protected:
-    ~SinkFrameRenderer() override;
-
-private:
-    Ref<PlayerBase::VideoSink> mSink;
-    MediaBuffer* mLastBuffer;
-    status_t mInitStatus;
-};
 
 // An event on one of the engine's queues that calls one engine method.
 class EngineEvent : public TimerQueue::Event {

@@ -1,0 +1,42 @@
+#include "engine/SinkFrameRenderer.h"
+
+#include "engine/MediaDefs.h"
+
+namespace velmor {
+
+SinkFrameRenderer::SinkFrameRenderer(const Ref<PlayerBase::VideoSink>& sink, const Ref<MetaData>& format,
+                                     int32_t displayWidth, int32_t displayHeight)
+    : mSink(sink), mLastBuffer(nullptr), mInitStatus(NO_INIT) {
+    int32_t width = 0, height = 0, colorFormat = 0, rotation = 0;
+    const char* component = "";
+    format->findInt32(kKeyWidth, &width);
+    format->findInt32(kKeyHeight, &height);
+    format->findInt32(kKeyColorFormat, &colorFormat);
+    format->findInt32(kKeyRotationDegrees, &rotation);
+    format->findCString(kKeyDecoderComponent, &component);
+    if (displayWidth <= 0) displayWidth = width;
+    if (displayHeight <= 0) displayHeight = height;
+    if (mSink != nullptr) {
+        mInitStatus = mSink->init(component, displayWidth, displayHeight, width, height, colorFormat, rotation);
+    }
+}
+
+SinkFrameRenderer::~SinkFrameRenderer() {
+    if (mLastBuffer) mLastBuffer->release();
+}
+
+void SinkFrameRenderer::render(MediaBuffer* buffer) {
+    if (mSink == nullptr || mInitStatus != OK) return;
+    mSink->render(static_cast<const uint8_t*>(buffer->data()) + buffer->range_offset());
+    // Keep the frame for redraws until the next one replaces it.
+    buffer->add_ref();
+    if (mLastBuffer) mLastBuffer->release();
+    mLastBuffer = buffer;
+}
+
+void SinkFrameRenderer::redraw() {
+    if (mSink == nullptr || mInitStatus != OK || !mLastBuffer) return;
+    mSink->render(static_cast<const uint8_t*>(mLastBuffer->data()) + mLastBuffer->range_offset());
+}
+
+}  // namespace velmor
