@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 
 extern "C" {
@@ -20,6 +21,7 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
+#include "engine/FileSource.h"
 #include "engine/MediaDefs.h"
 #include "engine/foundation/hexdump.h"
 #include "utils/Log.h"
@@ -42,6 +44,8 @@ constexpr int32_t kDefaultMaxInputSize = 1048576;
 constexpr int32_t kMaxBufferSize = 64 * 1024 * 1024;
 // A network source asks for its transfer to be retried with this read result.
 constexpr int kLiveReadRetry = -1101;
+// Before a failed data source read is tried once more.
+constexpr useconds_t kLiveReadRetryDelayUs = 500000;
 
 const char kSubtitleStyle[] =
     "<STYLE TYPE=\"text/css\">\r\n<!--\r\nP { margin-left:2pt; margin-right:2pt; margin-bottom:1pt;\r\n"
@@ -130,16 +134,42 @@ bool parseDegrees(const char* text, int32_t* out) {
     return true;
 }
 
+// A local file path (no scheme, or file:) that names something other than a regular file or a
+// directory: a FIFO, a character device, a socket.
+bool isLocalStream(const char* url, std::string* path) {
+    if (strncmp(url, "file:", 5) == 0) {
+        url += 5;
+    } else if (strstr(url, "://") != nullptr || strncmp(url, "pipe:", 5) == 0) {
+        return false;
+    }
+    struct stat st;
+    if (stat(url, &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) || S_ISBLK(st.st_mode)) return false;
+    path->assign(url);
+    return true;
+}
+
+bool isNetworkUrl(const char* url) {
+    return strstr(url, "://") != nullptr && strncmp(url, "file:", 5) != 0;
+}
+
 }  // namespace
+
+void FFMpegExtractor::FormatContextCloser::operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+void FFMpegExtractor::IOContextFreer::operator()(AVIOContext* c) const {
+    av_freep(&c->buffer);
+    avio_context_free(&c);
+}
+void FFMpegExtractor::CodecContextFreer::operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+void FFMpegExtractor::PacketFreer::operator()(AVPacket* p) const { av_packet_free(&p); }
 
 // ---- FFMpegExtractor ----
 
 FFMpegExtractor::FFMpegExtractor(const Ref<DataSource>& source)
-    : mInitialized(false), mAsynchronous(false), mExtractorFlags(0), mStopFlags(0), mSeekRunning(false),
-      mFileMeta(new MetaData), mDataSource(source), mReadPosition(0), mFormatContext(nullptr),
-      mIOContext(nullptr), mIsMp4(false), mIsAvi(false), mVideoStreamIndex(-1), mAudioStreamIndex(-1),
-      mBufferedBytes(0), mLastFetchTimeUs(0), mFinalStatus(OK), mSuspended(false), mOnlyKeyFrame(false),
-      mSeeked(false), mVideoSeenAfterSeek(false), mSeekedTimeStamp(0), mAudioPacketCount(0) {
+    : mInitialized(false), mAsynchronous(false), mExtractorFlags(0), mFileMeta(new MetaData), mDataSource(source),
+      mIsMp4(false), mIsAvi(false), mVideoStreamIndex(-1), mAudioStreamIndex(-1), mStopFlags(0),
+      mSeekRunning(false), mReadPosition(0), mBufferedBytes(0), mLastFetchTimeUs(0), mFinalStatus(OK),
+      mSuspended(false), mOnlyKeyFrame(false), mFetching(false), mSeeked(false), mVideoSeenAfterSeek(false),
+      mSeekedTimeStamp(0), mAudioPacketCount(0) {
     VLOGI("FFMpegExtractor [[");
     mLooper = new Looper;
     mLooper->setName("FFMpegExtractor");
@@ -167,11 +197,9 @@ FFMpegExtractor::~FFMpegExtractor() {
         freeAllPackets_l();
     }
     clearStreamsInfo_l();
-    if (mFormatContext != nullptr) avformat_close_input(&mFormatContext);
-    if (mIOContext != nullptr) {
-        av_freep(&mIOContext->buffer);
-        avio_context_free(&mIOContext);
-    }
+    // The format context reads through the I/O context: it goes first.
+    mFormatContext.reset();
+    mIOContext.reset();
     if (mInitialized) VLOGI("~FFMpegExtractor ok");
 }
 
@@ -187,7 +215,40 @@ int FFMpegExtractor::InterruptCallback(void* opaque) {
     if (flags & kStopFlagStop) return 1;
     // During a seek the fetcher's blocking calls are aborted, the seek's own calls are not.
     if (flags != 0 && !self->mSeekRunning.load(std::memory_order_acquire)) return 1;
-    return 0;
+    return self->ioStalled() ? 1 : 0;
+}
+
+void FFMpegExtractor::beginIo() {
+    mProgressAtUs.store(Looper::GetNowUs());
+    AVFormatContext* ctx = mFormatContext.get();
+    mProgressPosition.store(ctx != nullptr && ctx->pb != nullptr ? ctx->pb->pos : -1);
+    mTimedOut.store(false);
+}
+
+bool FFMpegExtractor::ioStalled() {
+    if (mTimedOut.load()) return true;
+    const int64_t timeoutUs = mIoTimeoutUs.load();
+    if (timeoutUs <= 0) return false;
+    const int64_t now = Looper::GetNowUs();
+    // Bytes arriving through the format context's I/O count as progress. The callback runs on
+    // the thread doing the I/O, so the context is not changing under it.
+    AVFormatContext* ctx = mFormatContext.get();
+    const int64_t position = ctx != nullptr && ctx->pb != nullptr ? ctx->pb->pos : -1;
+    if (position != mProgressPosition.load()) {
+        mProgressPosition.store(position);
+        mProgressAtUs.store(now);
+        return false;
+    }
+    if (now - mProgressAtUs.load() < timeoutUs) return false;
+    VLOGE("no input for %lld ms: giving up", static_cast<long long>(timeoutUs / 1000));
+    mTimedOut.store(true);
+    return true;
+}
+
+status_t FFMpegExtractor::ioFailure(int err) {
+    if (stopRequested()) return USER_STOP;
+    if (mTimedOut.load() || err == AVERROR(ETIMEDOUT)) return ERROR_CON_TIMEOUT;
+    return mapError(err);
 }
 
 int FFMpegExtractor::LiveRead(void* opaque, uint8_t* buf, int size) {
@@ -199,17 +260,34 @@ int64_t FFMpegExtractor::LiveSeek(void* opaque, int64_t offset, int whence) {
 }
 
 int FFMpegExtractor::liveRead(uint8_t* buf, int size) {
-    if (mDataSource == nullptr) return -1;
-    ssize_t n = mDataSource->readAt(mReadPosition, buf, static_cast<size_t>(size));
-    if (n < 1) {
+    DataSource* source = ioSource();
+    if (source == nullptr) return -1;
+    // A stream source waits a slice at a time (WOULD_BLOCK when nothing came): the stop request
+    // and the time-out are checked between slices.
+    auto readSlices = [&]() -> ssize_t {
+        for (;;) {
+            if (stopRequested()) return USER_STOP;
+            ssize_t r = source->readAt(mReadPosition, buf, static_cast<size_t>(size));
+            if (r != WOULD_BLOCK) return r;
+            if (ioStalled()) return ERROR_CON_TIMEOUT;
+        }
+    };
+    ssize_t n = readSlices();
+    if (n < 1 && n != USER_STOP && n != ERROR_CON_TIMEOUT) {
         // A complete local file has simply ended; anything else may still grow or recover.
         int64_t total = 0;
-        bool definiteEnd = n == 0 && mDataSource->flags() == DataSource::kFlagSizeKnown &&
-                           mDataSource->getSize(&total) == OK && mReadPosition >= total;
-        if (!definiteEnd && !(mStopFlags.load() & kStopFlagStop)) {
-            usleep(500000);
-            n = mDataSource->readAt(mReadPosition, buf, static_cast<size_t>(size));
+        bool definiteEnd = n == 0 && ((source->flags() == DataSource::kFlagSizeKnown &&
+                                       source->getSize(&total) == OK && mReadPosition >= total) ||
+                                      source == mStreamSource.get());
+        if (!definiteEnd && !stopRequested()) {
+            usleep(kLiveReadRetryDelayUs);
+            n = readSlices();
         }
+    }
+    if (n == USER_STOP) return AVERROR_EXIT;
+    if (n == ERROR_CON_TIMEOUT) {
+        mTimedOut.store(true);
+        return AVERROR(ETIMEDOUT);
     }
     if (n < 1) {
         if (n < 0) {
@@ -224,14 +302,16 @@ int FFMpegExtractor::liveRead(uint8_t* buf, int size) {
         return static_cast<int>(n);
     }
     mReadPosition += n;
+    mProgressAtUs.store(Looper::GetNowUs());
     return static_cast<int>(n);
 }
 
 int64_t FFMpegExtractor::liveSeek(int64_t offset, int whence) {
-    if (mDataSource == nullptr) return -1;
+    DataSource* source = ioSource();
+    if (source == nullptr || source == mStreamSource.get()) return -1;
     int64_t size = 0;
     if (whence == AVSEEK_SIZE) {
-        status_t err = mDataSource->getSize(&size);
+        status_t err = source->getSize(&size);
         if (err != OK) {
             VLOGE("live_seek getSize FAILED(%d)", err);
             return -1;
@@ -245,7 +325,7 @@ int64_t FFMpegExtractor::liveSeek(int64_t offset, int whence) {
         return -1;
     }
     for (int attempt = 0; attempt < 3; ++attempt) {
-        status_t err = mDataSource->getSize(&size);
+        status_t err = source->getSize(&size);
         if (err == OK && size >= offset) {
             mReadPosition = offset;
             return offset;
@@ -253,7 +333,7 @@ int64_t FFMpegExtractor::liveSeek(int64_t offset, int whence) {
         if (err == OK) {
             VLOGE("live_seek FAILED(%lld/%lld)", static_cast<long long>(offset), static_cast<long long>(size));
             // A complete file does not grow.
-            if (mDataSource->flags() == DataSource::kFlagSizeKnown) return -1;
+            if (source->flags() == DataSource::kFlagSizeKnown) return -1;
         } else {
             VLOGE("live_seek getSize FAILED (%d)", err);
         }
@@ -261,6 +341,61 @@ int64_t FFMpegExtractor::liveSeek(int64_t offset, int whence) {
         if (attempt < 2) sleep(1);
     }
     return -1;
+}
+
+status_t FFMpegExtractor::openInput(const char* url) {
+    AVFormatContext* ctx = avformat_alloc_context();
+    if (ctx == nullptr) return NO_MEMORY;
+    ctx->interrupt_callback.callback = InterruptCallback;
+    ctx->interrupt_callback.opaque = this;
+    mFormatContext.reset(ctx);
+
+    std::string streamPath;
+    if (url != nullptr && isLocalStream(url, &streamPath)) {
+        // libavformat's file protocol would block in open(2) and read(2) with nothing to wake it.
+        Ref<FileSource> stream = new FileSource(streamPath.c_str());
+        if (stream->initCheck() != OK) return AVERROR(ENOENT);
+        mStreamSource = stream;
+        url = nullptr;
+    }
+    AVDictionary* options = nullptr;
+    if (url == nullptr) {
+        if (ioSource() == nullptr) return NO_INIT;
+        uint8_t* buffer = static_cast<uint8_t*>(av_malloc(kIOBufferSize));
+        AVIOContext* io = buffer != nullptr
+                              ? avio_alloc_context(buffer, kIOBufferSize, 0, this, LiveRead, nullptr, LiveSeek)
+                              : nullptr;
+        if (io == nullptr) {
+            av_free(buffer);
+            return NO_MEMORY;
+        }
+        if (mStreamSource != nullptr) io->seekable = 0;
+        mIOContext.reset(io);
+        ctx->pb = io;
+        ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
+        url = "live:0";
+    } else if (isNetworkUrl(url) && mIoTimeoutUs.load() > 0) {
+        // The protocols' own socket time-outs (any protocol's rw_timeout; "timeout" for tcp,
+        // http and rtsp) end a silent connection with ETIMEDOUT; the interrupt callback covers
+        // the rest.
+        const long long timeoutUs = static_cast<long long>(mIoTimeoutUs.load());
+        av_dict_set_int(&options, "rw_timeout", timeoutUs, 0);
+        av_dict_set_int(&options, "timeout", timeoutUs, 0);
+    }
+    VLOGI("before avformat_open_input");
+    beginIo();
+    // A failed open frees the format context (not a custom I/O context) and clears the pointer.
+    int err = avformat_open_input(&ctx, url, nullptr, &options);
+    av_dict_free(&options);
+    VLOGI("after avformat_open_input");
+    if (err < 0) {
+        (void)mFormatContext.release();
+        char text[AV_ERROR_MAX_STRING_SIZE] = {0};
+        av_strerror(err, text, sizeof(text));
+        VLOGE("avformat_open_input: error %d(%s)\n", err, text);
+        return ioFailure(err);
+    }
+    return OK;
 }
 
 status_t FFMpegExtractor::initialize(const char* url, bool asynchronous) {
@@ -272,48 +407,17 @@ status_t FFMpegExtractor::initialize(const char* url, bool asynchronous) {
         std::call_once(gNetworkOnce, [] { avformat_network_init(); });
         VLOGI("register live_protocol");
     }
+    // A stop that came before this call.
+    if (stopRequested()) return USER_STOP;
+    // A data source is read in the caller's thread; an address (also one read through a stream
+    // source) may have the fetch loop.
+    mAsynchronous = url != nullptr && asynchronous;
+    status_t opened = openInput(url);
+    if (opened != OK) return opened;
+    if (stopRequested()) return USER_STOP;
 
-    mFormatContext = avformat_alloc_context();
-    if (mFormatContext == nullptr) return NO_MEMORY;
-    mFormatContext->interrupt_callback.callback = InterruptCallback;
-    mFormatContext->interrupt_callback.opaque = this;
-
-    VLOGI("before avformat_open_input");
-    int err;
-    if (url == nullptr) {
-        mAsynchronous = false;
-        if (mDataSource == nullptr) {
-            avformat_free_context(mFormatContext);
-            mFormatContext = nullptr;
-            return NO_INIT;
-        }
-        uint8_t* buffer = static_cast<uint8_t*>(av_malloc(kIOBufferSize));
-        mIOContext = buffer != nullptr ? avio_alloc_context(buffer, kIOBufferSize, 0, this, LiveRead, nullptr, LiveSeek)
-                                       : nullptr;
-        if (mIOContext == nullptr) {
-            av_free(buffer);
-            avformat_free_context(mFormatContext);
-            mFormatContext = nullptr;
-            return NO_MEMORY;
-        }
-        mFormatContext->pb = mIOContext;
-        mFormatContext->flags |= AVFMT_FLAG_CUSTOM_IO;
-        err = avformat_open_input(&mFormatContext, "live:0", nullptr, nullptr);
-    } else {
-        mAsynchronous = asynchronous;
-        err = avformat_open_input(&mFormatContext, url, nullptr, nullptr);
-    }
-    VLOGI("after avformat_open_input");
-    if (err < 0) {
-        char text[AV_ERROR_MAX_STRING_SIZE] = {0};
-        av_strerror(err, text, sizeof(text));
-        VLOGE("avformat_open_input: error %d(%s)\n", err, text);
-        // A failed open frees the format context but not a custom I/O context.
-        mFormatContext = nullptr;
-        return mapError(err);
-    }
-
-    const AVInputFormat* format = mFormatContext->iformat;
+    AVFormatContext* const ctx = mFormatContext.get();
+    const AVInputFormat* format = ctx->iformat;
     VLOGI("AVInputFormat name:%s(%s)", format->name, format->long_name ? format->long_name : "");
     mIsMp4 = strstr(format->name, "mp4") != nullptr;
     mIsAvi = strncmp(format->name, "avi", 3) == 0;
@@ -323,27 +427,26 @@ status_t FFMpegExtractor::initialize(const char* url, bool asynchronous) {
     }
 
     VLOGI("before av_find_stream_info");
-    err = avformat_find_stream_info(mFormatContext, nullptr);
-    if (mFormatContext->pb != nullptr) {
+    beginIo();
+    int err = avformat_find_stream_info(ctx, nullptr);
+    if (ctx->pb != nullptr) {
         // Probing may have read to the end.
-        mFormatContext->pb->eof_reached = 0;
-        mFormatContext->pb->error = 0;
+        ctx->pb->eof_reached = 0;
+        ctx->pb->error = 0;
     }
     VLOGI("after av_find_stream_info:%d stream count:%d duration:%lld bitrate:%d", err,
-          static_cast<int>(mFormatContext->nb_streams), static_cast<long long>(mFormatContext->duration),
-          static_cast<int>(mFormatContext->bit_rate));
+          static_cast<int>(ctx->nb_streams), static_cast<long long>(ctx->duration),
+          static_cast<int>(ctx->bit_rate));
+    // A stop or a stalled input ends probing early with whatever it found: that is no start.
+    if (stopRequested() || mTimedOut.load()) return ioFailure(err);
 
-    const size_t streamCount = mFormatContext->nb_streams;
+    const size_t streamCount = ctx->nb_streams;
     if (streamCount == 0) {
-        AVPacket* packet = av_packet_alloc();
-        int ret = packet != nullptr ? av_read_frame(mFormatContext, packet) : AVERROR(ENOMEM);
-        av_packet_free(&packet);
+        PacketPtr packet(av_packet_alloc());
+        beginIo();
+        int ret = packet != nullptr ? av_read_frame(ctx, packet.get()) : AVERROR(ENOMEM);
         Autolock autoLock(mQueueLock);
-        if (ret >= 0) {
-            mFinalStatus = ERROR_MALFORMED;
-            return ERROR_MALFORMED;
-        }
-        mFinalStatus = mapError(ret);
+        mFinalStatus = ret >= 0 ? ERROR_MALFORMED : ioFailure(ret);
         return mFinalStatus;
     }
 
@@ -351,17 +454,18 @@ status_t FFMpegExtractor::initialize(const char* url, bool asynchronous) {
         Autolock autoLock(mLock);
         for (size_t i = 0; i < streamCount; ++i) {
             Ref<MetaData> meta = new MetaData;
-            AVCodecContext* codecContext = nullptr;
+            CodecContextPtr codecContext;
             if (getStreamInfo_l(static_cast<int32_t>(i), meta, &codecContext) != OK) {
                 clearStreamsInfo_l();
                 return ERROR_MALFORMED;
             }
             mTracks.push_back(Track{meta, static_cast<int32_t>(i),
-                                    static_cast<int32_t>(mFormatContext->streams[i]->codecpar->codec_type)});
-            mCodecContexts.push_back(codecContext);
+                                    static_cast<int32_t>(ctx->streams[i]->codecpar->codec_type)});
+            mCodecContexts.push_back(std::move(codecContext));
         }
         Autolock queueLock(mQueueLock);
-        mActiveFrameList.assign(streamCount, std::list<AVPacket*>());
+        mActiveFrameList.clear();
+        mActiveFrameList.resize(streamCount);
         mReaderStarved.assign(streamCount, false);
         mTiming.assign(streamCount, StreamTiming());
     }
@@ -407,7 +511,7 @@ status_t FFMpegExtractor::initialize(const char* url, bool asynchronous) {
 
     if (mDataSource != nullptr && (mDataSource->flags() & DataSource::kFlagSizeKnown)) {
         mExtractorFlags = CAN_SEEK_BACKWARD | CAN_SEEK_FORWARD | CAN_PAUSE | CAN_SEEK;
-    } else if (url != nullptr) {
+    } else if (url != nullptr && mStreamSource == nullptr) {
         int64_t seconds = mFormatContext->duration != AV_NOPTS_VALUE ? mFormatContext->duration / AV_TIME_BASE : 0;
         VLOGI("source duration : %d", static_cast<int>(seconds));
         if (seconds > 5) mExtractorFlags = CAN_SEEK_BACKWARD | CAN_SEEK_FORWARD | CAN_PAUSE | CAN_SEEK;
@@ -415,8 +519,9 @@ status_t FFMpegExtractor::initialize(const char* url, bool asynchronous) {
     return OK;
 }
 
-status_t FFMpegExtractor::getStreamInfo_l(int32_t index, const Ref<MetaData>& meta, AVCodecContext** codecContext) {
-    *codecContext = nullptr;
+status_t FFMpegExtractor::getStreamInfo_l(int32_t index, const Ref<MetaData>& meta, CodecContextPtr* codecContext) {
+    mLock.assertHeld();
+    codecContext->reset();
     if (index < 0 || static_cast<unsigned>(index) >= mFormatContext->nb_streams ||
         mFormatContext->streams[index] == nullptr) {
         VLOGE("AVStream NULL");
@@ -428,17 +533,14 @@ status_t FFMpegExtractor::getStreamInfo_l(int32_t index, const Ref<MetaData>& me
 
     if (par->codec_type == AVMEDIA_TYPE_AUDIO || par->codec_type == AVMEDIA_TYPE_VIDEO) {
         // The decoders configure themselves from this context; it lives as long as the extractor.
-        AVCodecContext* ctx = avcodec_alloc_context3(nullptr);
-        if (ctx == nullptr || avcodec_parameters_to_context(ctx, par) < 0) {
-            avcodec_free_context(&ctx);
-            return ERROR_MALFORMED;
-        }
-        ctx->pkt_timebase = stream->time_base;
-        ctx->time_base = stream->time_base;
-        ctx->framerate = stream->avg_frame_rate;
-        *codecContext = ctx;
+        CodecContextPtr owned(avcodec_alloc_context3(nullptr));
+        if (owned == nullptr || avcodec_parameters_to_context(owned.get(), par) < 0) return ERROR_MALFORMED;
+        owned->pkt_timebase = stream->time_base;
+        owned->time_base = stream->time_base;
+        owned->framerate = stream->avg_frame_rate;
+        *codecContext = std::move(owned);
     }
-    AVCodecContext* ctx = *codecContext;
+    AVCodecContext* ctx = codecContext->get();
     const int extradataSize = par->extradata != nullptr ? par->extradata_size : 0;
 
     switch (par->codec_type) {
@@ -568,14 +670,16 @@ status_t FFMpegExtractor::getStreamInfo_l(int32_t index, const Ref<MetaData>& me
 
 void FFMpegExtractor::clearStreamsInfo_l() {
     mTracks.clear();
-    for (AVCodecContext*& ctx : mCodecContexts) avcodec_free_context(&ctx);
     mCodecContexts.clear();
 }
 
 bool FFMpegExtractor::fetchInternal() {
-    AVPacket* packet = av_packet_alloc();
+    PacketPtr packet(av_packet_alloc());
     if (packet == nullptr) return false;
-    int err = av_read_frame(mFormatContext, packet);
+    beginIo();
+    int err = av_read_frame(mFormatContext.get(), packet.get());
+    // Packets are handed out by reference: their bytes must be a reference-counted buffer.
+    if (err >= 0 && packet->buf == nullptr) err = av_packet_make_refcounted(packet.get());
     if (err < 0) {
         char text[AV_ERROR_MAX_STRING_SIZE] = {0};
         av_strerror(err, text, sizeof(text));
@@ -586,27 +690,25 @@ bool FFMpegExtractor::fetchInternal() {
                 mFormatContext->pb->eof_reached = 0;
                 mFormatContext->pb->error = 0;
             }
-        } else if (mStopFlags.load() & kStopFlagStop) {
+        } else if (stopRequested()) {
             // A stop interrupted the read: readers learn of the stop, not of the interruption.
             mFinalStatus = USER_STOP;
+        } else if (mTimedOut.load() || err == AVERROR(ETIMEDOUT)) {
+            mFinalStatus = ERROR_CON_TIMEOUT;
         } else if (err == AVERROR_EOF || err == AVERROR_EXIT) {
             mFinalStatus = ERROR_END_OF_STREAM;
         } else {
             mFinalStatus = err;
         }
-        av_packet_free(&packet);
+        mQueueCondition.broadcast();
         return false;
     }
 
     Autolock autoLock(mQueueLock);
     const int index = packet->stream_index;
-    if (index < 0) {
-        av_packet_free(&packet);
-        return false;
-    }
+    if (index < 0) return false;
     if (static_cast<size_t>(index) >= mActiveFrameList.size()) {
-        dumpPacket("Packet", packet);
-        av_packet_free(&packet);
+        dumpPacket("Packet", packet.get());
         return false;
     }
     AVStream* stream = mFormatContext->streams[index];
@@ -640,8 +742,8 @@ bool FFMpegExtractor::fetchInternal() {
     // From here on the packet's decoding time is its time in microseconds from the stream's start.
     packet->dts = time;
 
-    mActiveFrameList[index].push_back(packet);
     mBufferedBytes += packet->size;
+    mActiveFrameList[index].push_back(std::move(packet));
     return true;
 }
 
@@ -718,7 +820,8 @@ void FFMpegExtractor::onFetch() {
 }
 
 int64_t FFMpegExtractor::queuedDurationOf_l(size_t streamIndex) {
-    const std::list<AVPacket*>& list = mActiveFrameList[streamIndex];
+    mQueueLock.assertHeld();
+    const std::list<PacketPtr>& list = mActiveFrameList[streamIndex];
     if (list.empty()) return 0;
     return list.back()->dts - list.front()->dts;
 }
@@ -726,7 +829,7 @@ int64_t FFMpegExtractor::queuedDurationOf_l(size_t streamIndex) {
 int64_t FFMpegExtractor::getCachedDuration_l() {
     int64_t result = 0;
     for (size_t i = 0; i < mActiveFrameList.size(); ++i) {
-        const std::list<AVPacket*>& list = mActiveFrameList[i];
+        const std::list<PacketPtr>& list = mActiveFrameList[i];
         if (list.empty()) continue;
         const int type = mFormatContext->streams[i]->codecpar->codec_type;
         if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO) continue;
@@ -755,7 +858,6 @@ bool FFMpegExtractor::readerStarved_l() {
 }
 
 status_t FFMpegExtractor::getCachedDuration(int64_t* durationUs, bool* eos) {
-    Autolock autoLock(mLock);
     if (!mInitialized) return INVALID_OPERATION;
     Autolock queueLock(mQueueLock);
     *durationUs = getCachedDuration_l();
@@ -764,25 +866,30 @@ status_t FFMpegExtractor::getCachedDuration(int64_t* durationUs, bool* eos) {
 }
 
 void FFMpegExtractor::waitForPacket_l(int32_t streamIndex) {
-    std::list<AVPacket*>& list = mActiveFrameList[streamIndex];
+    mQueueLock.assertHeld();
+    std::list<PacketPtr>& list = mActiveFrameList[streamIndex];
     if (list.empty() && mFinalStatus == OK) mReaderStarved[static_cast<size_t>(streamIndex)] = true;
-    while (list.empty() && mFinalStatus == OK && !(mStopFlags.load() & kStopFlagStop)) {
-        if (!mAsynchronous) {
+    while (list.empty() && mFinalStatus == OK && !stopRequested()) {
+        if (!mAsynchronous && !mFetching) {
+            // This reader does the fetch; the lock is not held across the read.
+            mFetching = true;
             mQueueLock.unlock();
             fetchInternal();
             mQueueLock.lock();
+            mFetching = false;
+            mQueueCondition.broadcast();
         } else {
             mQueueCondition.wait(mQueueLock);
         }
     }
 }
 
-status_t FFMpegExtractor::readPacket(int32_t streamIndex, MediaBuffer* buffer) {
-    Autolock autoLock(mLock);
+status_t FFMpegExtractor::readPacket(int32_t streamIndex, size_t maxSize, MediaBuffer** out) {
+    *out = nullptr;
     if (!mInitialized) return NO_INIT;
     if (streamIndex < 0 || static_cast<size_t>(streamIndex) >= mActiveFrameList.size()) return BAD_INDEX;
     Autolock queueLock(mQueueLock);
-    std::list<AVPacket*>& list = mActiveFrameList[streamIndex];
+    std::list<PacketPtr>& list = mActiveFrameList[streamIndex];
     for (;;) {
         waitForPacket_l(streamIndex);
         if (list.empty()) {
@@ -795,32 +902,36 @@ status_t FFMpegExtractor::readPacket(int32_t streamIndex, MediaBuffer* buffer) {
             }
             return status;
         }
-        AVPacket* packet = list.front();
+        PacketPtr packet = std::move(list.front());
         list.pop_front();
-        if (static_cast<size_t>(packet->size) > buffer->size()) {
-            VLOGE("too much packet size (capacity:%d packet size:%d)", static_cast<int>(buffer->size()), packet->size);
-            dumpPacket("Packet", packet);
+        if (static_cast<size_t>(packet->size) > maxSize) {
+            VLOGE("too much packet size (capacity:%d packet size:%d)", static_cast<int>(maxSize), packet->size);
+            dumpPacket("Packet", packet.get());
             mBufferedBytes -= packet->size;
-            av_packet_free(&packet);
             continue;
         }
-        settingMediaBuffer_l(buffer, packet, streamIndex);
-        av_packet_free(&packet);
-        return OK;
+        *out = settingMediaBuffer_l(packet.get(), streamIndex, maxSize);
+        return *out != nullptr ? OK : NO_MEMORY;
     }
 }
 
-void FFMpegExtractor::settingMediaBuffer_l(MediaBuffer* buffer, AVPacket* packet, int32_t streamIndex) {
-    Ref<MetaData> meta = buffer->meta_data();
-    meta->clear();
+MediaBuffer* FFMpegExtractor::settingMediaBuffer_l(AVPacket* packet, int32_t streamIndex, size_t maxSize) {
+    mQueueLock.assertHeld();
     mBufferedBytes -= packet->size;
     if (packet->flags & AV_PKT_FLAG_KEY) mOnlyKeyFrame = false;
 
     AVStream* stream = mFormatContext->streams[streamIndex];
     const int type = stream->codecpar->codec_type;
-    uint8_t* out = static_cast<uint8_t*>(buffer->data());
+    MediaBuffer* buffer;
     if (type == AVMEDIA_TYPE_SUBTITLE) {
-        // The style block, "<P>", then the lines joined with "<BR>"; cut to fit the buffer.
+        // The text is rewritten, so it gets its own bytes: the style block, "<P>", then the lines
+        // joined with "<BR>"; cut to fit the track's largest input.
+        buffer = new MediaBuffer(maxSize);
+        if (buffer->data() == nullptr) {
+            buffer->release();
+            return nullptr;
+        }
+        uint8_t* out = static_cast<uint8_t*>(buffer->data());
         const size_t capacity = buffer->size();
         size_t length = 0;
         auto append = [&](const char* s, size_t n) {
@@ -853,9 +964,12 @@ void FFMpegExtractor::settingMediaBuffer_l(MediaBuffer* buffer, AVPacket* packet
             buffer->set_range(0, 0);
         }
     } else {
-        if (packet->size > 0) memcpy(out, packet->data, static_cast<size_t>(packet->size));
-        buffer->set_range(0, static_cast<size_t>(packet->size));
+        // The packet's own bytes (padded, as libavformat's packets are), shared by reference.
+        AVBufferRef* ref = av_buffer_ref(packet->buf);
+        if (ref == nullptr) return nullptr;
+        buffer = new MediaBuffer(ref, packet->data, static_cast<size_t>(packet->size));
     }
+    Ref<MetaData> meta = buffer->meta_data();
     meta->setInt64(kKeyTime, packet->dts);
 
     if (mIsAvi) {
@@ -883,6 +997,7 @@ void FFMpegExtractor::settingMediaBuffer_l(MediaBuffer* buffer, AVPacket* packet
             }
         }
     }
+    return buffer;
 }
 
 void FFMpegExtractor::suspend() {
@@ -922,6 +1037,12 @@ bool FFMpegExtractor::seekTo(int32_t streamIndex, int64_t timeUs, int64_t* resul
     if (streamIndex < 0 || static_cast<size_t>(streamIndex) >= mTiming.size()) return false;
 
     suspend();
+    {
+        // A synchronous reader's fetch finishes first; none starts until the seek is done.
+        Autolock queueLock(mQueueLock);
+        while (mFetching) mQueueCondition.wait(mQueueLock);
+        mFetching = true;
+    }
     uint32_t flags = mStopFlags.load() | kStopFlagSeeking;
     mStopFlags.store(flags);
     if (mDataSource != nullptr) mDataSource->setStopFlag(flags);
@@ -930,23 +1051,24 @@ bool FFMpegExtractor::seekTo(int32_t streamIndex, int64_t timeUs, int64_t* resul
     // times, which start at the container's start time. (The first decoding timestamp, from
     // which the handed-out times count, lies before it when pictures are reordered: seeking to
     // that offset would land on the key frame before the one asked for.)
-    const int64_t startUs =
-        mFormatContext->start_time != static_cast<int64_t>(AV_NOPTS_VALUE) ? mFormatContext->start_time : 0;
+    AVFormatContext* const ctx = mFormatContext.get();
+    const int64_t startUs = ctx->start_time != static_cast<int64_t>(AV_NOPTS_VALUE) ? ctx->start_time : 0;
     const int64_t target = timeUs + startUs;
     mSeekRunning.store(true);
+    beginIo();
     int ret;
     if (mVideoStreamIndex < 0) {
-        ret = avformat_seek_file(mFormatContext, -1, target, target, INT64_MAX, AVSEEK_FLAG_BACKWARD);
+        ret = avformat_seek_file(ctx, -1, target, target, INT64_MAX, AVSEEK_FLAG_BACKWARD);
         // Nothing starts at or after the target (a target past the end): take the last start
         // before it.
-        if (ret < 0) ret = avformat_seek_file(mFormatContext, -1, INT64_MIN, target, INT64_MAX, AVSEEK_FLAG_BACKWARD);
+        if (ret < 0) ret = avformat_seek_file(ctx, -1, INT64_MIN, target, INT64_MAX, AVSEEK_FLAG_BACKWARD);
     } else {
-        ret = avformat_seek_file(mFormatContext, -1, INT64_MIN, target, INT64_MAX, AVSEEK_FLAG_BACKWARD);
+        ret = avformat_seek_file(ctx, -1, INT64_MIN, target, INT64_MAX, AVSEEK_FLAG_BACKWARD);
     }
     VLOGI("SeekTo result:%d seekTimeMs:%lld mVideoStreamIndex:%d stream_idx:%d", ret, static_cast<long long>(timeUs),
           mVideoStreamIndex, streamIndex);
     if (ret < 0 && mVideoStreamIndex >= 0) {
-        ret = avformat_seek_file(mFormatContext, -1, INT64_MIN, 0, INT64_MAX, AVSEEK_FLAG_BYTE);
+        ret = avformat_seek_file(ctx, -1, INT64_MIN, 0, INT64_MAX, AVSEEK_FLAG_BYTE);
     }
     mSeekRunning.store(false);
 
@@ -955,19 +1077,22 @@ bool FFMpegExtractor::seekTo(int32_t streamIndex, int64_t timeUs, int64_t* resul
     if (mDataSource != nullptr) mDataSource->setStopFlag(flags);
     if (ret < 0) {
         Autolock queueLock(mQueueLock);
+        mFetching = false;
         mSuspended = false;
+        mQueueCondition.broadcast();
         return false;
     }
-    if (mFormatContext->pb != nullptr) {
-        mFormatContext->pb->eof_reached = 0;
-        mFormatContext->pb->error = 0;
+    if (ctx->pb != nullptr) {
+        ctx->pb->eof_reached = 0;
+        ctx->pb->error = 0;
     }
     *resultUs = timeUs;
-    mSeeked = true;
-    mVideoSeenAfterSeek = false;
     {
         Autolock queueLock(mQueueLock);
+        mSeeked = true;
+        mVideoSeenAfterSeek = false;
         for (StreamTiming& timing : mTiming) timing.mAfterSeek = true;
+        mFetching = false;
     }
     clearPendingBufferResume();
     if (mAsynchronous) {
@@ -981,18 +1106,15 @@ bool FFMpegExtractor::seekTo(int32_t streamIndex, int64_t timeUs, int64_t* resul
 }
 
 bool FFMpegExtractor::seekToNextSync(int32_t streamIndex) {
-    Autolock autoLock(mLock);
     if (!mInitialized || streamIndex < 0 || static_cast<size_t>(streamIndex) >= mActiveFrameList.size()) return false;
     Autolock queueLock(mQueueLock);
-    std::list<AVPacket*>& list = mActiveFrameList[streamIndex];
+    std::list<PacketPtr>& list = mActiveFrameList[streamIndex];
     for (;;) {
         waitForPacket_l(streamIndex);
         if (list.empty()) return false;
         while (!list.empty() && !(list.front()->flags & AV_PKT_FLAG_KEY)) {
-            AVPacket* packet = list.front();
+            mBufferedBytes -= list.front()->size;
             list.pop_front();
-            mBufferedBytes -= packet->size;
-            av_packet_free(&packet);
         }
         if (!list.empty()) {
             VLOGI("seekToNextSync seeked %lld", static_cast<long long>(list.front()->dts));
@@ -1011,10 +1133,7 @@ void FFMpegExtractor::clearPendingFrames_l() {
 }
 
 void FFMpegExtractor::freeAllPackets_l() {
-    for (std::list<AVPacket*>& list : mActiveFrameList) {
-        for (AVPacket* packet : list) av_packet_free(&packet);
-        list.clear();
-    }
+    for (std::list<PacketPtr>& list : mActiveFrameList) list.clear();
     mBufferedBytes = 0;
 }
 
@@ -1034,20 +1153,18 @@ status_t FFMpegExtractor::setOnlyKeyFrame() {
             return INVALID_OPERATION;
         }
     }
-    Autolock autoLock(mLock);
     Autolock queueLock(mQueueLock);
     mOnlyKeyFrame = true;
     if (mVideoStreamIndex >= 0 && static_cast<size_t>(mVideoStreamIndex) < mActiveFrameList.size()) {
-        std::list<AVPacket*>& list = mActiveFrameList[mVideoStreamIndex];
+        std::list<PacketPtr>& list = mActiveFrameList[mVideoStreamIndex];
         while (!list.empty()) {
-            AVPacket* packet = list.front();
+            const AVPacket* packet = list.front().get();
             if (packet->flags & AV_PKT_FLAG_KEY) {
                 VLOGI("found I-Frame(%lld) in setOnlyKeyFrame", static_cast<long long>(packet->dts));
                 break;
             }
-            list.pop_front();
             mBufferedBytes -= packet->size;
-            av_packet_free(&packet);
+            list.pop_front();
         }
     }
     VLOGI("setOnlyKeyFrame called");
@@ -1088,8 +1205,8 @@ const char* FFMpegExtractor::containerName() const {
 
 FFMpegSource::FFMpegSource(const Ref<FFMpegExtractor>& extractor, const Ref<MetaData>& format, int32_t streamIndex,
                            int32_t codecType)
-    : mExtractor(extractor), mFormat(format), mStreamIndex(streamIndex), mCodecType(codecType), mGroup(nullptr),
-      mBuffer(nullptr), mStarted(false) {}
+    : mExtractor(extractor), mStreamIndex(streamIndex), mCodecType(codecType), mFormat(format), mMaxSize(0),
+      mStarted(false) {}
 
 FFMpegSource::~FFMpegSource() {
     if (mStarted) stop();
@@ -1114,13 +1231,7 @@ status_t FFMpegSource::start(MetaData* params) {
         VLOGW("MaxInputSize %d limited to %d", maxSize, kMaxBufferSize);
         maxSize = kMaxBufferSize;
     }
-    MediaBuffer* buffer = new MediaBuffer(static_cast<size_t>(maxSize));
-    if (buffer->data() == nullptr || buffer->size() == 0) {
-        buffer->release();
-        return NO_MEMORY;
-    }
-    mGroup = new MediaBufferGroup;
-    mGroup->add_buffer(buffer);
+    mMaxSize = static_cast<size_t>(maxSize);
     mExtractor->enableStream(mStreamIndex);
     mStarted = true;
     return OK;
@@ -1128,12 +1239,6 @@ status_t FFMpegSource::start(MetaData* params) {
 
 status_t FFMpegSource::stop() {
     Autolock autoLock(mLock);
-    if (mBuffer != nullptr) {
-        mBuffer->release();
-        mBuffer = nullptr;
-    }
-    delete mGroup;
-    mGroup = nullptr;
     mStarted = false;
     return OK;
 }
@@ -1153,19 +1258,19 @@ void FFMpegSource::updateFormat(const Ref<MetaData>& format) {
     format->findInt32(kKeyHeight, &height);
     int64_t size = static_cast<int64_t>(width) * height;
     if (size <= 0 || size > kMaxBufferSize) size = static_cast<int64_t>(1920) * 1080;
-    if (mBuffer != nullptr) {
-        mBuffer->release();
-        mBuffer = nullptr;
-    }
-    delete mGroup;
-    mGroup = new MediaBufferGroup;
-    mGroup->add_buffer(new MediaBuffer(static_cast<size_t>(size)));
+    mMaxSize = static_cast<size_t>(size);
 }
 
 status_t FFMpegSource::read(MediaBuffer** out, const ReadOptions* options) {
-    Autolock autoLock(mLock);
     *out = nullptr;
-    if (!mStarted || mGroup == nullptr) return NO_INIT;
+    size_t maxSize;
+    {
+        // Only the decision is made under the lock: seeking and waiting for a packet are not.
+        Autolock autoLock(mLock);
+        if (!mStarted) return NO_INIT;
+        maxSize = mMaxSize;
+    }
+    mLock.assertNotHeld();
 
     int64_t seekTimeUs = 0;
     ReadOptions::SeekMode mode = ReadOptions::SeekClosestSync;
@@ -1179,28 +1284,19 @@ status_t FFMpegSource::read(MediaBuffer** out, const ReadOptions* options) {
         }
     }
 
-    MediaBuffer* buffer = nullptr;
-    status_t err = mGroup->acquire_buffer(&buffer);
-    if (err != OK) return err;
-    mBuffer = buffer;
     for (;;) {
-        err = mExtractor->readPacket(mStreamIndex, buffer);
-        if (err != OK) {
-            mBuffer = nullptr;
-            buffer->release();
-            return err;
-        }
+        MediaBuffer* buffer = nullptr;
+        status_t err = mExtractor->readPacket(mStreamIndex, maxSize, &buffer);
+        if (err != OK) return err;
         int64_t timeUs = 0;
         if (seeking && mode == ReadOptions::SeekClosest && buffer->meta_data()->findInt64(kKeyTime, &timeUs) &&
             timeUs < seekTimeUs) {
-            buffer->reset();
+            buffer->release();
             continue;
         }
-        break;
+        *out = buffer;
+        return OK;
     }
-    mBuffer = nullptr;
-    *out = buffer;
-    return OK;
 }
 
 }  // namespace velmor

@@ -1,0 +1,179 @@
+// Inputs that stall: a loopback server that accepts and never answers, one that answers the
+// headers and stops mid-body, and a FIFO nobody writes to. Opening them must end on a stop from
+// another thread (early, late, or before initialize starts) and, without a stop, on the I/O
+// time-out; destroying the extractor afterwards must not block.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/FFMpegExtractor.h"
+#include "support/Media.h"
+
+using namespace velmor;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Generous: the machine is shared; a hang would last the whole test time-out.
+constexpr double kPromptSeconds = 5.0;
+constexpr int64_t kTestIoTimeoutUs = 800000;
+
+// Serves every connection on 127.0.0.1 the same way and keeps it open, silent, until destroyed.
+class StallingServer {
+public:
+    // prefix: what each connection gets after its request before it goes silent (empty: nothing).
+    explicit StallingServer(std::string prefix) : mPrefix(std::move(prefix)) {
+        mListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        if (bind(mListen, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(mListen, 8) != 0 ||
+            getsockname(mListen, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+            ADD_FAILURE() << "cannot listen on loopback";
+            return;
+        }
+        mPort = ntohs(addr.sin_port);
+        mThread = std::thread([this] { serve(); });
+    }
+    ~StallingServer() {
+        mDone = true;
+        if (mThread.joinable()) mThread.join();
+        for (int fd : mClients) close(fd);
+        close(mListen);
+    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(mPort) + "/clip.ts"; }
+
+private:
+    void serve() {
+        while (!mDone) {
+            pollfd pfd{mListen, POLLIN, 0};
+            if (poll(&pfd, 1, 50) <= 0) continue;
+            int fd = accept4(mListen, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            mClients.push_back(fd);
+            if (mPrefix.empty()) continue;
+            char request[4096];
+            pollfd rfd{fd, POLLIN, 0};
+            if (poll(&rfd, 1, 2000) > 0) (void)!recv(fd, request, sizeof(request), 0);
+            (void)!send(fd, mPrefix.data(), mPrefix.size(), MSG_NOSIGNAL);
+        }
+    }
+
+    std::string mPrefix;
+    int mListen = -1;
+    int mPort = 0;
+    std::atomic<bool> mDone{false};
+    std::vector<int> mClients;
+    std::thread mThread;
+};
+
+// Headers for a long transport stream, then its first few kilobytes.
+std::string headersAndPartialBody() {
+    std::vector<uint8_t> clip = qvtest::readWholeFile(qvtest::mediaPath("h264_aac.ts"));
+    std::string out =
+        "HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\nContent-Length: 50000000\r\nConnection: keep-alive\r\n\r\n";
+    out.append(reinterpret_cast<const char*>(clip.data()), std::min<size_t>(clip.size(), 188 * 20));
+    return out;
+}
+
+struct Outcome {
+    status_t status;
+    double seconds;  // initialize plus destroying the extractor
+};
+
+// stopAfterMs < 0: no stop (the time-out ends it); 0: the stop comes before initialize.
+Outcome openStalled(const std::string& url, int stopAfterMs) {
+    Ref<FFMpegExtractor> extractor = new FFMpegExtractor(nullptr);
+    extractor->setIoTimeoutUs(stopAfterMs < 0 ? kTestIoTimeoutUs : 60000000);
+    if (stopAfterMs == 0) extractor->setStopFlag(MediaExtractor::kStopFlagStop);
+    const auto start = Clock::now();
+    std::thread stopper;
+    if (stopAfterMs > 0) {
+        stopper = std::thread([extractor, stopAfterMs] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(stopAfterMs));
+            extractor->setStopFlag(MediaExtractor::kStopFlagStop);
+        });
+    }
+    Outcome outcome;
+    outcome.status = extractor->initialize(url.c_str(), true);
+    if (stopper.joinable()) stopper.join();
+    extractor.clear();
+    outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return outcome;
+}
+
+}  // namespace
+
+TEST(StalledInput, StopOrTimeOutEndsTheOpen) {
+    REQUIRE_MEDIA("h264_aac.ts");
+    StallingServer silent("");
+    StallingServer midBody(headersAndPartialBody());
+    const std::string fifo = ::testing::TempDir() + "stall_fifo_" + std::to_string(getpid());
+    unlink(fifo.c_str());
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+
+    const struct {
+        const char* what;
+        std::string url;
+    } inputs[] = {{"silent server", silent.url()}, {"server stalled mid-body", midBody.url()}, {"FIFO", fifo}};
+    for (const auto& input : inputs) {
+        for (int stopAfterMs : {0, 50, 1000}) {
+            SCOPED_TRACE(std::string(input.what) + ", stop after " + std::to_string(stopAfterMs) + " ms");
+            Outcome o = openStalled(input.url, stopAfterMs);
+            EXPECT_EQ(USER_STOP, o.status);
+            EXPECT_LT(o.seconds, kPromptSeconds);
+        }
+        SCOPED_TRACE(std::string(input.what) + ", no stop");
+        Outcome o = openStalled(input.url, -1);
+        EXPECT_EQ(ERROR_CON_TIMEOUT, o.status);
+        EXPECT_LT(o.seconds, kPromptSeconds);
+    }
+    unlink(fifo.c_str());
+}
+
+// A FIFO is a real input once someone writes to it: the stream source plays it to the end.
+TEST(StalledInput, FifoWithAWriterPlays) {
+    REQUIRE_MEDIA("h264_aac.ts");
+    const std::string fifo = ::testing::TempDir() + "play_fifo_" + std::to_string(getpid());
+    unlink(fifo.c_str());
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    std::vector<uint8_t> clip = qvtest::readWholeFile(qvtest::mediaPath("h264_aac.ts"));
+    std::thread writer([&] {
+        // Late on purpose: the extractor waits for the writer in slices.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        FILE* f = fopen(fifo.c_str(), "wb");
+        ASSERT_NE(nullptr, f);
+        fwrite(clip.data(), 1, clip.size(), f);
+        fclose(f);
+    });
+    Ref<FFMpegExtractor> extractor = new FFMpegExtractor(nullptr);
+    ASSERT_EQ(OK, extractor->initialize(fifo.c_str(), true));
+    EXPECT_EQ(0u, extractor->flags() & MediaExtractor::CAN_SEEK);
+    ASSERT_GE(extractor->countTracks(), 2u);
+    Ref<MediaSource> video = extractor->getTrack(0);
+    ASSERT_EQ(OK, video->start());
+    int packets = 0;
+    MediaBuffer* buffer = nullptr;
+    status_t err;
+    while ((err = video->read(&buffer)) == OK) {
+        ++packets;
+        buffer->release();
+    }
+    EXPECT_EQ(ERROR_END_OF_STREAM, err);
+    EXPECT_GT(packets, 20);
+    writer.join();
+    unlink(fifo.c_str());
+}
