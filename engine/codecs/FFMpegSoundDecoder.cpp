@@ -6,7 +6,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <unistd.h>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -56,17 +58,95 @@ uint64_t layoutMask(const AVChannelLayout& layout) {
     return layout.order == AV_CHANNEL_ORDER_NATIVE ? layout.u.mask : 0;
 }
 
+int16_t clampSample(float v) {
+    return static_cast<int16_t>(v > 32767.0f ? 32767 : (v < -32768.0f ? -32768 : static_cast<int32_t>(v)));
+}
+
 }  // namespace
 
+void FFMpegSoundDecoder::CodecContextFreer::operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+void FFMpegSoundDecoder::FrameFreer::operator()(AVFrame* f) const { av_frame_free(&f); }
+void FFMpegSoundDecoder::PacketFreer::operator()(AVPacket* p) const { av_packet_free(&p); }
+void FFMpegSoundDecoder::SwrFreer::operator()(SwrContext* s) const { swr_free(&s); }
+void FFMpegSoundDecoder::AvFreer::operator()(uint8_t* p) const { av_free(p); }
+
+// The output buffers read() hands out: each goes out with one reference and comes back here on
+// its last release. The pool grows to what the reader holds at once (one or two buffers) and
+// then allocates nothing. It is shared with the buffers still out, so it deletes itself when the
+// decoder has closed it and the last of them came back. Any thread (buffers are released on the
+// audio sink's fill thread).
+class FFMpegSoundDecoder::OutputPool : public MediaBufferObserver {
+public:
+    MediaBuffer* acquire() {
+        MediaBuffer* buffer = nullptr;
+        {
+            std::lock_guard<std::mutex> l(mLock);
+            ++mOut;
+            if (!mFree.empty()) {
+                buffer = mFree.back();
+                mFree.pop_back();
+            }
+        }
+        if (buffer == nullptr) {
+            buffer = new MediaBuffer(static_cast<size_t>(kMaxOutputBytes));
+            buffer->setObserver(this);
+            ++mAllocated;
+        }
+        buffer->reset();
+        buffer->add_ref();
+        return buffer;
+    }
+    void signalBufferReturned(MediaBuffer* buffer) override {
+        bool last = false;
+        {
+            std::lock_guard<std::mutex> l(mLock);
+            --mOut;
+            if (!mClosed) {
+                mFree.push_back(buffer);
+                return;
+            }
+            last = mOut == 0;
+        }
+        discard(buffer);
+        if (last) delete this;
+    }
+    // The decoder is done with the pool.
+    void close() {
+        std::vector<MediaBuffer*> free;
+        bool last;
+        {
+            std::lock_guard<std::mutex> l(mLock);
+            mClosed = true;
+            free.swap(mFree);
+            last = mOut == 0;
+        }
+        for (MediaBuffer* buffer : free) discard(buffer);
+        if (last) delete this;
+    }
+    // Buffers made so far (decoding thread only).
+    int allocated() const { return mAllocated; }
+
+private:
+    static void discard(MediaBuffer* buffer) {
+        buffer->setObserver(nullptr);
+        buffer->release();
+    }
+    std::mutex mLock;
+    std::vector<MediaBuffer*> mFree;  // guarded by mLock
+    int mOut = 0;                     // guarded by mLock
+    bool mClosed = false;             // guarded by mLock
+    int mAllocated = 0;               // decoding thread
+};
+
 FFMpegSoundDecoder::FFMpegSoundDecoder(const Ref<MediaSource>& source, int32_t flags)
-    : mSource(source), mFormat(new MetaData), mFlags(flags), mCodecId(AV_CODEC_ID_NONE), mCodecContext(nullptr),
-      mFrame(nullptr), mPacket(nullptr), mSwr(nullptr), mSwrFormat(-1), mSwrLayoutMask(0), mSwrChannels(0),
-      mSwrBuffer(nullptr), mChannels(kChannels), mSampleRate(0), mInputBuffer(nullptr), mPacketSent(false),
-      mFramesFromPacket(0), mLastFrameSamples(0), mEndSent(false), mEndStatus(OK), mFormatChanged(false),
-      mAnchorTimeUs(0), mAccumulating{nullptr, nullptr}, mChannelBufferSize(0), mChannelBufferCount(0),
-      mDeliveredBytes(0), mGain(0), mSeekTimeUs(-1), mStatus(OK), mStarted(false), mWatermark(false),
-      mPayloadGroups(0), mPayloadCounter(0), mEncoder{nullptr, nullptr}, mDelayToSkip{0, 0},
-      mScratch{nullptr, nullptr}, mThreshold(0), mSuspended(false), mSeeking(false), mGeneration(0) {
+    : mSource(source), mFlags(flags), mGain(0), mSuspended(false), mSeeking(false), mCodecId(AV_CODEC_ID_NONE),
+      mSwrFormat(-1), mSwrLayoutMask(0), mSwrChannels(0), mChannels(kChannels), mSampleRate(0),
+      mInputBuffer(nullptr), mPacketSent(false), mFramesFromPacket(0), mLastFrameSamples(0), mEndSent(false),
+      mEndStatus(OK), mFormatChanged(false), mAnchorTimeUs(0), mFormat(new MetaData),
+      mAccumulating{nullptr, nullptr}, mChannelBufferSize(0), mChannelBufferCount(0), mDeliveredBytes(0),
+      mSeekTimeUs(-1), mStatus(OK), mStarted(false), mGeneration(0), mOutputPool(new OutputPool),
+      mWatermark(false), mPayloadGroups(0), mPayloadCounter(0), mEncoder{nullptr, nullptr}, mDelayToSkip{0, 0},
+      mScratch{nullptr, nullptr}, mThreshold(0) {
     Ref<MetaData> in = source != nullptr ? source->getFormat() : nullptr;
     int32_t sampleRate = 0;
     int64_t duration;
@@ -81,9 +161,12 @@ FFMpegSoundDecoder::FFMpegSoundDecoder(const Ref<MediaSource>& source, int32_t f
     mFormat->setCString(kKeyDecoderComponent, "FFMpegSoundDecoder");
 }
 
+int FFMpegSoundDecoder::outputBuffersMade() const { return mOutputPool->allocated(); }
+
 FFMpegSoundDecoder::~FFMpegSoundDecoder() {
     if (mStarted) stop();
     closeCodec_l();
+    mOutputPool->close();
 }
 
 Ref<MetaData> FFMpegSoundDecoder::getFormat() {
@@ -92,8 +175,8 @@ Ref<MetaData> FFMpegSoundDecoder::getFormat() {
 }
 
 void FFMpegSoundDecoder::setAudioGainStep(int32_t step) {
-    Autolock l(mDecodeLock);
-    mGain = step > 0 ? 1.0f + static_cast<float>(step) / 20.0f : 0.0f;
+    // Lock-free: the decoding thread may be waiting for its source.
+    mGain.store(step > 0 ? 1.0f + static_cast<float>(step) / 20.0f : 0.0f);
 }
 
 void FFMpegSoundDecoder::updateFormat(const Ref<MetaData>& format) {
@@ -101,8 +184,8 @@ void FFMpegSoundDecoder::updateFormat(const Ref<MetaData>& format) {
 }
 
 void FFMpegSoundDecoder::closeCodec_l() {
-    if (mCodecContext) avcodec_free_context(&mCodecContext);
-    if (mSwr) swr_free(&mSwr);
+    mCodecContext.reset();
+    mSwr.reset();
     mSwrFormat = -1;
     mSwrLayoutMask = 0;
     mSwrChannels = 0;
@@ -168,7 +251,7 @@ status_t FFMpegSoundDecoder::configure(bool reconfigure) {
     }
     status_t opened = openCodecContext(&ctx, codec, LOG_TAG);
     if (opened != OK) return opened;
-    mCodecContext = ctx;
+    mCodecContext.reset(ctx);
     if (ctx->sample_rate > 0) mSampleRate = ctx->sample_rate;
     {
         Autolock b(mBufferLock);
@@ -176,7 +259,7 @@ status_t FFMpegSoundDecoder::configure(bool reconfigure) {
         mFormat->setInt32(kKeySampleRate, mSampleRate);
         mFormat->setInt32(kKeyChannelCount, kChannels);
     }
-    if (mSwrBuffer == nullptr) mSwrBuffer = static_cast<uint8_t*>(av_malloc(kResampleBlockBytes));
+    if (mSwrBuffer == nullptr) mSwrBuffer.reset(static_cast<uint8_t*>(av_malloc(kResampleBlockBytes)));
     if (mSwrBuffer == nullptr) return NO_MEMORY;
     if (reconfigure) {
         // Packets of the old configuration are gone; frames come from the new one.
@@ -202,9 +285,12 @@ status_t FFMpegSoundDecoder::start(MetaData* params) {
         mSource->stop();
         return err;
     }
-    mFrame = av_frame_alloc();
-    mPacket = av_packet_alloc();
-    if (mFrame == nullptr || mPacket == nullptr) return NO_MEMORY;
+    {
+        Autolock d(mDecodeLock);
+        mFrame.reset(av_frame_alloc());
+        mPacket.reset(av_packet_alloc());
+        if (mFrame == nullptr || mPacket == nullptr) return NO_MEMORY;
+    }
 
     Ref<MetaData> format = mSource->getFormat();
     const char* payload = nullptr;
@@ -317,9 +403,9 @@ status_t FFMpegSoundDecoder::stop() {
     }
     mSource->stop();
     closeCodec_l();
-    av_frame_free(&mFrame);
-    av_packet_free(&mPacket);
-    av_freep(&mSwrBuffer);
+    mFrame.reset();
+    mPacket.reset();
+    mSwrBuffer.reset();
     freeChannelBuffers_l();
     for (AudioWatermarkEncoder*& e : mEncoder) {
         delete e;
@@ -333,14 +419,39 @@ void FFMpegSoundDecoder::applySeek_l(int64_t timeUs) {
         mInputBuffer->release();
         mInputBuffer = nullptr;
     }
-    if (mCodecContext) avcodec_flush_buffers(mCodecContext);
+    mDecodeLock.assertHeld();
+    if (mCodecContext) avcodec_flush_buffers(mCodecContext.get());
     mPacketSent = false;
     mFramesFromPacket = 0;
     mEndSent = false;
     (void)timeUs;
 }
 
+status_t FFMpegSoundDecoder::readSource(MediaBuffer** in, int64_t seekTimeUs, bool* formatChanged) {
+    mDecodeLock.assertNotHeld();
+    mBufferLock.assertNotHeld();
+    for (;;) {
+        ReadOptions options;
+        if (seekTimeUs >= 0) options.setSeekTo(seekTimeUs, ReadOptions::SeekClosest);
+        status_t err = mSource->read(in, seekTimeUs >= 0 ? &options : nullptr);
+        seekTimeUs = -1;
+        if (err == INFO_FORMAT_CHANGED) {
+            VLOGW("INFO_FORMAT_CHANGED");
+            *formatChanged = true;
+            usleep(10000);
+            continue;
+        }
+        if (err == INFO_DISCONTINUITY) {
+            VLOGW("INFO_DISCONTINUITY");
+            usleep(1000);
+            continue;
+        }
+        return err;
+    }
+}
+
 bool FFMpegSoundDecoder::decodeInternal() {
+    mBufferLock.assertNotHeld();
     Autolock d(mDecodeLock);
     if (mCodecContext == nullptr) return false;
     int64_t seekTimeUs;
@@ -352,8 +463,9 @@ bool FFMpegSoundDecoder::decodeInternal() {
     if (seekTimeUs >= 0) applySeek_l(seekTimeUs);
 
     for (;;) {
+        AVCodecContext* const codec = mCodecContext.get();
         if (mPacketSent) {
-            int ret = avcodec_receive_frame(mCodecContext, mFrame);
+            int ret = avcodec_receive_frame(codec, mFrame.get());
             if (ret == 0) {
                 // Later frames of one packet follow the earlier ones.
                 if (mFramesFromPacket > 0 && mSampleRate > 0) {
@@ -361,14 +473,14 @@ bool FFMpegSoundDecoder::decodeInternal() {
                 }
                 ++mFramesFromPacket;
                 mLastFrameSamples = mFrame->nb_samples;
-                processFrame(mFrame);
-                av_frame_unref(mFrame);
+                processFrame(mFrame.get());
+                av_frame_unref(mFrame.get());
                 return true;
             }
             mPacketSent = false;
             if (ret == AVERROR_EOF) {
                 // Everything the codec held is out: the end reaches the reader.
-                avcodec_flush_buffers(mCodecContext);
+                avcodec_flush_buffers(codec);
                 Autolock b(mBufferLock);
                 mStatus = mEndStatus;
                 VLOGW("decodeInternal >>> read error %x(%d)", static_cast<unsigned>(mEndStatus), mEndStatus);
@@ -383,26 +495,20 @@ bool FFMpegSoundDecoder::decodeInternal() {
         }
 
         if (mInputBuffer == nullptr) {
-            status_t err;
             MediaBuffer* in = nullptr;
-            for (;;) {
-                ReadOptions options;
-                if (seekTimeUs >= 0) options.setSeekTo(seekTimeUs, ReadOptions::SeekClosest);
-                err = mSource->read(&in, seekTimeUs >= 0 ? &options : nullptr);
-                seekTimeUs = -1;
-                if (err == INFO_FORMAT_CHANGED) {
-                    VLOGW("INFO_FORMAT_CHANGED");
-                    mFormatChanged = true;
-                    usleep(10000);
-                    continue;
-                }
-                if (err == INFO_DISCONTINUITY) {
-                    VLOGW("INFO_DISCONTINUITY");
-                    usleep(1000);
-                    continue;
-                }
-                break;
+            bool formatChanged = false;
+            // The source may wait for the network: the decode lock is dropped for the read, so
+            // stop() (and anything else that takes it) is not held up.
+            mDecodeLock.unlock();
+            status_t err = readSource(&in, seekTimeUs, &formatChanged);
+            mDecodeLock.lock();
+            seekTimeUs = -1;
+            if (mCodecContext == nullptr) {
+                // Stopped while reading.
+                if (err == OK && in != nullptr) in->release();
+                return false;
             }
+            if (formatChanged) mFormatChanged = true;
             if (err == OK) mInputBuffer = in;
             if (mFormatChanged && err == OK) {
                 mFormatChanged = false;
@@ -418,7 +524,7 @@ bool FFMpegSoundDecoder::decodeInternal() {
                     // Take out what the codec still holds before the end is reported.
                     mEndSent = true;
                     mEndStatus = err;
-                    if (avcodec_send_packet(mCodecContext, nullptr) == 0) {
+                    if (avcodec_send_packet(mCodecContext.get(), nullptr) == 0) {
                         mPacketSent = true;
                         mFramesFromPacket = 1;
                         continue;
@@ -440,7 +546,7 @@ bool FFMpegSoundDecoder::decodeInternal() {
             mAnchorTimeUs = timeUs;
             if (mEndSent) {
                 // Data after the end: leave the draining state.
-                avcodec_flush_buffers(mCodecContext);
+                avcodec_flush_buffers(mCodecContext.get());
                 mEndSent = false;
             }
         }
@@ -450,11 +556,14 @@ bool FFMpegSoundDecoder::decodeInternal() {
             mInputBuffer = nullptr;
             return true;
         }
-        mPacket->data = static_cast<uint8_t*>(mInputBuffer->data()) + mInputBuffer->range_offset();
-        mPacket->size = static_cast<int>(mInputBuffer->range_length());
-        int ret = avcodec_send_packet(mCodecContext, mPacket);
-        mPacket->data = nullptr;
-        mPacket->size = 0;
+        AVPacket* const packet = mPacket.get();
+        packet->data = static_cast<uint8_t*>(mInputBuffer->data()) + mInputBuffer->range_offset();
+        packet->size = static_cast<int>(mInputBuffer->range_length());
+        // A packet from the demuxer goes to the codec by reference; other buffers are copied by
+        // the codec.
+        if (mInputBuffer->avBuffer() != nullptr) packet->buf = av_buffer_ref(mInputBuffer->avBuffer());
+        int ret = avcodec_send_packet(mCodecContext.get(), packet);
+        av_packet_unref(packet);
         if (ret == AVERROR(EAGAIN)) {
             // Frames of the previous packet first; this one is sent on the next pass.
             mPacketSent = true;
@@ -479,22 +588,25 @@ bool FFMpegSoundDecoder::ensureResampler(AVFrame* frame) {
         return false;
     }
     uint64_t mask = layoutMask(in);
+    mDecodeLock.assertHeld();
     if (mSwr != nullptr && mSwrFormat == frame->format && mSwrChannels == in.nb_channels && mSwrLayoutMask == mask) {
         av_channel_layout_uninit(&in);
         return true;
     }
-    if (mSwr) swr_free(&mSwr);
+    mSwr.reset();
     AVChannelLayout out = AV_CHANNEL_LAYOUT_STEREO;
-    int err = swr_alloc_set_opts2(&mSwr, &out, AV_SAMPLE_FMT_S16, frame->sample_rate, &in,
+    SwrContext* swr = nullptr;
+    int err = swr_alloc_set_opts2(&swr, &out, AV_SAMPLE_FMT_S16, frame->sample_rate, &in,
                                   static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr);
-    if (err >= 0) err = swr_init(mSwr);
+    mSwr.reset(swr);
+    if (err >= 0) err = swr_init(swr);
     mSwrFormat = frame->format;
     mSwrChannels = in.nb_channels;
     mSwrLayoutMask = mask;
     av_channel_layout_uninit(&in);
     if (err < 0) {
         VLOGE("resampler setup failed %d", err);
-        swr_free(&mSwr);
+        mSwr.reset();
         return false;
     }
     return true;
@@ -517,17 +629,16 @@ void FFMpegSoundDecoder::processFrame(AVFrame* frame) {
         count = frame->nb_samples;
     } else {
         if (!ensureResampler(frame)) return;
-        uint8_t* out = mSwrBuffer;
+        uint8_t* out = mSwrBuffer.get();
         int capacity = kResampleBlockBytes / (kChannels * 2);
-        count = swr_convert(mSwr, &out, capacity, const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
+        count = swr_convert(mSwr.get(), &out, capacity, const_cast<const uint8_t**>(frame->extended_data),
+                            frame->nb_samples);
         if (count <= 0) return;
-        samples = reinterpret_cast<const int16_t*>(mSwrBuffer);
-        if (mGain > 0) {
-            int16_t* s = reinterpret_cast<int16_t*>(mSwrBuffer);
-            for (int32_t i = 0; i < count * kChannels; ++i) {
-                float v = s[i] * mGain;
-                s[i] = static_cast<int16_t>(v > 32767.0f ? 32767 : (v < -32768.0f ? -32768 : static_cast<int32_t>(v)));
-            }
+        samples = reinterpret_cast<const int16_t*>(mSwrBuffer.get());
+        const float gain = mGain.load();
+        if (gain > 0) {
+            int16_t* s = reinterpret_cast<int16_t*>(mSwrBuffer.get());
+            for (int32_t i = 0; i < count * kChannels; ++i) s[i] = clampSample(s[i] * gain);
         }
     }
     Autolock b(mBufferLock);
@@ -742,7 +853,12 @@ status_t FFMpegSoundDecoder::read(MediaBuffer** out, const ReadOptions* options)
     int failures = 0;
     while ((mFilled[0].empty() || mFilled[1].empty()) && mStatus == OK && mStarted) {
         if (!mWatermark) {
-            if (!decodeInternal() && ++failures > kTolerableDecodeFailures) {
+            // Decoding reads the source, which may block: getFormat and the others get the
+            // buffer lock meanwhile.
+            mBufferLock.unlock();
+            const bool decoded = decodeInternal();
+            mBufferLock.lock();
+            if (!decoded && ++failures > kTolerableDecodeFailures) {
                 VLOGE("## decodeInternal fail");
                 return ERROR_END_OF_STREAM;
             }
@@ -768,7 +884,7 @@ status_t FFMpegSoundDecoder::read(MediaBuffer** out, const ReadOptions* options)
     size_t channelBytes = std::min(left->range_length(), right->range_length());
     size_t outSize = channelBytes > kMaxOutputBytes / 2 ? static_cast<size_t>(kMaxOutputBytes) : channelBytes * 2;
     size_t samples = outSize / 4;
-    MediaBuffer* buffer = new MediaBuffer(outSize);
+    MediaBuffer* buffer = mOutputPool->acquire();
     int16_t* dst = static_cast<int16_t*>(buffer->data());
     const int16_t* l = reinterpret_cast<const int16_t*>(static_cast<const uint8_t*>(left->data()) + left->range_offset());
     const int16_t* r = reinterpret_cast<const int16_t*>(static_cast<const uint8_t*>(right->data()) + right->range_offset());

@@ -4,11 +4,18 @@
 // Without a watermark it decodes on the caller's thread inside read(). When the track format
 // carries a watermark payload ('_awm') the left channel goes through the audio watermark engine
 // and decoding runs ahead on a looper thread named "sound_decoder".
+//
+// Threads: start, stop and read come from the audio player's thread (never two at once);
+// getFormat, setAudioGainStep and the diagnostics from any thread, answered at once. The
+// decoding thread (read()'s caller, or the looper) reads the source with no lock held: a source
+// that waits for the network holds up nothing but the decoding itself. Output buffers come from
+// a pool and go back to it on their last release, so steady decoding allocates nothing.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <memory>
 
 #include "engine/MediaBuffer.h"
 #include "engine/MediaSource.h"
@@ -59,12 +66,32 @@ public:
     // Diagnostics.
     bool isWatermarking() const { return mWatermark; }
     int32_t payloadGroupCount() const { return mPayloadGroups; }
-    float gain() const { return mGain; }
+    float gain() const { return mGain.load(); }
+    // Output buffers the pool has made so far.
+    int outputBuffersMade() const;
 
 protected:
     ~FFMpegSoundDecoder() override;
 
 private:
+    // Owners of FFmpeg objects.
+    struct CodecContextFreer {
+        void operator()(AVCodecContext* c) const;
+    };
+    struct FrameFreer {
+        void operator()(AVFrame* f) const;
+    };
+    struct PacketFreer {
+        void operator()(AVPacket* p) const;
+    };
+    struct SwrFreer {
+        void operator()(SwrContext* s) const;
+    };
+    struct AvFreer {
+        void operator()(uint8_t* p) const;
+    };
+    class OutputPool;
+
     enum {
         kWhatDecode = FourCC('_', 'd', 'e', 'c'),
         kWhatSuspend = FourCC('s', 'u', 's', 'p'),
@@ -72,7 +99,11 @@ private:
 
     status_t configure(bool reconfigure);
     void closeCodec_l();
+    // One decode step on the decoding thread; takes mDecodeLock itself and drops it around the
+    // source read. The caller holds neither lock.
     bool decodeInternal();
+    // The source read with its format-change and discontinuity retries; no lock held.
+    status_t readSource(MediaBuffer** in, int64_t seekTimeUs, bool* formatChanged);
     void applySeek_l(int64_t timeUs);
     void processFrame(AVFrame* frame);
     bool ensureResampler(AVFrame* frame);
@@ -87,22 +118,26 @@ private:
     void suspendLooper();
     void resumeLooper();
 
+    // --- Set at construction.
     Ref<MediaSource> mSource;
-    Ref<MetaData> mFormat;
     int32_t mFlags;
+    // --- Any thread.
+    std::atomic<float> mGain;
+    std::atomic<bool> mSuspended;
+    std::atomic<bool> mSeeking;
+
+    // --- Decoding side, guarded by mDecodeLock (the decoding thread; start and stop).
     int32_t mCodecId;
-    AVCodecContext* mCodecContext;
-    AVFrame* mFrame;
-    AVPacket* mPacket;
-    SwrContext* mSwr;
+    std::unique_ptr<AVCodecContext, CodecContextFreer> mCodecContext;
+    std::unique_ptr<AVFrame, FrameFreer> mFrame;
+    std::unique_ptr<AVPacket, PacketFreer> mPacket;
+    std::unique_ptr<SwrContext, SwrFreer> mSwr;
     int32_t mSwrFormat;
     uint64_t mSwrLayoutMask;
     int32_t mSwrChannels;
-    uint8_t* mSwrBuffer;
+    std::unique_ptr<uint8_t, AvFreer> mSwrBuffer;
     [[maybe_unused]] int32_t mChannels;
     int32_t mSampleRate;
-
-    // Decoding side (decode lock).
     MediaBuffer* mInputBuffer;
     bool mPacketSent;
     int32_t mFramesFromPacket;
@@ -112,19 +147,24 @@ private:
     bool mFormatChanged;
     int64_t mAnchorTimeUs;
 
-    // Channel buffers (buffer lock).
+    // --- Channel buffers and the reader's state, guarded by mBufferLock (mCondition signals
+    // new filled buffers and status changes).
+    Ref<MetaData> mFormat;
     std::deque<MediaBuffer*> mFreeChannel;
     std::deque<MediaBuffer*> mFilled[kChannels];
     MediaBuffer* mAccumulating[kChannels];
     size_t mChannelBufferSize;
     size_t mChannelBufferCount;
     int64_t mDeliveredBytes;
-    float mGain;
     int64_t mSeekTimeUs;
     status_t mStatus;
     bool mStarted;
+    int32_t mGeneration;
+    // Shared with the buffers handed out; outlives the decoder while any is still held.
+    OutputPool* mOutputPool;
 
-    // Watermarking.
+    // --- Watermarking: set up by start; the encoders and scratch blocks are used under
+    // mBufferLock.
     bool mWatermark;
     ByteString mPayloadText;
     int32_t mPayloadGroups;
@@ -133,10 +173,8 @@ private:
     int32_t mDelayToSkip[kChannels];
     float* mScratch[kChannels];
     size_t mThreshold;
-    std::atomic<bool> mSuspended;
-    std::atomic<bool> mSeeking;
-    int32_t mGeneration;
 
+    // Order: mDecodeLock before mBufferLock.
     Mutex mDecodeLock;
     Mutex mBufferLock;
     Condition mCondition;

@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <future>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -117,6 +122,8 @@ TEST(SoundDecoder, EveryFixtureMatchesFFmpegsDecode) {
         EXPECT_STREQ("FFMpegSoundDecoder", component);
         Pcm ours = readAll(decoder);
         EXPECT_EQ(ERROR_END_OF_STREAM, ours.end);
+        // Output buffers come back to the decoder's pool: no allocation per buffer.
+        EXPECT_LE(decoder->outputBuffersMade(), 2);
         EXPECT_EQ(c.rate, ours.sampleRate);
         MediaBuffer* none = nullptr;
         EXPECT_EQ(ERROR_END_OF_STREAM, decoder->read(&none));
@@ -153,7 +160,9 @@ TEST(SoundDecoder, MonoBecomesEqualChannels) {
     EXPECT_GT(loud, pcm.samples.size() / 8);
 }
 
-TEST(SoundDecoder, GainStep) {
+// The doubled decoder's source stalls mid-stream, like a network read: volume changes and format
+// queries from another thread answer while it waits, and the output is unchanged by the stall.
+TEST(SoundDecoder, GainStepWhileTheSourceBlocks) {
     const std::string path = mediaPath("h264_aac.mp4");
     REQUIRE_FILE(path);
     Ref<FFMpegSoundDecoder> plain = audioDecoder(openTrack(path, false));
@@ -161,11 +170,41 @@ TEST(SoundDecoder, GainStep) {
     plain->setAudioGainStep(0);
     Pcm a = readAll(plain, 0, 400000);
     plain->stop();
-    Ref<FFMpegSoundDecoder> doubled = audioDecoder(openTrack(path, false));
+
+    std::mutex lock;
+    std::condition_variable changed;
+    bool blocked = false, open = false;
+    Ref<MediaSource> stalling =
+        new qvdec::WrappedSource(openTrack(path, false).source, nullptr, [&](MediaBuffer*, int index) {
+            if (index != 20) return OK;
+            std::unique_lock<std::mutex> l(lock);
+            blocked = true;
+            changed.notify_all();
+            changed.wait(l, [&] { return open; });
+            return OK;
+        });
+    Ref<FFMpegSoundDecoder> doubled = new FFMpegSoundDecoder(stalling, 1);
     ASSERT_EQ(OK, doubled->start());
     doubled->setAudioGainStep(20);
     EXPECT_FLOAT_EQ(2.0f, doubled->gain());
-    Pcm b = readAll(doubled, 0, 400000);
+    auto reading = std::async(std::launch::async, [&] { return readAll(doubled, 0, 400000); });
+    {
+        std::unique_lock<std::mutex> l(lock);
+        ASSERT_TRUE(changed.wait_for(l, std::chrono::seconds(30), [&] { return blocked; }));
+    }
+    auto queries = std::async(std::launch::async, [&] {
+        doubled->setAudioGainStep(20);
+        return doubled->getFormat() != nullptr;
+    });
+    const bool answered = queries.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    {
+        std::lock_guard<std::mutex> l(lock);
+        open = true;
+        changed.notify_all();
+    }
+    EXPECT_TRUE(answered) << "getFormat/setAudioGainStep waited for the blocked source read";
+    EXPECT_TRUE(queries.get());
+    Pcm b = reading.get();
     doubled->stop();
     ASSERT_EQ(a.samples.size(), b.samples.size());
     for (size_t i = 0; i < a.samples.size(); ++i) ASSERT_EQ(std::clamp(a.samples[i] * 2, -32768, 32767), b.samples[i]);
