@@ -178,6 +178,7 @@ int32_t VelmorPlayerBase::seekToExact(int32_t msec) {
 }
 
 int32_t VelmorPlayerBase::getVideoWidth(int32_t* out) {
+    if (out == nullptr) return BAD_VALUE;
     if (mPlayer == nullptr) return NO_INIT;
     int32_t w = 0, h = 0;
     if (!mPlayer->getVideoSize(&w, &h)) return INVALID_OPERATION;
@@ -186,6 +187,7 @@ int32_t VelmorPlayerBase::getVideoWidth(int32_t* out) {
 }
 
 int32_t VelmorPlayerBase::getVideoHeight(int32_t* out) {
+    if (out == nullptr) return BAD_VALUE;
     if (mPlayer == nullptr) return NO_INIT;
     int32_t w = 0, h = 0;
     if (!mPlayer->getVideoSize(&w, &h)) return INVALID_OPERATION;
@@ -194,6 +196,7 @@ int32_t VelmorPlayerBase::getVideoHeight(int32_t* out) {
 }
 
 int32_t VelmorPlayerBase::getPlayerState(int32_t* out) {
+    if (out == nullptr) return BAD_VALUE;
     if (mPlayer == nullptr) return NO_INIT;
     return mPlayer->getPlayerState(out);
 }
@@ -211,11 +214,13 @@ int32_t VelmorPlayerBase::pause() {
 bool VelmorPlayerBase::isPlaying() { return mPlayer != nullptr && mPlayer->isPlaying(); }
 
 int32_t VelmorPlayerBase::getCurrentPosition(int32_t* msec) {
+    if (msec == nullptr) return BAD_VALUE;
     if (mPlayer == nullptr) return NO_INIT;
     return mPlayer->getCurrentPosition(msec);
 }
 
 int32_t VelmorPlayerBase::getDuration(int32_t* msec) {
+    if (msec == nullptr) return BAD_VALUE;
     if (mPlayer == nullptr) return NO_INIT;
     return mPlayer->getDuration(msec);
 }
@@ -234,6 +239,7 @@ int32_t VelmorPlayerBase::setVolume(int32_t level, int32_t channelValue) { INVOK
 int32_t VelmorPlayerBase::setAudioEnabled(int32_t flag) { INVOKE_OR_ZERO(17, flag); }
 
 int32_t VelmorPlayerBase::getContentInfo(VelmorContentInfo* out) {
+    if (out == nullptr) return BAD_VALUE;
     if (mPlayer == nullptr) return NO_INIT;
     Payload request, reply;
     buildRequest(request, 10);
@@ -278,6 +284,7 @@ int32_t VelmorPlayerBase::loadBookmarks() { INVOKE(11); }
 int32_t VelmorPlayerBase::getApiLevel() { return mPlayer != nullptr ? mApiLevel : 0; }
 
 int32_t VelmorPlayerBase::getBookmarks(std::string* outJson) {
+    if (outJson == nullptr) return BAD_VALUE;
     if (mPlayer == nullptr) return NO_INIT;
     Payload request, reply;
     buildRequest(request, 12);
@@ -355,11 +362,14 @@ int32_t VelmorPlayerBase::setVideoSinkParams(int32_t a, int32_t b) {
     return b;
 }
 
-int32_t VelmorPlayerBase::enableVideoOnlyFallback() { return mPlayer->enableVideoOnlyFallback(); }
+int32_t VelmorPlayerBase::enableVideoOnlyFallback() {
+    if (mPlayer == nullptr) return NO_INIT;
+    return mPlayer->enableVideoOnlyFallback();
+}
 
 int32_t VelmorPlayerBase::skipTo(int32_t index) { INVOKE(30, index); }
 
-bool VelmorPlayerBase::hasNext(int32_t index) { return mPlayer->hasNext(index); }
+bool VelmorPlayerBase::hasNext(int32_t index) { return mPlayer != nullptr && mPlayer->hasNext(index); }
 
 int32_t VelmorPlayerBase::setOption28(const char* text) { INVOKE(28, text); }
 int32_t VelmorPlayerBase::agentCall31(int32_t v) { INVOKE(31, v); }
@@ -379,6 +389,7 @@ void VelmorPlayerBase::setAudioSinkEffect(int32_t v) {
 }
 
 int32_t VelmorPlayerBase::getVideoInfo(VelmorVideoInfo* out) {
+    if (out == nullptr) return BAD_VALUE;
     if (mPlayer == nullptr) return 0;
     Payload request, reply;
     buildRequest(request, 35);
@@ -400,6 +411,7 @@ int32_t VelmorPlayerBase::getVideoInfo(VelmorVideoInfo* out) {
 int32_t VelmorPlayerBase::setTimeshiftOffset(int32_t msec) { INVOKE(36, msec); }
 
 int32_t VelmorPlayerBase::getLivePrograms(std::vector<VelmorLiveProgram>* out) {
+    if (out == nullptr) return BAD_VALUE;
     if (out) out->clear();
     if (mPlayer == nullptr) return 0;
     Payload request, reply;
@@ -425,6 +437,7 @@ int32_t VelmorPlayerBase::reportError(int32_t code) { INVOKE(39, code); }
 int32_t VelmorPlayerBase::setLiveDisabled(int32_t flag) { INVOKE(40, flag); }
 
 int32_t VelmorPlayerBase::getLiveDuration(int32_t* msec) {
+    if (msec == nullptr) return BAD_VALUE;
     if (mPlayer == nullptr) return NO_INIT;
     return mPlayer->getLiveDuration(msec);
 }

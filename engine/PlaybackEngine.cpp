@@ -1,18 +1,17 @@
 #include "engine/PlaybackEngine.h"
 
-#include <dlfcn.h>
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 #include <cwchar>
 
-#include "engine/DecoderRegistry.h"
+#include "engine/EngineProbes.h"
 #include "engine/FFMpegExtractor.h"
 #include "engine/MediaDefs.h"
 #include "engine/PlayerFront.h"
-#include "engine/foundation/hexdump.h"
 #include "utils/Log.h"
 
 #define LOG_TAG "VEL_PlaybackEngine"
@@ -27,49 +26,58 @@ int64_t kSteadyHighWaterMarkUs = 5000000;
 
 namespace {
 
-Mutex gUserAgentLock;
-UserAgentInfo gUserAgent;
-
-// Tests define this function in their own program to watch the requests the engine receives;
-// a host never does, and then nothing is recorded.
-typedef void (*InvokeRecorder)(const uint8_t* data, size_t size);
-InvokeRecorder invokeRecorder() {
-    static InvokeRecorder recorder =
-        reinterpret_cast<InvokeRecorder>(dlsym(RTLD_DEFAULT, "quorvantix_test_invoke_hook"));
-    return recorder;
-}
-
-// Tests define this to watch every frame at the render step: its media time, the clock it was
-// timed against and its lateness.
-typedef void (*RenderRecorder)(int64_t mediaTimeUs, int64_t clockUs, int64_t latenessUs);
-RenderRecorder renderRecorder() {
-    static RenderRecorder recorder =
-        reinterpret_cast<RenderRecorder>(dlsym(RTLD_DEFAULT, "quorvantix_test_render_hook"));
-    return recorder;
-}
-
 constexpr int64_t kDefaultVideoEventDelayUs = 10000;
 constexpr int64_t kDefaultBufferingEventDelayUs = 1000000;
 constexpr int64_t kDefaultAudioStatusDelayUs = 10000;
-
-bool startsWithIgnoreCase(const char* s, const char* prefix) { return strncasecmp(s, prefix, strlen(prefix)) == 0; }
-
-// Maps an OS description to its short form; no match leaves `current` unchanged.
-std::string shortOsName(const char* os, const std::string& current) {
-    if (!os) return current;
-    if (strstr(os, "xp")) return "xp";
-    if (strstr(os, "Windows 7")) return "7";
-    if (strstr(os, "Windows 8")) return "8";
-    if (strstr(os, "8.1")) return "81";
-    if (strstr(os, "Windows 10")) return "10";
-    return current;
-}
+constexpr int64_t kVideoLagEventDelayUs = 1000000;
+constexpr int64_t kAudioTearDownDelayUs = 10000;
+// Audio-only playback has no video event to notice a lost sound device; this watch does.
+constexpr int64_t kAudioOutputWatchDelayUs = 500000;
+// After a drop, and while a live preview waits or drops.
+constexpr int64_t kShortVideoEventDelayUs = 1000;
+constexpr int64_t kEarlyFrameRetryUs = 10000;
+constexpr int64_t kPreviewRedrawDelayUs = 100;
+constexpr int32_t kPreviewFrames = 3;
 
 }  // namespace
 
-UserAgentInfo GetUserAgentInfo() {
-    Mutex::Autolock _l(gUserAgentLock);
-    return gUserAgent;
+PlaybackEngine::EngineLock::EngineLock(PlaybackEngine* engine, const char* name) : mEngine(engine), mName(name) {
+    if (mName) VLOGI("Autolock(%s) lock", mName);
+    mEngine->mLock.lock();
+}
+
+PlaybackEngine::EngineLock::~EngineLock() {
+    Doomed doomed;
+    if (mEngine->mLock.holdDepth() == 1) std::swap(doomed, mEngine->mDoomed);
+    mEngine->mLock.unlock();
+    if (mName) VLOGI("Autolock(%s) unlock", mName);
+    if (!doomed.empty()) {
+        Mutex::Autolock _t(mEngine->mTeardownLock);
+        doomed.finish();
+    }
+}
+
+void PlaybackEngine::Doomed::finish() {
+    // The audio players first (they read from their decoders), then the decoders, then what
+    // they read from.
+    audioPlayers.clear();
+    for (Ref<MediaSource>& source : sourcesToStop) source->stop();
+    sourcesToStop.clear();
+    toRelease.clear();
+}
+
+const char* PlaybackEngine::StateName(State state) {
+    switch (state) {
+        case State::Idle: return "Idle";
+        case State::Preparing: return "Preparing";
+        case State::Prepared: return "Prepared";
+        case State::Playing: return "Playing";
+        case State::Paused: return "Paused";
+        case State::Seeking: return "Seeking";
+        case State::Completed: return "Completed";
+        case State::Error: return "Error";
+    }
+    return "?";
 }
 
 PlaybackEngine::PlaybackEngine()
@@ -77,7 +85,6 @@ PlaybackEngine::PlaybackEngine()
       mQueueStarted(false),
       mReporterQueue("EngineReporter"),
       mReporterQueueStarted(false),
-      mAudioPlayer(nullptr),
       mTimeSource(&mSystemTimeSource),
       mRendererNeedsInit(false),
       mFd(-1),
@@ -89,6 +96,7 @@ PlaybackEngine::PlaybackEngine()
       mVideoWidth(0),
       mVideoHeight(0),
       mFlags(0),
+      mState(State::Idle),
       mVideoDecoderFlags(0),
       mPlaybackSetting(0),
       mDurationUs(-1),
@@ -106,6 +114,8 @@ PlaybackEngine::PlaybackEngine()
       mResumeAfterReprepare(false),
       mReprepareSeekTimeUs(0),
       mResetting(false),
+      mAudioOutputLost(false),
+      mInError(false),
       mPlaybackRate(10.0f),
       mStorageManager(0),
       mSeeking(0),
@@ -114,16 +124,14 @@ PlaybackEngine::PlaybackEngine()
       mSkipUntilUs(-1),
       mVideoTimeUs(0),
       mVideoBuffer(nullptr),
+      mVideoGeneration(0),
       mLastVideoTimeUs(0),
-      mTimeSourceDeltaUs(0),
-      mSinceLastDropped(0),
       mVideoRenderingStarted(false),
       mPreviewPending(false),
       mPreviewFramesLeft(0),
       mWatchForAudioSeekComplete(false),
       mWatchForAudioEOS(false),
       mStreamDoneStatus(OK),
-      mLateFrames(0),
       mFramesDecoded(0),
       mPendingAudioSeekUs(-1),
       mStartGeneration(0),
@@ -140,6 +148,7 @@ PlaybackEngine::PlaybackEngine()
       mAudioStatusEventPending(false),
       mAudioTearDownEventPending(false),
       mApplicationDataEventPending(false),
+      mAudioOutputWatchPending(false),
       mVideoRenderEventPending(false),
       mThumbnailEventPending(false) {
     mVideoEvent = new EngineEvent(this, &PlaybackEngine::onVideoEvent, "VideoEvent");
@@ -156,13 +165,16 @@ PlaybackEngine::PlaybackEngine()
     VLOGI("AudioTearDownEvent ID %d", mAudioTearDownEvent->eventID());
     mApplicationDataEvent = new EngineEvent(this, &PlaybackEngine::onApplicationDataEvent, "ApplicationDataEvent");
     VLOGI("ApplicationDataEvent ID %d", mApplicationDataEvent->eventID());
+    mAudioOutputWatchEvent = new EngineEvent(this, &PlaybackEngine::onAudioOutputWatch, "AudioOutputWatchEvent");
     mVideoRenderEvent = new EngineReporterEvent(this, &PlaybackEngine::onVideoRenderEvent, "VidoeRenderEvent");
     mThumbnailEvent = new EngineReporterEvent(this, &PlaybackEngine::onThumbnailEvent, "ThumbnailEvent");
 }
 
+
 PlaybackEngine::~PlaybackEngine() {
+    interruptSession();
     {
-        Mutex::Autolock _l(mLock);
+        EngineLock lock(this);
         reset_l();
     }
     mQueue.stop(false);
@@ -170,28 +182,28 @@ PlaybackEngine::~PlaybackEngine() {
 }
 
 void PlaybackEngine::setListener(const WeakRef<PlayerFront>& listener) {
-    Mutex::Autolock _l(mLock);
+    EngineLock lock(this);
     mListener = listener;
 }
 
 void PlaybackEngine::setAudioSink(const Ref<PlayerBase::AudioSink>& sink) {
-    Mutex::Autolock _l(mLock);
+    EngineLock lock(this);
     mAudioSink = sink;
 }
 
 void PlaybackEngine::setVideoSink(const Ref<PlayerBase::VideoSink>& sink) {
-    Mutex::Autolock _l(mLock);
+    EngineLock lock(this);
     mVideoSink = sink;
     mRendererNeedsInit = true;
 }
 
 bool PlaybackEngine::hasVideoSink() {
-    Mutex::Autolock _l(mLock);
+    EngineLock lock(this);
     return mVideoSink != nullptr;
 }
 
 status_t PlaybackEngine::setVideoArea(int32_t a, int32_t b) {
-    Mutex::Autolock _l(mLock);
+    EngineLock lock(this);
     VLOGI("setSurface");
     if (mVideoSink == nullptr) return ERROR_UNSUPPORTED;
     mVideoSink->setSurfaceArea(a, b);
@@ -199,7 +211,7 @@ status_t PlaybackEngine::setVideoArea(int32_t a, int32_t b) {
 }
 
 status_t PlaybackEngine::setVideoSurface(int32_t a, int32_t b, int32_t c) {
-    Mutex::Autolock _l(mLock);
+    EngineLock lock(this);
     VLOGI("setSurface");
     if (mVideoSink == nullptr) return ERROR_UNSUPPORTED;
     mVideoSink->setSurfaceArea(a, b, c);
@@ -207,7 +219,7 @@ status_t PlaybackEngine::setVideoSurface(int32_t a, int32_t b, int32_t c) {
 }
 
 bool PlaybackEngine::setVideoSinkOption(int32_t value) {
-    Mutex::Autolock _l(mLock);
+    EngineLock lock(this);
     return mVideoSink != nullptr && mVideoSink->setOption(value);
 }
 
@@ -215,6 +227,25 @@ status_t PlaybackEngine::setStorageManager(int32_t value) {
     VLOGI("setStorageManager %d", value);
     mStorageManager = value;
     return OK;
+}
+
+
+PlaybackEngine::State PlaybackEngine::state() {
+    const uint32_t flags = mFlags;
+    if (flags & PREPARING) return State::Preparing;
+    if (mInError) return State::Error;
+    if (!(flags & PREPARED)) return State::Idle;
+    if (mSeeking != 0) return State::Seeking;
+    if (flags & (PLAYING | CACHE_UNDERRUN)) return State::Playing;
+    if (flags & AT_EOS) return State::Completed;
+    return (flags & PLAYED_ONCE) ? State::Paused : State::Prepared;
+}
+
+void PlaybackEngine::updateState_l() {
+    const State now = state();
+    if (now == mState) return;
+    VLOGI("state %s -> %s", StateName(mState), StateName(now));
+    mState = now;
 }
 
 void PlaybackEngine::modifyFlags(uint32_t value, FlagMode mode) {
@@ -226,15 +257,19 @@ void PlaybackEngine::modifyFlags(uint32_t value, FlagMode mode) {
         case CLEAR: mFlags &= ~value; break;
         case ASSIGN: mFlags = value; break;
     }
-    Mutex::Autolock _s(mStatsLock);
-    mStats.flags = mFlags;
+    {
+        Mutex::Autolock _s(mStatsLock);
+        mStats.flags = mFlags;
+    }
+    updateState_l();
 }
 
 void PlaybackEngine::notifyListener_l(int32_t msg, int32_t ext1, int32_t ext2) {
+    mLock.assertHeld();
     Ref<PlayerFront> listener = mListener.promote();
     if (listener == nullptr || mSilentReprepare) return;
 
-    if ((msg == MEDIA_ERROR || ext1 == 901) && (ext2 == ERROR_RECV_CON_ID || ext2 == ERROR_CON_TIMEOUT)) {
+    if ((msg == MEDIA_ERROR || ext1 == MEDIA_INFO_AGENT_ERROR) && (ext2 == ERROR_RECV_CON_ID || ext2 == ERROR_CON_TIMEOUT)) {
         msg = MEDIA_ERROR;
         ext2 = ERROR_CONNECTION_LOST;
     } else if (msg == MEDIA_ERROR) {
@@ -250,14 +285,32 @@ void PlaybackEngine::notifyListener_l(int32_t msg, int32_t ext1, int32_t ext2) {
         } else if (ext2 < -9000 && !(ext2 >= -11599 && ext2 <= -11001)) {
             if (mStoredErrorCode != 0 && mStoredErrorCode >= -11000) ext2 = mStoredErrorCode;
         }
+        mInError = true;
         if (mFlags & PREPARED) pause_l();
+        updateState_l();
     }
     VLOGI("notifyListener_l msg %d ext1 %d ext2 %d", msg, ext1, ext2);
     listener->sendEvent(msg, ext1, ext2, nullptr);
 }
 
+
+void PlaybackEngine::interruptSession() {
+    mLock.assertNotHeld();
+    mSourceSetup.cancel();
+    Ref<MediaExtractor> extractor;
+    {
+        Mutex::Autolock _m(mMiscStateLock);
+        extractor = mExtractor;
+    }
+    if (extractor != nullptr) {
+        VLOGI("interrupting the extractor");
+        extractor->setStopFlag(MediaExtractor::kStopFlagStop);
+    }
+}
+
 status_t PlaybackEngine::setDataSource(int32_t fd) {
-    Mutex::Autolock _l(mLock);
+    interruptSession();
+    EngineLock lock(this);
     reset_l();
     mFd = fd;
     mIsFdSource = true;
@@ -267,12 +320,14 @@ status_t PlaybackEngine::setDataSource(int32_t fd) {
 
 status_t PlaybackEngine::setDataSource(const char* uri, const std::map<std::string, std::string>* headers,
                                        const char* extra) {
-    Mutex::Autolock _l(mLock);
+    interruptSession();
+    EngineLock lock(this);
     return setDataSource_l(uri, headers, extra);
 }
 
 status_t PlaybackEngine::setDataSource_l(const char* uri, const std::map<std::string, std::string>* headers,
                                          const char* extra) {
+    mLock.assertHeld();
     reset_l();
     mUri = uri ? uri : "";
     mIsFdSource = false;
@@ -294,199 +349,17 @@ status_t PlaybackEngine::setDataSource_l(const char* uri, const std::map<std::st
     return OK;
 }
 
-void PlaybackEngine::updateDuration_l(const Ref<MetaData>& format) {
-    int64_t durationUs;
-    if (format != nullptr && format->findInt64(kKeyDuration, &durationUs)) {
-        Mutex::Autolock _m(mMiscStateLock);
-        if (mDurationUs < 0 || durationUs > mDurationUs) mDurationUs = durationUs;
-    }
-}
-
-status_t PlaybackEngine::finishSetDataSource_l() {
-    kLowWaterMarkUs = 2000000;
-    kHighWaterMarkUs = 3000000;
-    const bool isHls = strstr(mUri.c_str(), ".m3u8") != nullptr;
-    if (!isHls && strstr(mUri.c_str(), ".mpd") != nullptr) return ERROR_UNSUPPORTED;
-    if (isHls && !mLiveDisabled) {
-        // HLS sessions are run by the engine's own HLS stack, which needs an agent session.
-        return ERROR_UNSUPPORTED;
-    }
-    // Without an agent session every address is opened by FFmpeg itself.
-    std::string url = mUri;
-    if (mIsFdSource) {
-        char path[64];
-        snprintf(path, sizeof(path), "/proc/self/fd/%d", mFd);
-        url = path;
-    }
-    Ref<FFMpegExtractor> extractor = new FFMpegExtractor(nullptr);
-    {
-        Mutex::Autolock _m(mMiscStateLock);
-        mExtractor = extractor;
-    }
-    status_t err = extractor->initialize(url.c_str(), true);
-    if (err != OK) {
-        Mutex::Autolock _m(mMiscStateLock);
-        mExtractor.clear();
-        return err;
-    }
-    err = attachExtractor_l(extractor);
-    if (err != OK) return err;
-    mSourceFlag = extractor->hasVideo();
-    notifyListener_l(MEDIA_INFO, 7, 0);
-    mIsHlsSession = false;
-    return OK;
-}
-
-status_t PlaybackEngine::attachExtractor_l(const Ref<MediaExtractor>& extractor) {
-    int64_t totalBitRate = 0;
-    const size_t n = extractor->countTracks();
-    for (size_t i = 0; i < n; ++i) {
-        Ref<MetaData> meta = extractor->getTrackMetaData(i);
-        int32_t bitrate;
-        if (meta != nullptr && meta->findInt32(kKeyBitRate, &bitrate)) {
-            totalBitRate += bitrate;
-        } else {
-            const char* mime = "";
-            if (meta != nullptr) meta->findCString(kKeyMIMEType, &mime);
-            VLOGI("track of type '%s' does not publish bitrate", mime);
-            totalBitRate = -1;
-            break;
-        }
-    }
-    mBitrate = totalBitRate;
-    VLOGI("mBitrate = %lld bits/sec", static_cast<long long>(mBitrate));
-    {
-        Mutex::Autolock _s(mStatsLock);
-        mStats.bitrate = mBitrate;
-        mStats.tracks.clear();
-    }
-    bool haveAudio = false, haveVideo = false;
-    for (size_t i = 0; i < n; ++i) {
-        Ref<MetaData> meta = extractor->getTrackMetaData(i);
-        if (meta == nullptr) continue;
-        const char* mime = "";
-        meta->findCString(kKeyMIMEType, &mime);
-        VLOGI("setDataSource >>> mime '%s'", mime);
-        if (!haveVideo && startsWithIgnoreCase(mime, "video/")) {
-            mVideoTrack = extractor->getTrack(i);
-            haveVideo = mVideoTrack != nullptr;
-            if (!meta->findInt32(kKeyDisplayWidth, &mDisplayWidth)) meta->findInt32(kKeyWidth, &mDisplayWidth);
-            if (!meta->findInt32(kKeyDisplayHeight, &mDisplayHeight)) meta->findInt32(kKeyHeight, &mDisplayHeight);
-            Mutex::Autolock _s(mStatsLock);
-            mStats.videoTrackIndex = static_cast<int32_t>(mStats.tracks.size());
-            TrackStat stat;
-            stat.mime = mime;
-            mStats.tracks.push_back(stat);
-        } else if (!haveAudio && startsWithIgnoreCase(mime, "audio/")) {
-            mAudioTrack = extractor->getTrack(i);
-            haveAudio = mAudioTrack != nullptr;
-            mActiveAudioTrackIndex = static_cast<int32_t>(i);
-            {
-                Mutex::Autolock _s(mStatsLock);
-                mStats.audioTrackIndex = static_cast<int32_t>(mStats.tracks.size());
-                TrackStat stat;
-                stat.mime = mime;
-                mStats.tracks.push_back(stat);
-            }
-            if (!strcasecmp(mime, "audio/vorbis")) {
-                Ref<MetaData> fileMeta = extractor->getMetaData();
-                int32_t autoLoop = 0;
-                if (fileMeta != nullptr && fileMeta->findInt32(FourCC('a', 'u', 't', 'L'), &autoLoop) && autoLoop) {
-                    modifyFlags(AUTO_LOOPING, SET);
-                }
-            }
-        }
-    }
-    if (!haveAudio && !haveVideo) return ERROR_UNSUPPORTED;
-    mExtractorFlags = extractor->flags();
-    return OK;
-}
-
-status_t PlaybackEngine::initVideoDecoder(uint32_t flags) {
-    VLOGI("initVideoDecoder flags=0x%x", flags);
-    status_t err = UNKNOWN_ERROR;
-    for (;;) {
-        mVideoSource = DecoderRegistry::createDecoder(mVideoTrack->getFormat(), false, mVideoTrack, nullptr, flags);
-        VLOGI("initVideoDecoder mVideoSource=0x%x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(mVideoSource.get())));
-        if (mVideoSource == nullptr) break;
-        updateDuration_l(mVideoTrack->getFormat());
-        err = mVideoSource->start();
-        if (err == OK) break;
-        const char* component = "";
-        Ref<MetaData> format = mVideoSource->getFormat();
-        if (format != nullptr) format->findCString(kKeyDecoderComponent, &component);
-        std::string name = component;
-        VLOGI("failed to start video source '%s'", name.c_str());
-        mVideoSource.clear();
-        if (name.rfind("HW.", 0) != 0) return err;
-        VLOGI("initVideoDecoder SoftwareCodec Re-Try");
-        flags |= 1;
-    }
-    if (mVideoSource != nullptr) {
-        const char* component = "";
-        Ref<MetaData> format = mVideoSource->getFormat();
-        if (format != nullptr) format->findCString(kKeyDecoderComponent, &component);
-        std::string name = component;
-        {
-            Mutex::Autolock _s(mStatsLock);
-            if (mStats.videoTrackIndex >= 0) {
-                TrackStat& stat = mStats.tracks[static_cast<size_t>(mStats.videoTrackIndex)];
-                stat.decoderName = name;
-                if (format != nullptr) {
-                    format->findInt32(kKeyWidth, &stat.width);
-                    format->findInt32(kKeyHeight, &stat.height);
-                }
-            }
-        }
-        if (name.rfind("HW.Slow.", 0) == 0 && name.size() >= 7 && name.compare(name.size() - 7, 7, ".decode") == 0) {
-            modifyFlags(SLOW_DECODER, SET);
-        }
-        return OK;
-    }
-    return UNKNOWN_ERROR;
-}
-
-status_t PlaybackEngine::initAudioDecoder() {
-    Ref<MetaData> format = mAudioTrack->getFormat();
-    const char* mime = "";
-    if (format != nullptr) format->findCString(kKeyMIMEType, &mime);
-    if (!strcasecmp(mime, "audio/raw")) {
-        mAudioSource = mAudioTrack;
-    } else {
-        mAudioSource = DecoderRegistry::createDecoder(format, false, mAudioTrack);
-    }
-    if (mAudioSource != nullptr) {
-        updateDuration_l(format);
-        status_t err = mAudioSource->start();
-        if (err != OK) {
-            mAudioSource.clear();
-            return err;
-        }
-    } else if (!strcasecmp(mime, "audio/qcelp")) {
-        return OK;
-    }
-    const char* component = "none";
-    if (mAudioSource != nullptr) {
-        Ref<MetaData> out = mAudioSource->getFormat();
-        if (out == nullptr || !out->findCString(kKeyDecoderComponent, &component)) component = "none";
-    }
-    {
-        Mutex::Autolock _s(mStatsLock);
-        if (mStats.audioTrackIndex >= 0) mStats.tracks[static_cast<size_t>(mStats.audioTrackIndex)].decoderName = component;
-    }
-    return mAudioSource != nullptr ? OK : UNKNOWN_ERROR;
-}
-
 status_t PlaybackEngine::prepare() {
-    Mutex::Autolock _l(mLock);
+    EngineLock lock(this);
     mStopped = false;
     return prepare_l();
 }
 
 status_t PlaybackEngine::prepare_l() {
+    mLock.assertHeld();
     if (mFlags & PREPARED) return OK;
     if (mFlags & PREPARING) {
-        VLOGE("prepare_l while preparing mFlags %d", mFlags);
+        VLOGE("prepare_l while preparing mFlags %d", static_cast<int>(mFlags));
         return UNKNOWN_ERROR;
     }
     mIsAsyncPrepare = false;
@@ -501,7 +374,7 @@ status_t PlaybackEngine::prepare_l() {
 }
 
 status_t PlaybackEngine::prepareAsync() {
-    Mutex::Autolock _l(mLock);
+    EngineLock lock(this);
     if (mFlags & PREPARING) return UNKNOWN_ERROR;
     mStopped = false;
     mIsAsyncPrepare = true;
@@ -509,6 +382,7 @@ status_t PlaybackEngine::prepareAsync() {
 }
 
 status_t PlaybackEngine::prepareAsync_l() {
+    mLock.assertHeld();
     if (mFlags & PREPARING) return UNKNOWN_ERROR;
     if (!mQueueStarted) {
         mQueue.start();
@@ -518,62 +392,110 @@ status_t PlaybackEngine::prepareAsync_l() {
         mReporterQueue.start();
         mReporterQueueStarted = true;
     }
+    mInError = false;
     modifyFlags(PREPARING, SET);
     VLOGI("## PREPARING SET");
+    mSourceSetup.arm();
     mAsyncPrepareEvent = new EngineEvent(this, &PlaybackEngine::onPrepareAsyncEvent, "AsyncPrepareEvent");
     const int32_t id = mQueue.postEvent(mAsyncPrepareEvent);
     VLOGI("AsyncPrepareEvent ID %d", id);
     return OK;
 }
 
+// Opening the address and starting the decoders block on I/O, so they run with the lock released;
+// a reset meanwhile cancels the set-up and marks the prepare cancelled, and what was built is
+// thrown away.
 void PlaybackEngine::onPrepareAsyncEvent() {
-    Mutex::Autolock _l(mLock);
-    beginPrepareAsync_l();
-}
+    assertOnQueueThread();
+    SourceRequest request;
+    {
+        EngineLock lock(this);
+        if (!(mFlags & PREPARING) || mAsyncPrepareEvent == nullptr) return;  // aborted already
+        if (mFlags & PREPARE_CANCELLED) {
+            VLOGI("prepare was cancelled before doing anything");
+            abortPrepare(UNKNOWN_ERROR);
+            return;
+        }
+        if (mUri.empty() && !mIsFdSource) {
+            abortPrepare(UNKNOWN_ERROR);
+            return;
+        }
+        kLowWaterMarkUs = 2000000;
+        kHighWaterMarkUs = 3000000;
+        request.uri = mUri;
+        request.fd = mFd;
+        request.isFd = mIsFdSource;
+        request.liveDisabled = mLiveDisabled;
+        request.videoDecoderFlags = mVideoDecoderFlags;
+    }
 
-void PlaybackEngine::beginPrepareAsync_l() {
-    if (mFlags & PREPARE_CANCELLED) {
-        VLOGI("prepare was cancelled before doing anything");
-        abortPrepare(UNKNOWN_ERROR);
+    OpenedMedia media;
+    const status_t err = mSourceSetup.open(request, &media);
+
+    EngineLock lock(this);
+    if (!(mFlags & PREPARING) || (mFlags & PREPARE_CANCELLED)) {
+        doomMedia_l(&media);
+        if (mFlags & PREPARING) abortPrepare(UNKNOWN_ERROR);
         return;
     }
-    if (!mUri.empty() || mIsFdSource) {
-        status_t err = finishSetDataSource_l();
-        if (err != OK) {
-            VLOGI("beginPrepareAsync_l ## %d", err);
-            abortPrepare(err);
-            return;
-        }
-    } else {
-        abortPrepare(UNKNOWN_ERROR);
+    if (media.connected) notifyListener_l(MEDIA_INFO, MEDIA_INFO_SOURCE_OPENED, 0);
+    if (err != OK) {
+        VLOGI("beginPrepareAsync_l ## %d", err);
+        doomMedia_l(&media);
+        abortPrepare(err);
         return;
     }
-    if (mFlags & PREPARE_CANCELLED) {
-        abortPrepare(UNKNOWN_ERROR);
-        return;
-    }
-    if (mVideoTrack != nullptr && mVideoSource == nullptr) {
-        status_t err = initVideoDecoder(static_cast<uint32_t>(mVideoDecoderFlags));
-        if (err != OK) {
-            abortPrepare(err);
-            return;
-        }
-    }
-    if (mAudioTrack != nullptr && mAudioSource == nullptr) {
-        status_t err = initAudioDecoder();
-        if (err != OK) {
-            abortPrepare(err);
-            return;
-        }
-    }
+    installMedia_l(&media);
     modifyFlags(PREPARING_CONNECTED, SET);
-    if (mLiveDisabled) {
-        finishAsyncPrepare_l();
-    }
+    if (mLiveDisabled) finishAsyncPrepare_l();
     // Otherwise a live session finishes the prepare when it reports that it is ready.
 }
 
+void PlaybackEngine::doomMedia_l(OpenedMedia* media) {
+    mLock.assertHeld();
+    if (media->videoSource != nullptr) mDoomed.sourcesToStop.push_back(media->videoSource);
+    if (media->audioSource != nullptr && media->audioSource != media->audioTrack) {
+        mDoomed.sourcesToStop.push_back(media->audioSource);
+    }
+    if (media->extractor != nullptr) mDoomed.toRelease.push_back(media->extractor);
+    *media = OpenedMedia();
+}
+
+void PlaybackEngine::installMedia_l(OpenedMedia* media) {
+    mLock.assertHeld();
+    {
+        Mutex::Autolock _m(mMiscStateLock);
+        mExtractor = media->extractor;
+        if (media->durationUs >= 0 && (mDurationUs < 0 || media->durationUs > mDurationUs)) {
+            mDurationUs = media->durationUs;
+        }
+    }
+    mVideoTrack = media->videoTrack;
+    mAudioTrack = media->audioTrack;
+    mVideoSource = media->videoSource;
+    mAudioSource = media->audioSource;
+    mActiveAudioTrackIndex = media->activeAudioTrackIndex;
+    mDisplayWidth = media->displayWidth;
+    mDisplayHeight = media->displayHeight;
+    mBitrate = media->bitrate;
+    mExtractorFlags = media->extractorFlags;
+    mSourceFlag = media->hasVideoStream;
+    mIsHlsSession = false;
+    if (media->autoLoop) modifyFlags(AUTO_LOOPING, SET);
+    if (media->slowDecoder) modifyFlags(SLOW_DECODER, SET);
+    {
+        Mutex::Autolock _s(mStatsLock);
+        mStats.bitrate = mBitrate;
+        mStats.tracks = media->tracks;
+        mStats.videoTrackIndex = media->videoStatIndex;
+        mStats.audioTrackIndex = media->audioStatIndex;
+    }
+    ++mVideoGeneration;
+    *media = OpenedMedia();
+}
+
 void PlaybackEngine::finishAsyncPrepare_l() {
+    mLock.assertHeld();
     if (mIsAsyncPrepare) {
         if (mVideoSource == nullptr) {
             notifyListener_l(MEDIA_SET_VIDEO_SIZE, 0, 0);
@@ -589,18 +511,17 @@ void PlaybackEngine::finishAsyncPrepare_l() {
     mAsyncPrepareEvent.clear();
     mPreparedCondition.broadcast();
     if (mSilentReprepare) {
-        if (mPrepareResult == OK) {
-            if (mExtractorFlags & MediaExtractor::CAN_SEEK) seekTo_l(mReprepareSeekTimeUs);
-            if (mResumeAfterReprepare) {
-                modifyFlags(CACHE_UNDERRUN, CLEAR);
-                play_l();
-            }
+        if (mExtractorFlags & MediaExtractor::CAN_SEEK) seekTo_l(mReprepareSeekTimeUs);
+        if (mResumeAfterReprepare) {
+            modifyFlags(CACHE_UNDERRUN, CLEAR);
+            play_l();
         }
         mSilentReprepare = false;
     }
 }
 
 void PlaybackEngine::abortPrepare(status_t err) {
+    mLock.assertHeld();
     VLOGI("abortPrepare : %d", err);
     if (mIsAsyncPrepare || mIsHlsSession) notifyListener_l(MEDIA_ERROR, MEDIA_ERROR_UNKNOWN, err);
     mPrepareResult = err;
@@ -611,6 +532,7 @@ void PlaybackEngine::abortPrepare(status_t err) {
 }
 
 void PlaybackEngine::notifyVideoSize_l() {
+    mLock.assertHeld();
     Ref<MetaData> format = mVideoSource != nullptr ? mVideoSource->getFormat() : nullptr;
     if (format == nullptr) return;
     int32_t left, top, right, bottom;
@@ -651,60 +573,70 @@ void PlaybackEngine::notifyVideoSize_l() {
     notifyListener_l(MEDIA_SET_VIDEO_SIZE, usableWidth, usableHeight);
 }
 
+
 void PlaybackEngine::initRenderer_l() {
+    mLock.assertHeld();
     mRendererNeedsInit = false;
+    if (mVideoRenderer != nullptr) mDoomed.toRelease.push_back(mVideoRenderer);
     mVideoRenderer.clear();
     if (mVideoSink == nullptr || mVideoSource == nullptr) return;
     Ref<MetaData> format = mVideoSource->getFormat();
     if (format == nullptr) return;
     mVideoRenderer = new SinkFrameRenderer(mVideoSink, format, mDisplayWidth, mDisplayHeight);
-    if (mVideoRenderer->initCheck() != OK) {
-        VLOGE("video sink init failed %d", mVideoRenderer->initCheck());
+    const status_t err = mVideoRenderer->initCheck();
+    if (err != OK) {
+        // The sink cannot draw this picture format (too large for it, or no usable context).
+        VLOGE("video sink init failed %d", err);
+        mVideoRenderer.clear();
+        notifyListener_l(MEDIA_ERROR, MEDIA_ERROR_UNKNOWN, err);
     }
 }
 
 void PlaybackEngine::createAudioPlayer_l() {
+    mLock.assertHeld();
     if (mAudioPlayer != nullptr || mAudioSource == nullptr) return;
-    {
-        Mutex::Autolock _m(mMiscStateLock);
-        mAudioPlayer = new AudioPlayer(mAudioSink, false, this);
-    }
-    mAudioPlayer->setSource(mAudioSource);
+    auto player = std::make_unique<AudioPlayer>(mAudioSink, false, this);
+    player->setSource(mAudioSource);
     if (mPendingAudioSeekUs >= 0) {
         // A seek made before there was an audio player: the player starts reading there.
-        mAudioPlayer->seekTo(mPendingAudioSeekUs);
+        player->seekTo(mPendingAudioSeekUs);
         mWatchForAudioSeekComplete = true;
         mPendingAudioSeekUs = -1;
     }
-    mTimeSource = mAudioPlayer;
+    if (mPlaybackRate != 10.0f) player->setPlaybackRate(mPlaybackRate);
+    {
+        Mutex::Autolock _m(mMiscStateLock);
+        mAudioPlayer = std::move(player);
+    }
+    mTimeSource = mAudioPlayer.get();
+    mAudioOutputLost = false;
     modifyFlags(AUDIO_RUNNING | AUDIOPLAYER_STARTED, CLEAR);
-    if (mPlaybackRate != 10.0f) mAudioPlayer->setPlaybackRate(mPlaybackRate);
 }
 
 void PlaybackEngine::deleteAudioPlayer_l() {
+    mLock.assertHeld();
     if (mAudioPlayer == nullptr) return;
-    AudioPlayer* player = mAudioPlayer;
+    std::unique_ptr<AudioPlayer> player;
     {
         Mutex::Autolock _m(mMiscStateLock);
-        mAudioPlayer = nullptr;
+        player = std::move(mAudioPlayer);
     }
     mTimeSource = &mSystemTimeSource;
-    // The player waits until nobody else holds the decoder: let go of it first.
+    // The player owns its decoder from here; it stops it when it goes.
     mAudioSource.clear();
-    mLock.unlock();
-    delete player;
-    mLock.lock();
+    mDoomed.audioPlayers.push_back(std::move(player));
     modifyFlags(AUDIO_RUNNING | AUDIOPLAYER_STARTED, CLEAR);
 }
 
 status_t PlaybackEngine::play() {
-    Mutex::Autolock _l(mLock, "play");
+    EngineLock lock(this, "play");
     modifyFlags(CACHE_UNDERRUN, CLEAR);
     mResetting = false;
     return play_l();
 }
 
 status_t PlaybackEngine::play_l() {
+    mLock.assertHeld();
     modifyFlags(SEEK_PREVIEW, CLEAR);
     if (mFlags & PLAYING) return OK;
     if (!(mFlags & PREPARED)) {
@@ -731,6 +663,8 @@ status_t PlaybackEngine::play_l() {
     if (mVideoSource != nullptr) {
         postVideoEvent_l();
         if (mAudioSource != nullptr) postVideoLagEvent_l();
+    } else if (mAudioPlayer != nullptr) {
+        postAudioOutputWatch_l();
     }
     if (mFlags & AT_EOS) seekTo_l(0);
     modifyFlags(PLAYED_ONCE, SET);
@@ -745,16 +679,22 @@ void PlaybackEngine::notifyIfMediaStarted_l() {
 }
 
 status_t PlaybackEngine::startAudioPlayer_l(bool sendErrorNotification) {
+    mLock.assertHeld();
     if (mAudioSource == nullptr || mAudioPlayer == nullptr) return OK;
-    if (mAudioTearDownEventPending) {
-        mQueue.cancelEvent(mAudioTearDownEvent->eventID());
-        mAudioTearDownEventPending = false;
+    {
+        Mutex::Autolock _a(mAudioLock);
+        if (mAudioTearDownEventPending) {
+            mQueue.cancelEvent(mAudioTearDownEvent->eventID());
+            mAudioTearDownEventPending = false;
+        }
     }
     if (mFlags & AUDIOPLAYER_STARTED) {
         if (mAudioPlayer->isSeeking()) postCheckAudioStatusEvent(0);
         mAudioPlayer->resume();
         notifyIfMediaStarted_l();
     } else {
+        // The sound device may still be closing for a player that was just let go.
+        { Mutex::Autolock waitForTeardown(mTeardownLock); }
         const bool wasSeeking = mAudioPlayer->isSeeking();
         status_t err = mAudioPlayer->start(true);
         if (err != OK) {
@@ -777,12 +717,13 @@ status_t PlaybackEngine::startAudioPlayer_l(bool sendErrorNotification) {
 }
 
 status_t PlaybackEngine::pause() {
-    Mutex::Autolock _l(mLock, "player_pause");
+    EngineLock lock(this, "player_pause");
     modifyFlags(CACHE_UNDERRUN, CLEAR);
     return pause_l();
 }
 
 status_t PlaybackEngine::pause_l() {
+    mLock.assertHeld();
     if (mFlags & PLAYING) {
         notifyListener_l(MEDIA_PAUSED);
         mMediaStartedGeneration = ++mStartGeneration;
@@ -793,7 +734,7 @@ status_t PlaybackEngine::pause_l() {
         cancelPlayerEvents(true);
         modifyFlags(PLAYING, CLEAR);
     } else if (mSilentReprepare && mResumeAfterReprepare) {
-        VLOGI("pause_l() during teardown and finishSetDataSource_l() mFlags %x", mFlags);
+        VLOGI("pause_l() during teardown and finishSetDataSource_l() mFlags %x", static_cast<unsigned>(mFlags));
         mResumeAfterReprepare = false;
         notifyListener_l(MEDIA_PAUSED);
         mMediaStartedGeneration = ++mStartGeneration;
@@ -802,8 +743,9 @@ status_t PlaybackEngine::pause_l() {
 }
 
 status_t PlaybackEngine::stop() {
+    interruptSession();
     {
-        Mutex::Autolock _l(mLock);
+        EngineLock lock(this);
         if (mFlags & PLAYING) pause_l();
         if (mStopped) return OK;
         VLOGI("# stop 1");
@@ -814,7 +756,7 @@ status_t PlaybackEngine::stop() {
     mQueue.stop(false);
     mReporterQueue.stop(false);
     {
-        Mutex::Autolock _l(mLock);
+        EngineLock lock(this);
         mQueueStarted = mReporterQueueStarted = false;
     }
     VLOGI("# stop 2");
@@ -822,37 +764,26 @@ status_t PlaybackEngine::stop() {
 }
 
 status_t PlaybackEngine::reset() {
-    Ref<MediaExtractor> extractor;
-    {
-        Mutex::Autolock _m(mMiscStateLock);
-        extractor = mExtractor;
-    }
-    if (extractor != nullptr) {
-        VLOGI("interrupting the extractor");
-        extractor->setStopFlag(MediaExtractor::kStopFlagStop);
-    }
-    Mutex::Autolock _l(mLock, "reset");
+    interruptSession();
+    EngineLock lock(this, "reset");
     reset_l();
     return OK;
 }
 
 void PlaybackEngine::shutdownVideoDecoder_l() {
+    mLock.assertHeld();
     if (mVideoBuffer) {
         mVideoBuffer->release();
         mVideoBuffer = nullptr;
     }
+    if (mVideoRenderer != nullptr) mDoomed.toRelease.push_back(mVideoRenderer);
     mVideoRenderer.clear();
-    if (mVideoSource != nullptr) {
-        Ref<MediaSource> source = mVideoSource;
-        mVideoSource.clear();
-        mLock.unlock();
-        source->stop();
-        source.clear();
-        mLock.lock();
-    }
+    if (mVideoSource != nullptr) mDoomed.sourcesToStop.push_back(mVideoSource);
+    mVideoSource.clear();
 }
 
 void PlaybackEngine::reset_l() {
+    mLock.assertHeld();
     mSourceFlag = false;
     mActiveAudioTrackIndex = -1;
     mDisplayWidth = mDisplayHeight = 0;
@@ -862,7 +793,12 @@ void PlaybackEngine::reset_l() {
     notifyListener_l(MEDIA_STOPPED);
     if (mFlags & PREPARING) {
         modifyFlags(PREPARE_CANCELLED, SET);
+        mSourceSetup.cancel();
         if (mFlags & PREPARING_CONNECTED) finishAsyncPrepare_l();
+        if (mQueue.isWorkerThread()) {
+            // The prepare event cannot run while this event does: end the prepare here.
+            abortPrepare(UNKNOWN_ERROR);
+        }
         while (mFlags & PREPARING) mPreparedCondition.wait(mLock);
     }
     cancelPlayerEvents(false);
@@ -880,72 +816,75 @@ void PlaybackEngine::reset_l() {
     }
     mAudioTrack.clear();
     mVideoTrack.clear();
-    if (mAudioPlayer == nullptr && mAudioSource != nullptr) {
-        Ref<MediaSource> source = mAudioSource;
-        mAudioSource.clear();
-        source->stop();
-    }
+    if (mAudioPlayer == nullptr && mAudioSource != nullptr) mDoomed.sourcesToStop.push_back(mAudioSource);
     deleteAudioPlayer_l();
     mAudioSource.clear();
+    mAudioSwitch = AudioSwitch();
     mUri.clear();
     mUriHeaders.clear();
     mIsFdSource = false;
     shutdownVideoDecoder_l();
-    extractor.clear();
+    // Released after the decoders that read from it have stopped.
+    if (extractor != nullptr) mDoomed.toRelease.push_back(extractor);
     {
         Mutex::Autolock _m(mMiscStateLock);
         mDurationUs = -1;
         mVideoTimeUs = 0;
     }
+    mInError = false;
     modifyFlags(0, ASSIGN);
     mExtractorFlags = 0;
     mSeeking = 0;
     mSeekTimeUs = 0;
     mSkipUntilUs = -1;
+    ++mVideoGeneration;
     mLastVideoTimeUs = 0;
-    mTimeSourceDeltaUs = 0;
+    mAvSync.reset();
     mVideoRenderingStarted = false;
     mPreviewPending = false;
     mWatchForAudioSeekComplete = false;
     mWatchForAudioEOS = false;
     mPendingAudioSeekUs = -1;
     mBitrate = -1;
-    mLateFrames = 0;
     mFramesDecoded = 0;
+    mAudioOutputLost = false;
     {
         Mutex::Autolock _s(mStatsLock);
         mStats = Stats();
     }
     mResetting = false;
+    updateState_l();
 }
 
 bool PlaybackEngine::isPlaying() {
-    Mutex::Autolock _l(mLock);
+    EngineLock lock(this);
     return (mFlags & (PLAYING | CACHE_UNDERRUN)) != 0;
 }
 
 status_t PlaybackEngine::setLooping(bool loop) {
-    Mutex::Autolock _l(mLock);
+    EngineLock lock(this);
     modifyFlags(LOOPING, CLEAR);
     if (loop) modifyFlags(LOOPING, SET);
     return OK;
 }
 
 status_t PlaybackEngine::seekTo(int64_t timeUs) {
-    Mutex::Autolock _l(mLock);
+    EngineLock lock(this);
     if (!(mExtractorFlags & MediaExtractor::CAN_SEEK)) return OK;
-    return seekTo_l(timeUs);
+    return seekTo_l(std::max<int64_t>(timeUs, 0));
 }
 
 status_t PlaybackEngine::seekToExact(int64_t timeUs) {
-    Mutex::Autolock _l(mLock);
+    EngineLock lock(this);
     if (!(mExtractorFlags & MediaExtractor::CAN_SEEK)) return OK;
+    timeUs = std::max<int64_t>(timeUs, 0);
     status_t err = seekTo_l(timeUs);
     mSkipUntilUs = timeUs;
     return err;
 }
 
 status_t PlaybackEngine::seekTo_l(int64_t timeUs) {
+    mLock.assertHeld();
     {
         Mutex::Autolock _s(mStatsLock);
         mStats.numVideoFramesDecoded = 0;
@@ -960,6 +899,8 @@ status_t PlaybackEngine::seekTo_l(int64_t timeUs) {
     mSeeking = 1;
     mSeekNotificationSent = false;
     mSeekTimeUs = timeUs;
+    // A picture being read for the old position is stale when it arrives.
+    ++mVideoGeneration;
     modifyFlags(AT_EOS | AUDIO_AT_EOS | VIDEO_AT_EOS, CLEAR);
     if (mFlags & PLAYING) {
         notifyListener_l(MEDIA_PAUSED);
@@ -971,7 +912,7 @@ status_t PlaybackEngine::seekTo_l(int64_t timeUs) {
         mSeekNotificationSent = true;
         if ((mFlags & PREPARED) && mVideoSource != nullptr) {
             mPreviewPending = true;
-            mPreviewFramesLeft = 3;
+            mPreviewFramesLeft = kPreviewFrames;
             modifyFlags(SEEK_PREVIEW, SET);
             postVideoEvent_l();
         }
@@ -984,10 +925,12 @@ status_t PlaybackEngine::seekTo_l(int64_t timeUs) {
         // Audio only: the seek completes through the audio player.
         finishSeekIfNecessary(-1);
     }
+    updateState_l();
     return OK;
 }
 
 void PlaybackEngine::finishSeekIfNecessary(int64_t videoTimeUs) {
+    mLock.assertHeld();
     if (mSeeking == 2) {
         mSeeking = 0;
         return;
@@ -1015,17 +958,25 @@ void PlaybackEngine::finishSeekIfNecessary(int64_t videoTimeUs) {
     }
     modifyFlags(FIRST_FRAME, SET);
     mSeeking = 0;
+    updateState_l();
 }
 
 status_t PlaybackEngine::getPosition(int64_t* positionUs) {
+    if (positionUs == nullptr) return BAD_VALUE;
     if (mSeeking != 0) {
         *positionUs = mSeekTimeUs;
         return OK;
     }
     // Hosts ask from their own thread: the audio player is read and used under the lock that
-    // deleteAudioPlayer_l takes before destroying it.
+    // deleteAudioPlayer_l takes before letting it go.
     Mutex::Autolock _m(mMiscStateLock);
     if (mAudioPlayer != nullptr && (mFlags & AUDIOPLAYER_STARTED) && !(mFlags & AUDIO_AT_EOS)) {
+        if (mAudioPlayer->isSeeking()) {
+            // A paused player takes its seek at the next start; until then the position is the
+            // picture shown at the target (or the target, without video).
+            *positionUs = mVideoSource != nullptr ? mVideoTimeUs : mSeekTimeUs.load();
+            return OK;
+        }
         *positionUs = mAudioPlayer->getMediaTimeUs();
         return OK;
     }
@@ -1034,6 +985,7 @@ status_t PlaybackEngine::getPosition(int64_t* positionUs) {
 }
 
 status_t PlaybackEngine::getDuration(int64_t* durationUs) {
+    if (durationUs == nullptr) return BAD_VALUE;
     Mutex::Autolock _m(mMiscStateLock);
     if (mDurationUs < 0) return UNKNOWN_ERROR;
     *durationUs = mDurationUs;
@@ -1041,6 +993,7 @@ status_t PlaybackEngine::getDuration(int64_t* durationUs) {
 }
 
 status_t PlaybackEngine::getLiveDurationUs(int64_t* durationUs) {
+    if (durationUs == nullptr) return BAD_VALUE;
     // Only an HLS extractor with live handling on reports a live length.
     *durationUs = 0;
     return OK;
@@ -1049,15 +1002,21 @@ status_t PlaybackEngine::getLiveDurationUs(int64_t* durationUs) {
 bool PlaybackEngine::isLiveSeekable() { return false; }
 
 void PlaybackEngine::cancelPlayerEvents(bool keepNotifications) {
+    mLock.assertHeld();
     mQueue.cancelEvent(mVideoEvent->eventID());
     mVideoEventPending = false;
     mQueue.cancelEvent(mVideoLagEvent->eventID());
     mVideoLagEventPending = false;
     mQueue.cancelEvent(mApplicationDataEvent->eventID());
     mApplicationDataEventPending = false;
-    if (mAudioTearDownEventPending) {
-        mQueue.cancelEvent(mAudioTearDownEvent->eventID());
-        mAudioTearDownEventPending = false;
+    mQueue.cancelEvent(mAudioOutputWatchEvent->eventID());
+    mAudioOutputWatchPending = false;
+    {
+        Mutex::Autolock _a(mAudioLock);
+        if (mAudioTearDownEventPending) {
+            mQueue.cancelEvent(mAudioTearDownEvent->eventID());
+            mAudioTearDownEventPending = false;
+        }
     }
     if (!keepNotifications) {
         mQueue.cancelEvent(mStreamDoneEvent->eventID());
@@ -1074,12 +1033,14 @@ void PlaybackEngine::cancelPlayerEvents(bool keepNotifications) {
 }
 
 void PlaybackEngine::postVideoEvent_l(int64_t delayUs) {
+    mLock.assertHeld();
     if (mVideoEventPending) return;
     mVideoEventPending = true;
     mQueue.postEventWithDelay(mVideoEvent, delayUs < 0 ? kDefaultVideoEventDelayUs : delayUs);
 }
 
 void PlaybackEngine::postStreamDoneEvent_l(status_t status) {
+    mLock.assertHeld();
     if (mStreamDoneEventPending) return;
     mStreamDoneEventPending = true;
     mStreamDoneStatus = status;
@@ -1087,15 +1048,24 @@ void PlaybackEngine::postStreamDoneEvent_l(status_t status) {
 }
 
 void PlaybackEngine::postVideoLagEvent_l() {
+    mLock.assertHeld();
     if (mVideoLagEventPending) return;
     mVideoLagEventPending = true;
-    mQueue.postEventWithDelay(mVideoLagEvent, 1000000);
+    mQueue.postEventWithDelay(mVideoLagEvent, kVideoLagEventDelayUs);
 }
 
 void PlaybackEngine::postBufferingEvent_l(int64_t delayUs) {
+    mLock.assertHeld();
     if (mBufferingEventPending) return;
     mBufferingEventPending = true;
     mQueue.postEventWithDelay(mBufferingEvent, delayUs < 0 ? kDefaultBufferingEventDelayUs : delayUs);
+}
+
+void PlaybackEngine::postAudioOutputWatch_l() {
+    mLock.assertHeld();
+    if (mAudioOutputWatchPending) return;
+    mAudioOutputWatchPending = true;
+    mQueue.postEventWithDelay(mAudioOutputWatchEvent, kAudioOutputWatchDelayUs);
 }
 
 void PlaybackEngine::postCheckAudioStatusEvent(int64_t delayUs) {
@@ -1121,11 +1091,11 @@ void PlaybackEngine::postAudioTearDown() {
     Mutex::Autolock _a(mAudioLock);
     if (mAudioTearDownEventPending) return;
     mAudioTearDownEventPending = true;
-    mQueue.postEventWithDelay(mAudioTearDownEvent, 10000);
+    mQueue.postEventWithDelay(mAudioTearDownEvent, kAudioTearDownDelayUs);
 }
 
 void PlaybackEngine::postVideoRenderEvent(int64_t delayUs) {
-    Mutex::Autolock _l(mLock);
+    EngineLock lock(this);
     if (!mQueueStarted) return;
     mVideoRenderEventPending = true;
     mQueue.postEventWithDelay(mVideoRenderEvent, delayUs);
@@ -1144,17 +1114,45 @@ bool PlaybackEngine::hasNext(int32_t index) {
 }
 
 bool PlaybackEngine::getVideoSize(int32_t* width, int32_t* height) {
-    Mutex::Autolock _l(mLock);
+    EngineLock lock(this);
     if (width) *width = mVideoWidth;
     if (height) *height = mVideoHeight;
     return true;
 }
 
+// ---------------------------------------------------------------------------------------------
+// The video event: take a picture from the decoder (with the lock released: the decoder may be
+// waiting for the network), then decide under the lock whether it is rendered, dropped or held.
+
 void PlaybackEngine::onVideoEvent() {
-    Mutex::Autolock _l(mLock);
-    if (!mVideoEventPending) return;
+    assertOnQueueThread();
+    FrameRead read;
+    {
+        EngineLock lock(this);
+        if (!beginFrameRead_l(&read)) return;
+    }
+    for (;;) {
+        if (read.source != nullptr) readFrame(&read);
+        EngineLock lock(this);
+        if (read.status == INFO_FORMAT_CHANGED && read.generation == mVideoGeneration && read.source == mVideoSource) {
+            VLOGI("VideoSource signalled format change.");
+            notifyVideoSize_l();
+            notifyListener_l(MEDIA_INFO, MEDIA_INFO_VIDEO_FORMAT_CHANGED, 0);
+            initRenderer_l();
+            read.status = OK;
+            continue;  // read again, with the lock released
+        }
+        if (!acceptFrame_l(&read)) return;
+        playFrame_l();
+        return;
+    }
+}
+
+bool PlaybackEngine::beginFrameRead_l(FrameRead* read) {
+    mLock.assertHeld();
+    if (!mVideoEventPending) return false;
     mVideoEventPending = false;
-    if (mVideoSource == nullptr) return;
+    if (mVideoSource == nullptr) return false;
 
     if (mSeeking != 0) {
         if (mVideoBuffer) {
@@ -1167,65 +1165,87 @@ void PlaybackEngine::onVideoEvent() {
             modifyFlags(AUDIO_RUNNING, CLEAR);
         }
     }
+    read->generation = mVideoGeneration;
+    if (mVideoBuffer) return true;  // a held picture: nothing to read
+    read->source = mVideoSource;
+    if (mSeeking != 0) {
+        VLOGI("seeking to %lld us (%.2f secs)", static_cast<long long>(mSeekTimeUs.load()), mSeekTimeUs / 1e6);
+        read->options.setSeekTo(mSeekTimeUs, mSeeking == 2 ? MediaSource::ReadOptions::SeekNextSync
+                                                           : MediaSource::ReadOptions::SeekClosestSync);
+        read->options.setSkipUntil(mSkipUntilUs);
+    }
+    read->skipUntilUs = mSkipUntilUs;
+    return true;
+}
 
-    if (!mVideoBuffer) {
-        MediaSource::ReadOptions options;
-        if (mSeeking != 0) {
-            VLOGI("seeking to %lld us (%.2f secs)", static_cast<long long>(mSeekTimeUs), mSeekTimeUs / 1e6);
-            options.setSeekTo(mSeekTimeUs, mSeeking == 2 ? MediaSource::ReadOptions::SeekNextSync
-                                                         : MediaSource::ReadOptions::SeekClosestSync);
-            options.setSkipUntil(mSkipUntilUs);
+void PlaybackEngine::readFrame(FrameRead* read) {
+    for (;;) {
+        MediaBuffer* buffer = nullptr;
+        const status_t err = read->source->read(&buffer, &read->options);
+        read->options.clearSeekTo();
+        if (err != OK) {
+            read->status = err;
+            return;
         }
-        for (;;) {
-            Ref<MediaSource> source = mVideoSource;
-            status_t err = source->read(&mVideoBuffer, &options);
-            options.clearSeekTo();
-            if (err != OK) {
-                mVideoBuffer = nullptr;
-                if (err == INFO_FORMAT_CHANGED) {
-                    VLOGI("VideoSource signalled format change.");
-                    notifyVideoSize_l();
-                    notifyListener_l(MEDIA_INFO, 706, 0);
-                    initRenderer_l();
-                    continue;
-                }
-                if (mSeeking != 0) {
-                    VLOGI("video stream ended while seeking!");
-                    finishSeekIfNecessary(-1);
-                }
-                if (err != ERROR_END_OF_STREAM && err != USER_STOP && mAudioPlayer != nullptr &&
-                    !(mFlags & AUDIO_RUNNING) && !(mFlags & SEEK_PREVIEW)) {
-                    startAudioPlayer_l();
-                }
-                VLOGI("Video postStreamDone %d", err);
-                modifyFlags(VIDEO_AT_EOS, SET);
-                postStreamDoneEvent_l(err);
-                return;
-            }
-            if (mVideoBuffer->range_length() == 0) {
-                mVideoBuffer->release();
-                mVideoBuffer = nullptr;
+        if (buffer->range_length() == 0) {
+            buffer->release();
+            continue;
+        }
+        if (read->skipUntilUs >= 0) {
+            int64_t t = 0;
+            buffer->meta_data()->findInt64(kKeyTime, &t);
+            if (t < read->skipUntilUs) {
+                buffer->release();
                 continue;
             }
-            if (mSkipUntilUs >= 0) {
-                int64_t t = 0;
-                mVideoBuffer->meta_data()->findInt64(kKeyTime, &t);
-                if (t < mSkipUntilUs) {
-                    mVideoBuffer->release();
-                    mVideoBuffer = nullptr;
-                    continue;
-                }
-                mSkipUntilUs = -1;
-            }
-            break;
         }
-        ++mFramesDecoded;
-        {
-            Mutex::Autolock _s(mStatsLock);
-            ++mStats.numVideoFramesDecoded;
-        }
+        read->buffer = buffer;
+        read->status = OK;
+        return;
     }
+}
 
+bool PlaybackEngine::acceptFrame_l(FrameRead* read) {
+    mLock.assertHeld();
+    if (read->generation != mVideoGeneration || (read->source != nullptr && read->source != mVideoSource)) {
+        // A seek or a reset came while the picture was read: it belongs to the old position.
+        if (read->buffer) read->buffer->release();
+        read->buffer = nullptr;
+        if (mVideoSource != nullptr && (mFlags & (PLAYING | SEEK_PREVIEW))) postVideoEvent_l(0);
+        return false;
+    }
+    if (read->source != nullptr) {
+        if (read->status != OK) {
+            const status_t err = read->status;
+            if (mSeeking != 0) {
+                VLOGI("video stream ended while seeking!");
+                finishSeekIfNecessary(-1);
+            }
+            if (err != ERROR_END_OF_STREAM && err != USER_STOP && mAudioPlayer != nullptr &&
+                !(mFlags & AUDIO_RUNNING) && !(mFlags & SEEK_PREVIEW)) {
+                startAudioPlayer_l();
+            }
+            VLOGI("Video postStreamDone %d", err);
+            modifyFlags(VIDEO_AT_EOS, SET);
+            postStreamDoneEvent_l(err);
+            return false;
+        }
+        mVideoBuffer = read->buffer;
+        read->buffer = nullptr;
+        if (read->skipUntilUs >= 0) mSkipUntilUs = -1;
+        ++mFramesDecoded;
+        Mutex::Autolock _s(mStatsLock);
+        ++mStats.numVideoFramesDecoded;
+    }
+    if (!(mFlags & (PLAYING | SEEK_PREVIEW))) {
+        // Paused while the picture was read: it waits for playback to resume.
+        return false;
+    }
+    return true;
+}
+
+void PlaybackEngine::playFrame_l() {
+    mLock.assertHeld();
     int64_t timeUs = 0;
     mVideoBuffer->meta_data()->findInt64(kKeyTime, &timeUs);
     if (timeUs < mLastVideoTimeUs) {
@@ -1233,7 +1253,7 @@ void PlaybackEngine::onVideoEvent() {
               static_cast<long long>(timeUs));
     }
     if (mSeeking == 2 && mSeekTimeUs > timeUs) {
-        VLOGI("XXX mSeekTimeUs = %lld us, timeUs = %lld us", static_cast<long long>(mSeekTimeUs),
+        VLOGI("XXX mSeekTimeUs = %lld us, timeUs = %lld us", static_cast<long long>(mSeekTimeUs.load()),
               static_cast<long long>(timeUs));
     }
     mLastVideoTimeUs = timeUs;
@@ -1244,112 +1264,144 @@ void PlaybackEngine::onVideoEvent() {
     const int32_t wasSeeking = mSeeking;
     finishSeekIfNecessary(timeUs);
 
-    if (mAudioPlayer != nullptr && (mFlags & PLAYING) && !(mFlags & (SEEK_PREVIEW | AUDIO_RUNNING))) {
-        status_t err = startAudioPlayer_l(!mVideoOnlyFallback);
-        if (err != OK) {
-            VLOGE("Starting the audio player failed w/ err %d", err);
-            if (!mVideoOnlyFallback) return;
-            deleteAudioPlayer_l();
-            mTimeSource = &mSystemTimeSource;
-        }
-    }
+    if (!ensureAudioRunning_l()) return;
+    if (checkAudioOutput_l()) return;
 
-    TimeSource* ts = (mFlags & AUDIO_AT_EOS) ? static_cast<TimeSource*>(&mSystemTimeSource) : mTimeSource;
+    TimeSource* clock = (mFlags & AUDIO_AT_EOS) ? static_cast<TimeSource*>(&mSystemTimeSource) : mTimeSource;
     const bool firstFrame = (mFlags & FIRST_FRAME) != 0;
     if (firstFrame) {
         modifyFlags(FIRST_FRAME, CLEAR);
-        mSinceLastDropped = 0;
-        mTimeSourceDeltaUs = ts->getRealTimeUs() - timeUs;
+        mAvSync.anchor(clock->getRealTimeUs(), timeUs);
     }
     int64_t realTimeUs, mediaTimeUs;
     if (!(mFlags & AUDIO_AT_EOS) && mAudioPlayer != nullptr &&
         mAudioPlayer->getMediaTimeMapping(&realTimeUs, &mediaTimeUs)) {
-        mTimeSourceDeltaUs = realTimeUs - mediaTimeUs;
+        mAvSync.remap(realTimeUs, mediaTimeUs);
     }
 
     const bool livePreview = !mLiveDisabled && mIsHlsSession && (mFlags & SEEK_PREVIEW);
-    int64_t latenessUs = 0;
-    const int64_t nowUs = ts->getRealTimeUs() - mTimeSourceDeltaUs;
+    const int64_t clockUs = clock->getRealTimeUs();
+    AvSync::Decision decision;
+    decision.nowUs = mAvSync.mediaNowUs(clockUs);
     if (wasSeeking == 2) {
-        latenessUs = nowUs - timeUs;
+        const int64_t latenessUs = decision.nowUs - timeUs;
         if (latenessUs > 0) VLOGI("after SEEK_VIDEO_ONLY we're late by %.2f secs", latenessUs / 1e6);
     }
     if (wasSeeking == 0 && !(mFlags & SEEK_PREVIEW)) {
-        const int64_t shiftedUs = timeUs - mTimeshiftOffsetUs;
-        latenessUs = nowUs - shiftedUs;
-        // The first picture after a start or a seek is always shown: the audio that started with
-        // it may already be a few tens of milliseconds ahead, and dropping it would leave the
-        // screen on the old picture.
-        if (latenessUs > 40000 && !firstFrame) {
+        decision = mAvSync.decide(timeUs - mTimeshiftOffsetUs, clockUs, firstFrame, mPlaybackRate);
+        if (decision.latenessUs > AvSync::kLateUs && !firstFrame) {
             VLOGI("we're late by %lld us (%.2f secs) timeUs %lld (%.2f secs) nowUs %lld (%.2f secs)",
-                  static_cast<long long>(latenessUs), latenessUs / 1e6, static_cast<long long>(timeUs), timeUs / 1e6,
-                  static_cast<long long>(nowUs), nowUs / 1e6);
-            ++mLateFrames;
-            const int32_t everyN = static_cast<int32_t>(mPlaybackRate * 3.0f / 10.0f);
-            if (everyN <= 0 || mLateFrames % static_cast<uint64_t>(everyN) != 0) {
-                VLOGI("we're late by %lld us (%.2f secs) dropping one after %d frames",
-                      static_cast<long long>(latenessUs), latenessUs / 1e6, mSinceLastDropped);
-                {
-                    Mutex::Autolock _s(mStatsLock);
-                    ++mStats.numVideoFramesDropped;
-                }
-                if (livePreview) {
-                    if (--mPreviewFramesLeft < 0) {
-                        VLOGI("preview clear 1");
-                        modifyFlags(SEEK_PREVIEW, CLEAR);
-                        return;
-                    }
-                }
-                mSinceLastDropped = 0;
-                mVideoBuffer->release();
-                mVideoBuffer = nullptr;
-                if (latenessUs > 3000000 && mExtractor != nullptr) mExtractor->setOnlyKeyFrame();
-                postVideoEvent_l(1000);
-                return;
-            }
+                  static_cast<long long>(decision.latenessUs), decision.latenessUs / 1e6,
+                  static_cast<long long>(timeUs), timeUs / 1e6, static_cast<long long>(decision.nowUs),
+                  decision.nowUs / 1e6);
         }
-        if (latenessUs < -10000) {
-            if (livePreview) {
-                if (--mPreviewFramesLeft < 0) {
-                    VLOGI("preview clear 2");
-                    modifyFlags(SEEK_PREVIEW, CLEAR);
-                } else {
-                    postVideoEvent_l(1000);
-                }
-            } else {
-                postVideoEvent_l(10000);
-            }
+        if (decision.action == AvSync::Action::Drop) {
+            dropFrame_l(decision, livePreview);
+            return;
+        }
+        if (decision.action == AvSync::Action::Wait) {
+            holdFrame_l(livePreview);
             return;
         }
     }
+    renderFrame_l(timeUs, decision);
+    scheduleNextVideoEvent_l();
+}
 
+bool PlaybackEngine::ensureAudioRunning_l() {
+    mLock.assertHeld();
+    if (mAudioPlayer == nullptr || !(mFlags & PLAYING) || (mFlags & (SEEK_PREVIEW | AUDIO_RUNNING))) return true;
+    const status_t err = startAudioPlayer_l(!mVideoOnlyFallback);
+    if (err == OK) return true;
+    VLOGE("Starting the audio player failed w/ err %d", err);
+    if (!mVideoOnlyFallback) return false;
+    deleteAudioPlayer_l();
+    mTimeSource = &mSystemTimeSource;
+    return true;
+}
+
+// A sound device that went away (unplugged, sound server gone) is reported once per player.
+bool PlaybackEngine::checkAudioOutput_l() {
+    mLock.assertHeld();
+    if (mAudioOutputLost || mVideoOnlyFallback || mAudioSink == nullptr || mAudioPlayer == nullptr ||
+        !(mFlags & AUDIO_RUNNING)) {
+        return false;
+    }
+    if (!mAudioSink->isBufferLost()) return false;
+    mAudioOutputLost = true;
+    VLOGE("AudioPlayer Running Error");
+    notifyListener_l(MEDIA_ERROR, MEDIA_ERROR_UNKNOWN, ERROR_AUDIO_OUTPUT_LOST);
+    return true;
+}
+
+void PlaybackEngine::dropFrame_l(const AvSync::Decision& decision, bool livePreview) {
+    mLock.assertHeld();
+    VLOGI("we're late by %lld us (%.2f secs) dropping one after %d frames", static_cast<long long>(decision.latenessUs),
+          decision.latenessUs / 1e6, mAvSync.sinceLastDropped());
+    {
+        Mutex::Autolock _s(mStatsLock);
+        ++mStats.numVideoFramesDropped;
+    }
+    if (livePreview && --mPreviewFramesLeft < 0) {
+        VLOGI("preview clear 1");
+        modifyFlags(SEEK_PREVIEW, CLEAR);
+        return;
+    }
+    mAvSync.noteDropped();
+    mVideoBuffer->release();
+    mVideoBuffer = nullptr;
+    if (decision.latenessUs > AvSync::kSkipToKeyFrameUs && mExtractor != nullptr) mExtractor->setOnlyKeyFrame();
+    postVideoEvent_l(kShortVideoEventDelayUs);
+}
+
+void PlaybackEngine::holdFrame_l(bool livePreview) {
+    mLock.assertHeld();
+    if (!livePreview) {
+        postVideoEvent_l(kEarlyFrameRetryUs);
+    } else if (--mPreviewFramesLeft < 0) {
+        VLOGI("preview clear 2");
+        modifyFlags(SEEK_PREVIEW, CLEAR);
+    } else {
+        postVideoEvent_l(kShortVideoEventDelayUs);
+    }
+}
+
+void PlaybackEngine::renderFrame_l(int64_t timeUs, const AvSync::Decision& decision) {
+    mLock.assertHeld();
     if (mVideoRenderer == nullptr || mRendererNeedsInit) initRenderer_l();
-    ++mSinceLastDropped;
-    if (RenderRecorder recorder = renderRecorder()) recorder(timeUs, nowUs, latenessUs);
+    mAvSync.noteRendered();
+    if (const EngineProbes* probes = GetEngineProbes(); probes != nullptr && probes->onRender) {
+        probes->onRender(timeUs, decision.nowUs, decision.latenessUs);
+    }
     if (mVideoRenderer != nullptr) mVideoRenderer->render(mVideoBuffer);
     if (!mVideoRenderingStarted) {
         mVideoRenderingStarted = true;
         notifyListener_l(MEDIA_INFO, MEDIA_INFO_RENDERING_START);
     }
     if (mFlags & PLAYING) notifyIfMediaStarted_l();
-    mVideoBuffer->release();
-    mVideoBuffer = nullptr;
-
-    if (wasSeeking == 0 || !(mFlags & SEEK_PREVIEW)) {
-        postVideoEvent_l();
-    } else if (!mPreviewPending) {
-        modifyFlags(SEEK_PREVIEW, CLEAR);
-        mSeekNotificationSent = true;
-        mVideoRenderEventPending = true;
-        mQueue.postEventWithDelay(mVideoRenderEvent, 100);
-    } else {
-        mPreviewPending = false;
-        postVideoEvent_l(10);
+    if (mVideoBuffer != nullptr) {  // a render error may have paused and let go of it already
+        mVideoBuffer->release();
+        mVideoBuffer = nullptr;
     }
 }
 
+void PlaybackEngine::scheduleNextVideoEvent_l() {
+    mLock.assertHeld();
+    if (mFlags & SEEK_PREVIEW) {
+        // A seek while paused shows the picture at the target and holds it there; the redraw
+        // event puts it on screen once more after the sink has settled.
+        modifyFlags(SEEK_PREVIEW, CLEAR);
+        mPreviewPending = false;
+        mSeekNotificationSent = true;
+        mVideoRenderEventPending = true;
+        mQueue.postEventWithDelay(mVideoRenderEvent, kPreviewRedrawDelayUs);
+        return;
+    }
+    if (mFlags & PLAYING) postVideoEvent_l();
+}
+
 void PlaybackEngine::onStreamDone() {
-    Mutex::Autolock _l(mLock);
+    EngineLock lock(this);
     if (!mStreamDoneEventPending) return;
     mStreamDoneEventPending = false;
     if (mStreamDoneStatus == USER_STOP) return;  // a reset or stop cut the stream short on purpose
@@ -1379,23 +1431,28 @@ void PlaybackEngine::onStreamDone() {
 }
 
 void PlaybackEngine::onBufferingUpdate() {
-    Mutex::Autolock _l(mLock);
+    EngineLock lock(this);
     if (!mBufferingEventPending) return;
     mBufferingEventPending = false;
 }
 
 void PlaybackEngine::onVideoLagUpdate() {
-    Mutex::Autolock _l(mLock);
-    if (!mVideoLagEventPending) return;
-    mVideoLagEventPending = false;
-    if (!(mFlags & VIDEO_AT_EOS)) {
-        int64_t cachedUs = mCachedDurationUs;
-        bool eos = false;
-        Ref<MediaExtractor> extractor = mExtractor;
-        if (extractor != nullptr && extractor->getCachedDuration(&cachedUs, &eos) == OK) mCachedDurationUs = cachedUs;
-        notifyListener_l(MEDIA_INFO, MEDIA_INFO_VIDEO_TRACK_LAGGING, static_cast<int32_t>(mCachedDurationUs / 1000));
-        postVideoLagEvent_l();
+    Ref<MediaExtractor> extractor;
+    {
+        EngineLock lock(this);
+        if (!mVideoLagEventPending) return;
+        mVideoLagEventPending = false;
+        if (mFlags & VIDEO_AT_EOS) return;
+        extractor = mExtractor;
     }
+    int64_t cachedUs = -1;
+    bool eos = false;
+    if (extractor != nullptr && extractor->getCachedDuration(&cachedUs, &eos) != OK) cachedUs = -1;
+    EngineLock lock(this);
+    if (cachedUs >= 0) mCachedDurationUs = cachedUs;
+    if (!(mFlags & PLAYING) || mVideoLagEventPending) return;
+    notifyListener_l(MEDIA_INFO, MEDIA_INFO_VIDEO_TRACK_LAGGING, static_cast<int32_t>(mCachedDurationUs / 1000));
+    postVideoLagEvent_l();
 }
 
 void PlaybackEngine::onCheckAudioStatus() {
@@ -1404,7 +1461,7 @@ void PlaybackEngine::onCheckAudioStatus() {
         if (!mAudioStatusEventPending) return;
         mAudioStatusEventPending = false;
     }
-    Mutex::Autolock _l(mLock);
+    EngineLock lock(this);
     if (mAudioPlayer == nullptr) {
         VLOGE("postAudioEOS >>> Already deleted AudioPlayer");
         return;
@@ -1416,6 +1473,7 @@ void PlaybackEngine::onCheckAudioStatus() {
             mSeekNotificationSent = true;
         }
         mSeeking = 0;
+        updateState_l();
         if (mFlags & PLAYING) notifyIfMediaStarted_l();
     }
     status_t finalStatus;
@@ -1427,350 +1485,68 @@ void PlaybackEngine::onCheckAudioStatus() {
     }
 }
 
+void PlaybackEngine::onAudioOutputWatch() {
+    EngineLock lock(this);
+    if (!mAudioOutputWatchPending) return;
+    mAudioOutputWatchPending = false;
+    if (!(mFlags & PLAYING) || mVideoSource != nullptr) return;
+    if (checkAudioOutput_l()) return;
+    postAudioOutputWatch_l();
+}
+
+// The sound path asked to be rebuilt: the session is set up again silently and resumes where it
+// was. The prepare runs as its own event, after this event has let go of the old audio player.
 void PlaybackEngine::onAudioTearDownEvent() {
-    Mutex::Autolock _l(mLock);
-    if (!mAudioTearDownEventPending) return;
-    mAudioTearDownEventPending = false;
+    EngineLock lock(this);
+    {
+        Mutex::Autolock _a(mAudioLock);
+        if (!mAudioTearDownEventPending) return;
+        mAudioTearDownEventPending = false;
+    }
     VLOGI("onAudioTearDownEvent");
-    mResumeAfterReprepare = (mFlags & PLAYING) != 0;
+    const bool resume = (mFlags & PLAYING) != 0;
     std::string uri = mUri;
     std::map<std::string, std::string> headers = mUriHeaders;
+    const int32_t fd = mFd;
+    const bool isFd = mIsFdSource;
     int64_t positionUs = 0;
     getPosition(&positionUs);
-    mReprepareSeekTimeUs = positionUs;
-    const bool resume = mResumeAfterReprepare;
     reset_l();
     mUri = uri;
     mUriHeaders = headers;
+    mFd = fd;
+    mIsFdSource = isFd;
+    mReprepareSeekTimeUs = positionUs;
     mResumeAfterReprepare = resume;
-    modifyFlags(PREPARING, SET);
-    VLOGI("## PREPARING SET");
     mSilentReprepare = true;
     mIsAsyncPrepare = true;
-    beginPrepareAsync_l();
+    prepareAsync_l();
 }
 
 void PlaybackEngine::onApplicationDataEvent() {
-    Mutex::Autolock _l(mLock);
+    EngineLock lock(this);
     if (!mApplicationDataEventPending) return;
     mApplicationDataEventPending = false;
 }
 
 void PlaybackEngine::onVideoRenderEvent(EngineReporterEvent*) {
-    Mutex::Autolock _l(mLock);
+    EngineLock lock(this);
     mVideoRenderEventPending = false;
     if (!(mFlags & PLAYING) && mVideoRenderer != nullptr) mVideoRenderer->redraw();
 }
 
-void PlaybackEngine::onThumbnailEvent(EngineReporterEvent*) { mThumbnailEventPending = false; }
-
-int32_t PlaybackEngine::countTracks_l() {
-    return mExtractor != nullptr ? static_cast<int32_t>(mExtractor->countTracks()) : 0;
-}
-
-status_t PlaybackEngine::trackInfo_l(Payload* reply) {
-    if (!reply) return BAD_VALUE;
-    const int32_t count = countTracks_l();
-    reply->writeInt32(count);
-    for (int32_t i = 0; i < count; ++i) {
-        Ref<MetaData> meta = mExtractor->getTrackMetaData(static_cast<size_t>(i));
-        const char* mime = "";
-        const char* lang = "und";
-        if (meta != nullptr) {
-            meta->findCString(kKeyMIMEType, &mime);
-            if (!meta->findCString(kKeyLanguage, &lang)) lang = "und";
-        }
-        int32_t type = 0;
-        if (startsWithIgnoreCase(mime, "video/")) type = 1;
-        else if (startsWithIgnoreCase(mime, "audio/")) type = 2;
-        else if (!strcasecmp(mime, "text/caption")) type = 3;
-        reply->writeInt32(2);
-        reply->writeInt32(type);
-        std::u16string wide;
-        for (const char* c = lang; *c; ++c) wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(*c)));
-        reply->writeString16(wide);
-    }
-    return OK;
-}
-
-status_t PlaybackEngine::selectTrack_l(int32_t index, bool select, bool secondary) {
-    VLOGI("selectTrack: trackIndex = %d and select=%d", index, select ? 1 : 0);
-    (void)secondary;
-    const int32_t count = countTracks_l();
-    if (index < 0 || index >= count) {
-        VLOGE("Track index (%d) is out of range [0, %d)", index, count);
-        return ERROR_OUT_OF_RANGE;
-    }
-    Ref<MetaData> meta = mExtractor->getTrackMetaData(static_cast<size_t>(index));
-    const char* mime = "";
-    if (meta != nullptr) meta->findCString(kKeyMIMEType, &mime);
-    if (!startsWithIgnoreCase(mime, "audio/") && strcasecmp(mime, "text/caption") != 0) {
-        VLOGE("Track %d is not either audio or timed text", index);
-        return ERROR_UNSUPPORTED;
-    }
-    if (startsWithIgnoreCase(mime, "audio/")) {
-        if (!select) {
-            VLOGE("Deselect an audio track (%d) is not supported", index);
-            return ERROR_UNSUPPORTED;
-        }
-        VLOGI("selectAudioTrack_l: trackIndex=%d, mFlags=0x%x", index, mFlags);
-        if (index == mActiveAudioTrackIndex) {
-            VLOGI("Track %d is active. Does nothing.", index);
-            return OK;
-        }
-        if (mSeeking != 0) {
-            VLOGE("Selecting a track while seeking is not supported");
-            return ERROR_UNSUPPORTED;
-        }
-        if (!(mFlags & PREPARED)) {
-            VLOGE("Data source has not finished preparation");
-            return ERROR_UNSUPPORTED;
-        }
-        const bool wasPlaying = (mFlags & PLAYING) != 0;
-        pause_l();
-        int64_t positionUs = 0;
-        getPosition(&positionUs);
-        if (mAudioPlayer != nullptr) {
-            deleteAudioPlayer_l();
-        } else if (mAudioSource != nullptr) {
-            mAudioSource->stop();
-            mAudioSource.clear();
-        }
-        mAudioTrack = mExtractor->getTrack(static_cast<size_t>(index));
-        status_t err = initAudioDecoder();
-        if (err != OK) {
-            VLOGE("Failed to init audio decoder: 0x%x", static_cast<unsigned>(err));
-            return err;
-        }
-        mActiveAudioTrackIndex = index;
-        // Back to where playback was; a source that cannot seek goes on from where it stands.
-        if (mExtractorFlags & MediaExtractor::CAN_SEEK) seekTo_l(positionUs);
-        if (wasPlaying) play_l();
-        return OK;
-    }
-    // Subtitle tracks are driven by the subtitle drivers.
-    return INVALID_OPERATION;
-}
-
-status_t PlaybackEngine::skip_l(int32_t index) {
-    VLOGI("skip_l");
-    (void)index;
-    // Skipping walks the agent's play list; there is none without an agent session.
-    return ERROR_OUT_OF_RANGE;
-}
-
-status_t PlaybackEngine::invoke(const Payload& request, Payload* reply) {
-    if (InvokeRecorder recorder = invokeRecorder()) recorder(request.data(), request.dataSize());
-    int32_t methodId;
-    status_t err = request.readInt32(&methodId);
-    if (err != OK) return err;
-    Mutex::Autolock _l(mLock);
-    if (mStopped) return OK;
-    VLOGI("invoke methodId %d", methodId);
-    switch (methodId) {
-        case 1:
-            return trackInfo_l(reply);
-        case 2: {
-            int32_t secondary = request.readInt32();
-            const char* uri = request.readCString();
-            (void)secondary;
-            (void)uri;
-            // Subtitle sources need the subtitle drivers.
-            return ERROR_UNSUPPORTED;
-        }
-        case 4:
-        case 5: {
-            int32_t index = request.readInt32();
-            int32_t secondary = request.readInt32();
-            return selectTrack_l(index, methodId == 4, secondary != 0);
-        }
-        case 7: {
-            double rate = request.readDouble();
-            mPlaybackRate = static_cast<float>(rate);
-            bool accepted = false;
-            if (mAudioPlayer != nullptr) {
-                accepted = mAudioPlayer->setPlaybackRate(mPlaybackRate);
-                VLOGI("setPlayingRate %.1f", rate);
-            }
-            if (mAudioSink != nullptr) mAudioSink->setPlaybackRate(static_cast<uint32_t>(rate * 100.0));
-            return accepted ? OK : ERROR_UNSUPPORTED;
-        }
-        case 8: {
-            const char* path = request.readCString();
-            mStoragePath = path ? path : "";
-            mDeviceType = request.readInt32();
-            VLOGI("invoke StoragePath '%s', devicetype '%d'", mStoragePath.c_str(), mDeviceType);
-            return OK;
-        }
-        case 9: {
-            const char* guid = request.readCString();
-            mDeviceGuid = guid ? guid : "";
-            VLOGI("invoke DeviceGUID '%s', %d", mDeviceGuid.c_str(), static_cast<int>(mDeviceGuid.size()));
-            return OK;
-        }
-        case 10: {
-            if (reply) reply->writeCString("LIVE");
-            return OK;
-        }
-        case 11:
-            return OK;
-        case 12:
-            if (reply) {
-                if (mBookmarkJson.empty()) {
-                    reply->writeInt32(0);
-                } else {
-                    reply->writeInt32(1);
-                    reply->writeCString(mBookmarkJson.c_str());
-                }
-            }
-            return OK;
-        case 13:
-        case 14:
-            return OK;
-        case 15:
-            if (reply) reply->writeInt32(0);
-            return OK;
-        case 16: {
-            if (!reply) return OK;
-            const char* component = nullptr;
-            Ref<MetaData> format = mVideoSource != nullptr ? mVideoSource->getFormat() : nullptr;
-            if (format != nullptr && format->findCString(kKeyDecoderComponent, &component) && component) {
-                reply->writeInt32(1);
-                reply->writeInt32(static_cast<int32_t>(strlen(component)));
-                reply->write(component, strlen(component));
-                VLOGI("invoke Video Codec Name '%s'", component);
-            } else {
-                reply->writeInt32(0);
-            }
-            return OK;
-        }
-        case 17: {
-            int32_t flag = request.readInt32();
-            if (mAudioPlayer != nullptr) mAudioPlayer->setMute(flag == 0);
-            return OK;
-        }
-        case 18: {
-            int32_t key, value;
-            while (request.readInt32(&key) == OK && request.readInt32(&value) == OK) {
-                if (key == 1) mVideoDecoderFlags = value;
-                if (key == 2) mPlaybackSetting = static_cast<float>(value);
-            }
-            return OK;
-        }
-        case 19:
-        case 20:
-        case 21:
-        case 22: {
-            int32_t v = request.readInt32();
-            if (mVideoSink != nullptr) {
-                if (methodId == 19) mVideoSink->setBrightness(v);
-                if (methodId == 20) mVideoSink->setSaturation(v);
-                if (methodId == 21) mVideoSink->setContrast(v);
-                if (methodId == 22) mVideoSink->setScaleMode(v);
-            }
-            return OK;
-        }
-        case 23: {
-            int32_t a = request.readInt32();
-            int32_t b = request.readInt32();
-            if (mVideoSink != nullptr) mVideoSink->setAspectRatio(a, b);
-            return OK;
-        }
-        case 24: {
-            int32_t a = request.readInt32();
-            int32_t b = request.readInt32();
-            if (mVideoSink != nullptr) return mVideoSink->setViewOffset(a, b) ? OK : ERROR_UNSUPPORTED;
-            return OK;
-        }
-        case 25: {
-            int32_t level = request.readInt32();
-            int32_t b = request.readInt32();
-            if (mAudioSink != nullptr) mAudioSink->setVolume(level < 100 ? level : 100, b != 0);
-            if (mAudioSource != nullptr) mAudioSource->setAudioGainStep(level > 100 ? level - 100 : 0);
-            return OK;
-        }
-        case 26: {
-            const char* os = request.readCString();
-            const char* version = request.readCString();
-            VLOGI("invoke os '%s', version '%s'", os ? os : "", version ? version : "");
-            mOsShort = shortOsName(os, mOsShort);
-            mOsVersion = version ? version : "";
-            Mutex::Autolock _u(gUserAgentLock);
-            gUserAgent.os = mOsShort;
-            gUserAgent.version = mOsVersion;
-            gUserAgent.third = "-";
-            return OK;
-        }
-        case 27:
-            request.readInt32();
-            request.readInt32();
-            request.readInt32();
-            return OK;
-        case 28:
-        case 29:
-            request.readCString();
-            return OK;
-        case 30: {
-            int32_t index = -1;
-            request.readInt32(&index);
-            return skip_l(index);
-        }
-        case 31:
-        case 32:
-            request.readInt32();
-            return OK;
-        case 33:
-            request.readInt32();
-            request.readInt32();
-            return OK;
-        case 34: {
-            int32_t on = request.readInt32();
-            int32_t level = request.readInt32();
-            mAudioEffectOn = (on == 1);
-            if (level >= 0) mAudioEffectLevel = level;
-            return OK;
-        }
-        case 35:
-            return OK;
-        case 36: {
-            int32_t ms = request.readInt32();
-            mTimeshiftOffsetUs = static_cast<int64_t>(ms) * 1000;
-            return OK;
-        }
-        case 37:
-            if (reply) reply->writeInt32(0);
-            return OK;
-        case 38:
-            request.readCString();
-            return OK;
-        case 39: {
-            int32_t code = request.readInt32();
-            notifyListener_l(MEDIA_ERROR, MEDIA_ERROR_UNKNOWN, code);
-            return OK;
-        }
-        case 40: {
-            int32_t flag = request.readInt32();
-            mLiveDisabled = (flag != 0);
-            return OK;
-        }
-        case 41:
-            if (reply) {
-                reply->writeInt64(-1);
-                reply->writeCString("");
-            }
-            return OK;
-        default:
-            return ERROR_UNSUPPORTED;
-    }
+void PlaybackEngine::onThumbnailEvent(EngineReporterEvent*) {
+    EngineLock lock(this);
+    mThumbnailEventPending = false;
 }
 
 status_t PlaybackEngine::setParameter(int32_t key, const Payload& request) {
-    Mutex::Autolock _l(mLock);
+    EngineLock lock(this);
     switch (key) {
-        case 1100:
+        case kParamStatisticsWindow:
             // The statistics window belongs to the cache of streamed sources.
             return ERROR_UNSUPPORTED;
-        case 1300: {
+        case kParamTimeStretch: {
             if (mAudioPlayer == nullptr) return NO_INIT;
             int32_t value = 0;
             status_t err = request.readInt32(&value);
@@ -1785,8 +1561,8 @@ status_t PlaybackEngine::setParameter(int32_t key, const Payload& request) {
 }
 
 status_t PlaybackEngine::getParameter(int32_t key, Payload* reply) {
-    if (key != 1200) return ERROR_UNSUPPORTED;
-    Mutex::Autolock _l(mLock);
+    if (key != kParamVideoRotation) return ERROR_UNSUPPORTED;
+    EngineLock lock(this);
     // The rotation the current video track asks for, in degrees (0 without video).
     int32_t rotation = 0;
     Ref<MetaData> format = mVideoTrack != nullptr ? mVideoTrack->getFormat() : nullptr;
@@ -1832,7 +1608,7 @@ status_t PlaybackEngine::dump(int fd, const char* args) {
 }
 
 status_t PlaybackEngine::getErrorText(const wchar_t* language, int32_t code, wchar_t* out) {
-    Mutex::Autolock _l(mLock);
+    EngineLock lock(this);
     if (!out) return BAD_VALUE;
     if (!mServerDetail.empty()) {
         swprintf(out, 1024, L"%s", mServerDetail.c_str());
@@ -1848,5 +1624,6 @@ status_t PlaybackEngine::getErrorText(const wchar_t* language, int32_t code, wch
     swprintf(out, 1024, L"%ls", text);
     return OK;
 }
+
 
 }  // namespace velmor

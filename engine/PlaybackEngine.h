@@ -1,19 +1,24 @@
 // The playback engine behind the player front: source selection, preparation, the playback
-// loop, audio/video synchronisation and the numbered invoke requests.
+// loop, audio/video synchronisation and the numbered invoke requests. The thread and lock rules
+// are written at the top of the class.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/AudioPlayer.h"
+#include "engine/AvSync.h"
 #include "engine/DataSource.h"
+#include "engine/EngineRequests.h"
 #include "engine/MediaExtractor.h"
 #include "engine/MediaSource.h"
 #include "engine/PlayerBase.h"
 #include "engine/SinkFrameRenderer.h"
+#include "engine/SourceSetup.h"
 #include "engine/TimeSource.h"
 #include "engine/TimerQueue.h"
 #include "utils/Mutex.h"
@@ -63,6 +68,36 @@ struct UserAgentInfo {
 };
 UserAgentInfo GetUserAgentInfo();
 
+// The playback engine: a coordinator over the units that each own one concern.
+//
+//  - SourceSetup (engine/SourceSetup.h): opens the address and builds the pipeline during a
+//    prepare, on the queue thread without the main lock.
+//  - AvSync (engine/AvSync.h): the media clock and the render decision of the video event.
+//  - Track selection (engine/TrackSelection.cpp) and the numbered requests
+//    (engine/EngineRequests.{h,cpp}, a table of named handlers).
+//  - This file: lifecycle (prepare, play, pause, seek, reset), the events of the playback loop
+//    and notifications.
+//
+// Threads:
+//  - Host thread: every public operation. It takes mLock for the state it reads or changes and
+//    never waits for the network or a decoder while holding it: operations that end a session
+//    (reset, stop, setDataSource, destruction) first raise the stop flags of the source being
+//    opened and of the running extractor, then take the lock.
+//  - Playback queue thread (mQueue, "PlaybackEngine"): every event (prepare, video, stream done,
+//    audio status, buffering, lag, teardown, redraw). Events take mLock for their decisions and
+//    release it around blocking work (opening the address, reading a decoded picture).
+//  - Reporter queue thread (mReporterQueue): the thumbnail event.
+//  - Sound sink fill thread: AudioPlayer::Observer callbacks; they take mAudioLock only.
+//
+// Locks, in the order they may be nested: mLock, then mMiscStateLock / mStatsLock / mAudioLock
+// (never two of the last three together). mLock is recursive only because the host interface
+// allows re-entering calls; condition waits on it assert a single hold. Functions ending in _l
+// assert mLock. Nothing calls the host with a lock held: notifications go through the listener's
+// own queue.
+//
+// Teardown: objects whose destruction blocks (the audio player closing the sound device and its
+// fill thread, decoders joining their threads) are never destroyed under mLock. Code under the
+// lock moves them into mDoomed; EngineLock's destructor releases the lock and then finishes them.
 class PlaybackEngine : public AudioPlayer::Observer {
 public:
     enum Flags : uint32_t {
@@ -92,6 +127,10 @@ public:
     };
     enum FlagMode { SET = 0, CLEAR = 1, ASSIGN = 2 };
 
+    // What the player is doing, derived from the flags word; every change is logged once.
+    enum class State { Idle, Preparing, Prepared, Playing, Paused, Seeking, Completed, Error };
+    static const char* StateName(State state);
+
     PlaybackEngine();
     ~PlaybackEngine();
 
@@ -114,6 +153,7 @@ public:
     status_t reset();
     bool isPlaying();
     status_t setLooping(bool loop);
+    // Negative targets seek to the start.
     status_t seekTo(int64_t timeUs);
     status_t seekToExact(int64_t timeUs);
     status_t getPosition(int64_t* positionUs);
@@ -132,9 +172,9 @@ public:
     bool getVideoSize(int32_t* width, int32_t* height);
 
     uint32_t flags() const { return mFlags; }
+    State state();
     void modifyFlags(uint32_t value, FlagMode mode);
 
-    // Under mLock.
     void notifyListener_l(int32_t msg, int32_t ext1 = 0, int32_t ext2 = 0);
 
     // AudioPlayer::Observer, called from the sink's fill thread.
@@ -146,13 +186,10 @@ public:
 private:
     friend class EngineEvent;
     friend class EngineReporterEvent;
+    class EngineLock;
+    struct RequestHandler;
+    static const RequestHandler kRequestHandlers[];
 
-    struct TrackStat {
-        std::string mime;
-        std::string decoderName;
-        int32_t width = 0;
-        int32_t height = 0;
-    };
     struct Stats {
         int32_t fd = -1;
         std::string uri;
@@ -165,6 +202,34 @@ private:
         int64_t numVideoFramesDropped = 0;
     };
 
+    // Objects to finish after mLock is released (see Teardown above).
+    struct Doomed {
+        std::vector<std::unique_ptr<AudioPlayer>> audioPlayers;
+        std::vector<Ref<MediaSource>> sourcesToStop;
+        std::vector<Ref<RefCounted>> toRelease;
+        bool empty() const { return audioPlayers.empty() && sourcesToStop.empty() && toRelease.empty(); }
+        void finish();
+    };
+
+    // A picture read by the video event with the lock released.
+    struct FrameRead {
+        Ref<MediaSource> source;
+        MediaSource::ReadOptions options;
+        int64_t skipUntilUs = -1;
+        uint32_t generation = 0;
+        MediaBuffer* buffer = nullptr;
+        status_t status = OK;
+    };
+
+    // An audio track switch: the old audio player goes away between its two halves.
+    struct AudioSwitch {
+        bool pending = false;
+        int32_t index = -1;
+        int64_t positionUs = 0;
+        bool wasPlaying = false;
+    };
+
+    // --- Lifecycle (mLock held).
     status_t setDataSource_l(const char* uri, const std::map<std::string, std::string>* headers, const char* extra);
     status_t prepare_l();
     status_t prepareAsync_l();
@@ -176,12 +241,12 @@ private:
     void finishAsyncPrepare_l();
     void abortPrepare(status_t err);
     status_t skip_l(int32_t index);
-    status_t finishSetDataSource_l();
-    status_t attachExtractor_l(const Ref<MediaExtractor>& extractor);
-    status_t initVideoDecoder(uint32_t flags);
-    status_t initAudioDecoder();
+    void installMedia_l(OpenedMedia* media);
+    // Hands what a prepare built to mDoomed (its decoders stop after the lock is released).
+    void doomMedia_l(OpenedMedia* media);
+    // Logs a change of the derived state.
+    void updateState_l();
     void shutdownVideoDecoder_l();
-    void beginPrepareAsync_l();
     status_t startAudioPlayer_l(bool sendErrorNotification = true);
     void createAudioPlayer_l();
     void deleteAudioPlayer_l();
@@ -194,12 +259,49 @@ private:
     void postVideoLagEvent_l();
     void postCheckAudioStatusEvent(int64_t delayUs);
     void postBufferingEvent_l(int64_t delayUs = -1);
-    void updateDuration_l(const Ref<MetaData>& format);
+    void postAudioOutputWatch_l();
+    bool checkAudioOutput_l();
+    // Raises every stop flag of the current session without taking mLock.
+    void interruptSession();
+
+    // --- Tracks (TrackSelection.cpp).
     status_t trackInfo_l(Payload* reply);
     status_t selectTrack_l(int32_t index, bool select, bool secondary);
+    status_t finishAudioSwitch_l();
     int32_t countTracks_l();
 
-    // Event handlers.
+    // --- Numbered requests (EngineRequests.cpp): one handler per request, under mLock.
+    status_t onTrackInfoRequest_l(const Payload& request, Payload* reply);
+    status_t onSubtitleSourceRequest_l(const Payload& request, Payload* reply);
+    status_t onSelectTrackRequest_l(const Payload& request, Payload* reply);
+    status_t onDeselectTrackRequest_l(const Payload& request, Payload* reply);
+    status_t onPlaybackRateRequest_l(const Payload& request, Payload* reply);
+    status_t onStoragePathRequest_l(const Payload& request, Payload* reply);
+    status_t onDeviceGuidRequest_l(const Payload& request, Payload* reply);
+    status_t onContentInfoRequest_l(const Payload& request, Payload* reply);
+    status_t onGetBookmarksRequest_l(const Payload& request, Payload* reply);
+    status_t onZeroReplyRequest_l(const Payload& request, Payload* reply);
+    status_t onVideoCodecNameRequest_l(const Payload& request, Payload* reply);
+    status_t onAudioEnabledRequest_l(const Payload& request, Payload* reply);
+    status_t onDecoderSettingsRequest_l(const Payload& request, Payload* reply);
+    status_t onPictureControlRequest_l(InvokeRequest id, const Payload& request);
+    status_t onBrightnessRequest_l(const Payload& request, Payload* reply);
+    status_t onSaturationRequest_l(const Payload& request, Payload* reply);
+    status_t onContrastRequest_l(const Payload& request, Payload* reply);
+    status_t onScaleModeRequest_l(const Payload& request, Payload* reply);
+    status_t onAspectRatioRequest_l(const Payload& request, Payload* reply);
+    status_t onViewOffsetRequest_l(const Payload& request, Payload* reply);
+    status_t onVolumeRequest_l(const Payload& request, Payload* reply);
+    status_t onOsVersionRequest_l(const Payload& request, Payload* reply);
+    status_t onIgnoredRequest_l(const Payload& request, Payload* reply);
+    status_t onSkipRequest_l(const Payload& request, Payload* reply);
+    status_t onAudioEffectRequest_l(const Payload& request, Payload* reply);
+    status_t onTimeshiftOffsetRequest_l(const Payload& request, Payload* reply);
+    status_t onReportErrorRequest_l(const Payload& request, Payload* reply);
+    status_t onLiveDisabledRequest_l(const Payload& request, Payload* reply);
+    status_t onAgentValueRequest_l(const Payload& request, Payload* reply);
+
+    // --- Event handlers (playback queue thread).
     void onPrepareAsyncEvent();
     void onVideoEvent();
     void onStreamDone();
@@ -208,48 +310,76 @@ private:
     void onCheckAudioStatus();
     void onAudioTearDownEvent();
     void onApplicationDataEvent();
+    void onAudioOutputWatch();
     void onVideoRenderEvent(EngineReporterEvent* event);
     void onThumbnailEvent(EngineReporterEvent* event);
 
+    // --- The video event's steps.
+    bool beginFrameRead_l(FrameRead* read);
+    static void readFrame(FrameRead* read);
+    bool acceptFrame_l(FrameRead* read);
+    void playFrame_l();
+    bool ensureAudioRunning_l();
+    void dropFrame_l(const AvSync::Decision& decision, bool livePreview);
+    void holdFrame_l(bool livePreview);
+    void renderFrame_l(int64_t timeUs, const AvSync::Decision& decision);
+    void scheduleNextVideoEvent_l();
+
+    void assertOnQueueThread() const { QV_ASSERT(mQueue.isWorkerThread(), "not on the playback queue thread"); }
+
+    // --- Locks (see the lock order above).
     Mutex mLock;
     Mutex mMiscStateLock;
     Mutex mStatsLock;
     Mutex mAudioLock;
+    // Held while doomed objects are finished; opening the sound device waits for it, so a new
+    // audio player never opens the device while an old one is still closing it.
+    Mutex mTeardownLock;
 
+    // --- Queues: started and stopped under mLock; stop() joins them without it.
     TimerQueue mQueue;
     bool mQueueStarted;
     TimerQueue mReporterQueue;
     bool mReporterQueueStarted;
 
+    // --- Preparation's source set-up; has its own lock (cancel() from any thread).
+    SourceSetup mSourceSetup;
+
+    // --- Session objects, guarded by mLock. mExtractor and mAudioPlayer are also read under
+    // mMiscStateLock by position queries and by interruptSession, so they change under both.
     WeakRef<PlayerFront> mListener;
     Ref<MediaExtractor> mExtractor;
     Ref<MediaSource> mAudioTrack;
     Ref<MediaSource> mVideoTrack;
     Ref<MediaSource> mAudioSource;
     Ref<MediaSource> mVideoSource;
-    AudioPlayer* mAudioPlayer;
+    std::unique_ptr<AudioPlayer> mAudioPlayer;
     SystemTimeSource mSystemTimeSource;
     TimeSource* mTimeSource;
     Ref<SinkFrameRenderer> mVideoRenderer;
     bool mRendererNeedsInit;
     Ref<PlayerBase::VideoSink> mVideoSink;
     Ref<PlayerBase::AudioSink> mAudioSink;
+    Doomed mDoomed;
 
+    // --- Session settings and results, guarded by mLock.
     std::string mUri;
     std::map<std::string, std::string> mUriHeaders;
     int32_t mFd;
     bool mIsFdSource;
-
     bool mIsHlsSession;
     bool mLiveDisabled;
     int32_t mDisplayWidth;
     int32_t mDisplayHeight;
     int32_t mVideoWidth;
     int32_t mVideoHeight;
-    uint32_t mFlags;
+    // Written under mLock; read without it by flags() and position queries (a stale read is
+    // harmless there).
+    std::atomic<uint32_t> mFlags;
+    State mState;
     int32_t mVideoDecoderFlags;
     float mPlaybackSetting;
-    int64_t mDurationUs;
+    int64_t mDurationUs;  // under mMiscStateLock
     int64_t mBitrate;
     uint32_t mExtractorFlags;
     int64_t mCachedDurationUs;
@@ -259,7 +389,7 @@ private:
     Ref<EngineEvent> mAsyncPrepareEvent;
     Condition mPreparedCondition;
     bool mStopped;
-    bool mSourceFlag;
+    std::atomic<bool> mSourceFlag;
     std::string mDeviceGuid;
     int32_t mRetryCount;
     int32_t mStoredErrorCode;
@@ -269,36 +399,39 @@ private:
     bool mResumeAfterReprepare;
     int64_t mReprepareSeekTimeUs;
     bool mResetting;
-    Stats mStats;
+    bool mAudioOutputLost;
+    bool mInError;  // a MEDIA_ERROR was sent in this session
+    AudioSwitch mAudioSwitch;
+    Stats mStats;  // under mStatsLock
     float mPlaybackRate;
-    int32_t mStorageManager;
+    std::atomic<int32_t> mStorageManager;
 
-    // Playback-loop state.
-    // Also read by position queries from the host's thread.
+    // --- Playback loop, guarded by mLock; mSeeking and mSeekTimeUs are also read by position
+    // queries from the host's thread, mVideoTimeUs under mMiscStateLock.
     std::atomic<int32_t> mSeeking;
     std::atomic<int64_t> mSeekTimeUs;
     bool mSeekNotificationSent;
     int64_t mSkipUntilUs;
     int64_t mVideoTimeUs;
     MediaBuffer* mVideoBuffer;
+    // Changes whenever a picture read without the lock may have become stale (seek, reset).
+    uint32_t mVideoGeneration;
     int64_t mLastVideoTimeUs;
-    int64_t mTimeSourceDeltaUs;
-    int32_t mSinceLastDropped;
+    AvSync mAvSync;
     bool mVideoRenderingStarted;
     bool mPreviewPending;
     int32_t mPreviewFramesLeft;
     bool mWatchForAudioSeekComplete;
     bool mWatchForAudioEOS;
     status_t mStreamDoneStatus;
-    uint64_t mLateFrames;
     uint64_t mFramesDecoded;
     int64_t mPendingAudioSeekUs;
     int32_t mStartGeneration;
     int32_t mMediaStartedGeneration;
-    bool mVideoOnlyFallback;
+    std::atomic<bool> mVideoOnlyFallback;
     int64_t mTimeshiftOffsetUs;
 
-    // Commands.
+    // --- Request state, guarded by mLock.
     std::string mStoragePath;
     int32_t mDeviceType;
     std::string mOsShort;
@@ -307,7 +440,8 @@ private:
     bool mAudioEffectOn;
     int32_t mAudioEffectLevel;
 
-    // Events, made once.
+    // --- Events, made once. Pending flags under mLock, except mAudioStatusEventPending and
+    // mAudioTearDownEventPending (mAudioLock: posted from the fill thread).
     Ref<EngineEvent> mVideoEvent;
     bool mVideoEventPending;
     Ref<EngineEvent> mStreamDoneEvent;
@@ -322,6 +456,8 @@ private:
     bool mAudioTearDownEventPending;
     Ref<EngineEvent> mApplicationDataEvent;
     bool mApplicationDataEventPending;
+    Ref<EngineEvent> mAudioOutputWatchEvent;
+    bool mAudioOutputWatchPending;
     Ref<EngineReporterEvent> mVideoRenderEvent;
     bool mVideoRenderEventPending;
     Ref<EngineReporterEvent> mThumbnailEvent;
@@ -330,6 +466,22 @@ private:
     PlaybackEngine(const PlaybackEngine&) = delete;
     PlaybackEngine& operator=(const PlaybackEngine&) = delete;
 };
+
+// Holds the engine's main lock for one entry point or event. Whatever the locked code moved into
+// mDoomed is finished after the outermost hold is released, so no thread joins or device closes
+// under the lock.
+class PlaybackEngine::EngineLock {
+public:
+    explicit EngineLock(PlaybackEngine* engine, const char* name = nullptr);
+    ~EngineLock();
+    EngineLock(const EngineLock&) = delete;
+    EngineLock& operator=(const EngineLock&) = delete;
+
+private:
+    PlaybackEngine* mEngine;
+    const char* mName;
+};
+
 
 // The message-table text for (language, code): languages "ko", "en", "ja", "cn" (the first two
 // characters compared without case; others select "ko"); unknown codes give the text of -1.

@@ -67,7 +67,8 @@ status_t PlayerFront::seekToExact(int32_t msec) { return mPlayer->seekToExact(st
 
 status_t PlayerFront::getPlayerState(int32_t* out) {
     if (!mPlayer) return INVALID_OPERATION;
-    if (out) *out = 0;
+    if (out == nullptr) return BAD_VALUE;
+    *out = 0;
     return OK;
 }
 
@@ -77,6 +78,7 @@ status_t PlayerFront::getErrorText(const wchar_t* language, int32_t code, wchar_
 }
 
 status_t PlayerFront::getCurrentPosition(int32_t* msec) {
+    if (msec == nullptr) return BAD_VALUE;
     int64_t us = 0;
     status_t err = mPlayer->getPosition(&us);
     if (err != OK) return err;
@@ -85,6 +87,7 @@ status_t PlayerFront::getCurrentPosition(int32_t* msec) {
 }
 
 status_t PlayerFront::getDuration(int32_t* msec) {
+    if (msec == nullptr) return BAD_VALUE;
     int64_t us = 0;
     status_t err = mPlayer->getDuration(&us);
     *msec = (err == OK) ? usToMs(us) : 0;
@@ -132,6 +135,7 @@ status_t PlayerFront::enableVideoOnlyFallback() {
 bool PlayerFront::hasNext(int32_t index) { return mPlayer->hasNext(index); }
 
 status_t PlayerFront::getLiveDuration(int32_t* msec) {
+    if (msec == nullptr) return BAD_VALUE;
     int64_t us = 0;
     mPlayer->getLiveDurationUs(&us);
     *msec = usToMs(us);

@@ -144,4 +144,17 @@ head_part() {  # head_part SRC PERCENT OUT
 fixture truncated.mp4 head_part "$DIR/h264_aac.mp4" 40 @OUT@
 fixture truncated.mkv head_part "$DIR/multi_track.mkv" 50 @OUT@
 
+# Playback-core fixtures: a picture that changes colour every second, so a test can tell from the
+# window which second is on screen.
+#   colors.mp4           H.264 + AAC 440 Hz, 320x240 25 fps, 6 s: red, green, blue, white, yellow, cyan
+#                        for one second each, a key frame every second
+fixture colors.mp4 "${FF[@]}" -f lavfi -i "color=c=red:s=320x240:r=25:d=1" -f lavfi -i "color=c=green:s=320x240:r=25:d=1" \
+  -f lavfi -i "color=c=blue:s=320x240:r=25:d=1" -f lavfi -i "color=c=white:s=320x240:r=25:d=1" \
+  -f lavfi -i "color=c=yellow:s=320x240:r=25:d=1" -f lavfi -i "color=c=cyan:s=320x240:r=25:d=1" -f lavfi -i "$(tone 440 6)" \
+  -filter_complex "[0][1][2][3][4][5]concat=n=6:v=1:a=0[v]" -map "[v]" -map 6:a \
+  "${H264[@]}" -g 25 "${AAC[@]}" -shortest @OUT@
+#   stream_10s.ts        H.264 + AAC in MPEG-TS, 320x240 25 fps, 10 s (served over HTTP by a stalling server)
+fixture stream_10s.ts "${FF[@]}" -f lavfi -i "$(video 320x240 25 10)" -f lavfi -i "$(tone 440 10)" \
+  "${H264[@]}" -g 25 "${AAC[@]}" -shortest @OUT@
+
 echo "make_fixtures: $DIR ready ($made made)"

@@ -47,6 +47,8 @@ public:
     }
     // True when the calling thread holds the mutex.
     bool heldByMe() const { return mOwner.load(std::memory_order_relaxed) == std::this_thread::get_id(); }
+    // How many times the calling thread holds it (0 when another thread or nobody does).
+    int holdDepth() const { return heldByMe() ? mDepth : 0; }
     // Debug builds: abort unless the calling thread holds the mutex.
     void assertHeld() const { QV_ASSERT(heldByMe(), "lock not held by this thread"); }
     // Debug builds: abort if the calling thread holds the mutex (before a blocking call).

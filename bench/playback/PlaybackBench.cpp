@@ -12,7 +12,6 @@
 //
 // Prints one line on stdout: "quorvantix mode=<mode> key=value ...". Times are milliseconds;
 // cpu_s and maxrss_kb are this process's getrusage figures at exit. Exit status 0 on success.
-#include <dlfcn.h>
 #include <sys/resource.h>
 #include <time.h>
 
@@ -29,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "apps/PlayerLibrary.h"
+#include "engine/EngineProbes.h"
 #include "quorvantix/quorvantix.h"
 
 namespace {
@@ -122,8 +121,7 @@ constexpr int64_t kTargetToleranceUs = 1000;
 }  // namespace
 
 // The engine calls this for every frame that reaches the render step.
-extern "C" __attribute__((visibility("default"))) void quorvantix_test_render_hook(int64_t mediaTimeUs, int64_t clockUs,
-                                                                                  int64_t latenessUs) {
+void recordRender(int64_t mediaTimeUs, int64_t clockUs, int64_t latenessUs) {
     const int64_t host = nowUs();
     std::lock_guard<std::mutex> l(gSeen.lock);
     gSeen.frames.push_back({mediaTimeUs, clockUs, latenessUs, host});
@@ -152,9 +150,12 @@ int main(int argc, char** argv) {
     }
     gSeen.frames.reserve(4096);
 
-    PlayerLibrary lib;
-    if (!lib.load()) return 1;
-    IVelmorPlayerBase* player = lib.create();
+    // The engine is linked in so the render probe can be registered; it is the same code the
+    // shared library carries.
+    static velmor::EngineProbes probes;
+    probes.onRender = &recordRender;
+    velmor::SetEngineProbes(&probes);
+    IVelmorPlayerBase* player = CreatePlayer();
     if (!player) {
         fprintf(stderr, "CreatePlayer failed\n");
         return 1;
@@ -259,8 +260,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    lib.destroy(player, false);
-    dlclose(lib.handle);
+    DestroyPlayer(player, false);
     out += usage();
     printf("%s\n", out.c_str());
     fflush(stdout);

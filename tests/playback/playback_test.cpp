@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/EngineProbes.h"
 #include "support/Host.h"
 
 using namespace std::chrono_literals;
@@ -36,11 +37,24 @@ std::vector<RenderedFrame> gRendered;
 }  // namespace
 
 // Every frame that reaches the render step, as the engine timed it.
-extern "C" __attribute__((visibility("default"))) void quorvantix_test_render_hook(int64_t mediaTimeUs, int64_t clockUs,
-                                                                                  int64_t latenessUs) {
+void recordRender(int64_t mediaTimeUs, int64_t clockUs, int64_t latenessUs) {
     std::lock_guard<std::mutex> l(gRenderLock);
     gRendered.push_back({mediaTimeUs, clockUs, latenessUs});
 }
+
+// The players of this program are the engine linked in, with the render probe registered.
+class RenderProbeEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        mProbes.onRender = &recordRender;
+        velmor::SetEngineProbes(&mProbes);
+    }
+    void TearDown() override { velmor::SetEngineProbes(nullptr); }
+
+private:
+    velmor::EngineProbes mProbes;
+};
+const auto* const kRenderProbe = ::testing::AddGlobalTestEnvironment(new RenderProbeEnvironment);
 
 namespace {
 
@@ -110,7 +124,7 @@ protected:
         return ms;
     }
 
-    Library lib;
+    Library lib{Library::InProcess{}};
     Collector events;
     IVelmorPlayerBase* player = nullptr;
 };

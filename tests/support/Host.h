@@ -30,8 +30,12 @@ inline void* keepMesaDriverLoaded() {
     return handle;
 }
 
+// The player factory: the real library loaded with dlopen, as a host loads it, or (InProcess) the
+// same engine objects linked into the test program, for tests that register engine probes.
 class Library {
 public:
+    struct InProcess {};
+    explicit Library(InProcess) : create(&::CreatePlayer), destroy(&::DestroyPlayer) {}
     Library() {
         // Kept mapped after dlclose, as hosts keep it: its process-wide state stays reachable.
         mHandle = dlopen(QV_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
@@ -45,7 +49,7 @@ public:
     }
     Library(const Library&) = delete;
     Library& operator=(const Library&) = delete;
-    bool ok() const { return mHandle && create && destroy; }
+    bool ok() const { return create && destroy; }
     CreatePlayerFn create = nullptr;
     DestroyPlayerFn destroy = nullptr;
 

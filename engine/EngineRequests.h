@@ -1,0 +1,77 @@
+// Names for the numbers that travel between the player interface and the engine: the numbered
+// invoke requests, the parameter keys and the engine's own MEDIA_INFO and MEDIA_ERROR codes. The
+// numbers are fixed by the host interface; this is the one place they appear.
+#pragma once
+
+#include <cstdint>
+
+namespace velmor {
+
+// The first int32 of an invoke request.
+enum class InvokeRequest : int32_t {
+    kTrackInfo = 1,
+    kAddSubtitleSource = 2,
+    kSelectTrack = 4,
+    kDeselectTrack = 5,
+    kSetPlaybackRate = 7,
+    kSetStoragePath = 8,
+    kSetDeviceGuid = 9,
+    kContentInfo = 10,
+    kLoadBookmarks = 11,
+    kGetBookmarks = 12,
+    kAddBookmark = 13,
+    kDeleteBookmark = 14,
+    kReserved15 = 15,
+    kVideoCodecName = 16,
+    kSetAudioEnabled = 17,
+    kDecoderSettings = 18,
+    kSetBrightness = 19,
+    kSetSaturation = 20,
+    kSetContrast = 21,
+    kSetScaleMode = 22,
+    kSetAspectRatio = 23,
+    kSetViewOffset = 24,
+    kSetVolume = 25,
+    kSetOsVersion = 26,
+    kReserved27 = 27,
+    kSetOption28 = 28,
+    kSetOption29 = 29,
+    kSkipTo = 30,
+    kAgentSetter31 = 31,
+    kAgentSetter32 = 32,
+    kAgentSetter33 = 33,
+    kSetAudioEffect = 34,
+    kVideoInfo = 35,
+    kSetTimeshiftOffset = 36,
+    kLivePrograms = 37,
+    kSetLiveOption = 38,
+    kReportError = 39,
+    kSetLiveDisabled = 40,
+    kAgentValue = 41,
+};
+
+// Keys of request 18 (decoder settings).
+enum DecoderSettingKey : int32_t {
+    kDecoderSettingVideoFlags = 1,
+    kDecoderSettingPlayback = 2,
+};
+
+// setParameter / getParameter keys.
+enum ParameterKey : int32_t {
+    kParamStatisticsWindow = 1100,
+    kParamVideoRotation = 1200,
+    kParamTimeStretch = 1300,
+};
+
+// MEDIA_INFO ext1 values the engine raises beyond the common ones of utils/Errors.h.
+enum : int32_t {
+    MEDIA_INFO_SOURCE_OPENED = 7,
+    MEDIA_INFO_VIDEO_FORMAT_CHANGED = 706,
+    MEDIA_INFO_AUDIO_WATERMARK = 803,
+    MEDIA_INFO_AGENT_ERROR = 901,
+};
+
+// MEDIA_ERROR ext2 for a sound output that failed while playing (the device went away).
+enum : int32_t { ERROR_AUDIO_OUTPUT_LOST = -1017 };
+
+}  // namespace velmor

@@ -1,0 +1,235 @@
+#include "engine/SourceSetup.h"
+
+#include <strings.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "engine/DecoderRegistry.h"
+#include "engine/FFMpegExtractor.h"
+#include "engine/MediaDefs.h"
+#include "utils/Log.h"
+
+#define LOG_TAG "VEL_PlaybackEngine"
+
+namespace velmor {
+
+namespace {
+
+bool startsWithIgnoreCase(const char* s, const char* prefix) { return strncasecmp(s, prefix, strlen(prefix)) == 0; }
+
+void takeLongerDuration(const Ref<MetaData>& format, int64_t* durationUs) {
+    int64_t d;
+    if (format != nullptr && format->findInt64(kKeyDuration, &d) && (*durationUs < 0 || d > *durationUs)) {
+        *durationUs = d;
+    }
+}
+
+std::string componentName(const Ref<MediaSource>& source, const char* fallback) {
+    const char* component = nullptr;
+    Ref<MetaData> format = source != nullptr ? source->getFormat() : nullptr;
+    if (format == nullptr || !format->findCString(kKeyDecoderComponent, &component) || component == nullptr) {
+        return fallback;
+    }
+    return component;
+}
+
+}  // namespace
+
+void OpenedMedia::discard() {
+    if (videoSource != nullptr) videoSource->stop();
+    // Raw PCM plays the track itself, which the extractor owns.
+    if (audioSource != nullptr && audioSource != audioTrack) audioSource->stop();
+    *this = OpenedMedia();
+}
+
+void SourceSetup::arm() {
+    Mutex::Autolock _l(mLock);
+    mCancelled = false;
+    mOpening.clear();
+}
+
+void SourceSetup::cancel() {
+    Ref<MediaExtractor> opening;
+    {
+        Mutex::Autolock _l(mLock);
+        mCancelled = true;
+        opening = mOpening;
+    }
+    if (opening != nullptr) opening->setStopFlag(MediaExtractor::kStopFlagStop);
+}
+
+bool SourceSetup::cancelled() {
+    Mutex::Autolock _l(mLock);
+    return mCancelled;
+}
+
+void SourceSetup::track(const Ref<MediaExtractor>& extractor) {
+    bool stopNow;
+    {
+        Mutex::Autolock _l(mLock);
+        mOpening = extractor;
+        stopNow = mCancelled;
+    }
+    // A cancel that came before the extractor existed still reaches it.
+    if (stopNow && extractor != nullptr) extractor->setStopFlag(MediaExtractor::kStopFlagStop);
+}
+
+status_t SourceSetup::open(const SourceRequest& request, OpenedMedia* out) {
+    *out = OpenedMedia();
+    const char* uri = request.uri.c_str();
+    const bool isHls = strstr(uri, ".m3u8") != nullptr;
+    if (!isHls && strstr(uri, ".mpd") != nullptr) return ERROR_UNSUPPORTED;
+    // HLS sessions are run by the engine's own HLS stack, which needs an agent session.
+    if (isHls && !request.liveDisabled) return ERROR_UNSUPPORTED;
+
+    // Without an agent session every address is opened by FFmpeg itself; a descriptor is opened
+    // through its /proc entry.
+    std::string url = request.uri;
+    if (request.isFd) {
+        char path[64];
+        snprintf(path, sizeof(path), "/proc/self/fd/%d", request.fd);
+        url = path;
+    }
+    Ref<FFMpegExtractor> extractor = new FFMpegExtractor(nullptr);
+    track(extractor);
+    status_t err = extractor->initialize(url.c_str(), true);
+    if (err == OK && cancelled()) err = USER_STOP;
+    if (err != OK) {
+        track(nullptr);
+        return err;
+    }
+    out->extractor = extractor;
+    out->connected = true;
+    out->hasVideoStream = extractor->hasVideo();
+    err = chooseTracks(extractor, out);
+    if (err != OK) {
+        track(nullptr);
+        return err;
+    }
+    if (out->videoTrack != nullptr) err = startVideoDecoder(static_cast<uint32_t>(request.videoDecoderFlags), out);
+    if (err == OK && out->audioTrack != nullptr) {
+        std::string name;
+        err = StartAudioDecoder(out->audioTrack, &out->audioSource, &name, &out->durationUs);
+        if (err == OK && out->audioStatIndex >= 0) out->tracks[static_cast<size_t>(out->audioStatIndex)].decoderName = name;
+    }
+    if (err == OK && cancelled()) err = USER_STOP;
+    track(nullptr);
+    return err;
+}
+
+status_t SourceSetup::chooseTracks(const Ref<MediaExtractor>& extractor, OpenedMedia* out) {
+    int64_t totalBitRate = 0;
+    const size_t n = extractor->countTracks();
+    for (size_t i = 0; i < n; ++i) {
+        Ref<MetaData> meta = extractor->getTrackMetaData(i);
+        int32_t bitrate;
+        if (meta != nullptr && meta->findInt32(kKeyBitRate, &bitrate)) {
+            totalBitRate += bitrate;
+        } else {
+            const char* mime = "";
+            if (meta != nullptr) meta->findCString(kKeyMIMEType, &mime);
+            VLOGI("track of type '%s' does not publish bitrate", mime);
+            totalBitRate = -1;
+            break;
+        }
+    }
+    out->bitrate = totalBitRate;
+    VLOGI("mBitrate = %lld bits/sec", static_cast<long long>(out->bitrate));
+
+    for (size_t i = 0; i < n; ++i) {
+        Ref<MetaData> meta = extractor->getTrackMetaData(i);
+        if (meta == nullptr) continue;
+        const char* mime = "";
+        meta->findCString(kKeyMIMEType, &mime);
+        VLOGI("setDataSource >>> mime '%s'", mime);
+        if (out->videoTrack == nullptr && startsWithIgnoreCase(mime, "video/")) {
+            out->videoTrack = extractor->getTrack(i);
+            if (out->videoTrack == nullptr) continue;
+            if (!meta->findInt32(kKeyDisplayWidth, &out->displayWidth)) meta->findInt32(kKeyWidth, &out->displayWidth);
+            if (!meta->findInt32(kKeyDisplayHeight, &out->displayHeight)) {
+                meta->findInt32(kKeyHeight, &out->displayHeight);
+            }
+            out->videoStatIndex = static_cast<int32_t>(out->tracks.size());
+            out->tracks.push_back(TrackStat{mime, "", 0, 0});
+        } else if (out->audioTrack == nullptr && startsWithIgnoreCase(mime, "audio/")) {
+            out->audioTrack = extractor->getTrack(i);
+            if (out->audioTrack == nullptr) continue;
+            out->activeAudioTrackIndex = static_cast<int32_t>(i);
+            out->audioStatIndex = static_cast<int32_t>(out->tracks.size());
+            out->tracks.push_back(TrackStat{mime, "", 0, 0});
+            if (!strcasecmp(mime, "audio/vorbis")) {
+                Ref<MetaData> fileMeta = extractor->getMetaData();
+                int32_t autoLoop = 0;
+                if (fileMeta != nullptr && fileMeta->findInt32(FourCC('a', 'u', 't', 'L'), &autoLoop) && autoLoop) {
+                    out->autoLoop = true;
+                }
+            }
+        }
+    }
+    if (out->audioTrack == nullptr && out->videoTrack == nullptr) return ERROR_UNSUPPORTED;
+    out->extractorFlags = extractor->flags();
+    return OK;
+}
+
+status_t SourceSetup::startVideoDecoder(uint32_t flags, OpenedMedia* out) {
+    VLOGI("initVideoDecoder flags=0x%x", flags);
+    status_t err = UNKNOWN_ERROR;
+    for (;;) {
+        out->videoSource =
+            DecoderRegistry::createDecoder(out->videoTrack->getFormat(), false, out->videoTrack, nullptr, flags);
+        VLOGI("initVideoDecoder mVideoSource=0x%x",
+              static_cast<unsigned>(reinterpret_cast<uintptr_t>(out->videoSource.get())));
+        if (out->videoSource == nullptr) break;
+        takeLongerDuration(out->videoTrack->getFormat(), &out->durationUs);
+        err = out->videoSource->start();
+        if (err == OK) break;
+        const std::string name = componentName(out->videoSource, "");
+        VLOGI("failed to start video source '%s'", name.c_str());
+        out->videoSource.clear();
+        if (name.rfind("HW.", 0) != 0) return err;
+        VLOGI("initVideoDecoder SoftwareCodec Re-Try");
+        flags |= 1;
+    }
+    if (out->videoSource == nullptr) return UNKNOWN_ERROR;
+    const std::string name = componentName(out->videoSource, "");
+    if (out->videoStatIndex >= 0) {
+        TrackStat& stat = out->tracks[static_cast<size_t>(out->videoStatIndex)];
+        stat.decoderName = name;
+        Ref<MetaData> format = out->videoSource->getFormat();
+        if (format != nullptr) {
+            format->findInt32(kKeyWidth, &stat.width);
+            format->findInt32(kKeyHeight, &stat.height);
+        }
+    }
+    out->slowDecoder = name.rfind("HW.Slow.", 0) == 0 && name.size() >= 7 &&
+                       name.compare(name.size() - 7, 7, ".decode") == 0;
+    return OK;
+}
+
+status_t SourceSetup::StartAudioDecoder(const Ref<MediaSource>& track, Ref<MediaSource>* source,
+                                        std::string* decoderName, int64_t* durationUs) {
+    Ref<MetaData> format = track->getFormat();
+    const char* mime = "";
+    if (format != nullptr) format->findCString(kKeyMIMEType, &mime);
+    if (!strcasecmp(mime, "audio/raw")) {
+        *source = track;
+    } else {
+        *source = DecoderRegistry::createDecoder(format, false, track);
+    }
+    if (*source == nullptr) {
+        *decoderName = "none";
+        // QCELP plays without sound rather than not at all.
+        return !strcasecmp(mime, "audio/qcelp") ? OK : UNKNOWN_ERROR;
+    }
+    takeLongerDuration(format, durationUs);
+    status_t err = (*source)->start();
+    if (err != OK) {
+        source->clear();
+        return err;
+    }
+    *decoderName = componentName(*source, "none");
+    return OK;
+}
+
+}  // namespace velmor
