@@ -2,6 +2,8 @@
 
 #include "engine/FFMpegExtractor.h"
 
+#include <strings.h>
+
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -377,10 +379,11 @@ status_t FFMpegExtractor::openInput(const char* url) {
     } else if (isNetworkUrl(url) && mIoTimeoutUs.load() > 0) {
         // The protocols' own socket time-outs (any protocol's rw_timeout; "timeout" for tcp,
         // http and rtsp) end a silent connection with ETIMEDOUT; the interrupt callback covers
-        // the rest.
+        // the rest. RTMP's "timeout" is a listen time-out that turns the client into a server,
+        // so RTMP addresses get rw_timeout only.
         const long long timeoutUs = static_cast<long long>(mIoTimeoutUs.load());
         av_dict_set_int(&options, "rw_timeout", timeoutUs, 0);
-        av_dict_set_int(&options, "timeout", timeoutUs, 0);
+        if (strncasecmp(url, "rtmp", 4) != 0) av_dict_set_int(&options, "timeout", timeoutUs, 0);
     }
     VLOGI("before avformat_open_input");
     beginIo();
