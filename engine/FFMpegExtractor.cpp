@@ -517,7 +517,11 @@ status_t FFMpegExtractor::initialize(const char* url, bool asynchronous) {
     } else if (url != nullptr && mStreamSource == nullptr) {
         int64_t seconds = mFormatContext->duration != AV_NOPTS_VALUE ? mFormatContext->duration / AV_TIME_BASE : 0;
         VLOGI("source duration : %d", static_cast<int>(seconds));
-        if (seconds > 5) mExtractorFlags = CAN_SEEK_BACKWARD | CAN_SEEK_FORWARD | CAN_PAUSE | CAN_SEEK;
+        // A local file seeks whatever its length; a stream only when it is long enough to be
+        // more than a live edge.
+        const bool localFile = !isNetworkUrl(url) && mFormatContext->pb != nullptr &&
+                               (mFormatContext->pb->seekable & AVIO_SEEKABLE_NORMAL);
+        if (seconds > 5 || localFile) mExtractorFlags = CAN_SEEK_BACKWARD | CAN_SEEK_FORWARD | CAN_PAUSE | CAN_SEEK;
     }
     return OK;
 }
