@@ -32,7 +32,9 @@ std::string AudioSinkAlsa::deviceNameFor(intptr_t value) {
 
 status_t AudioSinkAlsa::openPcm_l(uint32_t rate, int channels) {
     snd_pcm_t* pcm = nullptr;
-    int err = snd_pcm_open(&pcm, mDevice.c_str(), SND_PCM_STREAM_PLAYBACK, 0);
+    // Non-blocking: a write never waits for the device (the fill thread writes what fits and
+    // waits for space itself), so a stuck sound server cannot hold the thread or stop/close.
+    int err = snd_pcm_open(&pcm, mDevice.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
     if (err < 0) {
         VLOGE("snd_pcm_open(%s): %s", mDevice.c_str(), snd_strerror(err));
         return NO_INIT;
@@ -83,6 +85,7 @@ status_t AudioSinkAlsa::openPcm_l(uint32_t rate, int channels) {
 }
 
 status_t AudioSinkAlsa::openDevice_l(uint32_t sampleRate, int channelCount) {
+    mDeviceLock.assertHeld();
     closeDevice_l();
     return openPcm_l(sampleRate, channelCount);
 }
@@ -96,6 +99,7 @@ void AudioSinkAlsa::closeDevice_l() {
 }
 
 int64_t AudioSinkAlsa::freeBytes_l() {
+    mDeviceLock.assertHeld();
     if (mPcm == nullptr) return -ENODEV;
     snd_pcm_sframes_t avail = snd_pcm_avail(mPcm);
     if (avail == -EPIPE || avail == -ESTRPIPE) {
@@ -120,13 +124,16 @@ int64_t AudioSinkAlsa::pendingBytes_l() {
 }
 
 int64_t AudioSinkAlsa::writeDevice_l(const uint8_t* data, uint32_t bytes) {
+    mDeviceLock.assertHeld();
     if (mPcm == nullptr) return -ENODEV;
     snd_pcm_sframes_t frames = snd_pcm_writei(mPcm, data, bytes / static_cast<uint32_t>(mFrameBytes));
+    if (frames == -EAGAIN) return 0;
     if (frames < 0) return frames;
     return static_cast<int64_t>(frames) * mFrameBytes;
 }
 
 status_t AudioSinkAlsa::recoverDevice_l(int64_t error) {
+    mDeviceLock.assertHeld();
     if (mPcm != nullptr && (error == -EPIPE || error == -ESTRPIPE || error == -EINTR)) {
         if (snd_pcm_recover(mPcm, static_cast<int>(error), 1) == 0) return OK;
     }

@@ -1,4 +1,8 @@
-// The sound card sink: the pull-model ring on an ALSA playback PCM (16-bit interleaved).
+// The sound card sink: the pull-model ring on an ALSA playback PCM (16-bit interleaved), opened
+// non-blocking so no write waits on the device. A write that fails is recovered in place
+// (underrun, suspend) or by reopening the PCM at most every 100 ms; when that keeps failing the
+// fill pass reports the device lost. Every field below is guarded by mDeviceLock (all methods
+// are _l methods called by AudioSinkPull with it held).
 #pragma once
 
 #include <alsa/asoundlib.h>

@@ -86,10 +86,10 @@ bool AudioSinkThread::threadLoop() {
 
 // ---------------------------------------------------------------------------------------------
 AudioSinkPull::AudioSinkPull()
-    : mStaging(nullptr), mStagedOffset(0), mStagedBytes(0), mStarted(false), mOpen(false), mCallback(nullptr),
-      mCookie(nullptr), mSampleRate(0), mChannelCount(0), mFrameSize(0), mLatency(0), mTotalWritten(0),
-      mVolume(100), mEffect(0), mFirstFailureMs(0), mFailedWrites(0), mBufferLost(false), mCheckLost(false),
-      mEffectsReset(false) {
+    : mStaging(nullptr), mStagedOffset(0), mStagedBytes(0), mCallback(nullptr), mCookie(nullptr), mSampleRate(0),
+      mChannelCount(0), mFrameSize(0), mLatency(0), mTotalWritten(0), mFirstFailureMs(0), mFirstWriteFailureMs(0),
+      mFailedWrites(0), mStarted(false), mOpen(false), mVolume(100), mEffect(0), mBufferLost(false),
+      mCheckLost(false), mEffectsReset(false) {
     mThread = new AudioSinkThread(this);
     mThread->run("AudioSinkDS", kAudioPriority);
 }
@@ -147,6 +147,7 @@ status_t AudioSinkPull::open(uint32_t sampleRate, int channelCount, int format, 
         mStagedBytes = 0;
         mStagedOffset = 0;
         mFirstFailureMs = 0;
+        mFirstWriteFailureMs = 0;
         mFailedWrites = 0;
         mBufferLost = false;
         status_t err = openDevice_l(sampleRate, channelCount);
@@ -168,9 +169,12 @@ status_t AudioSinkPull::open(uint32_t sampleRate, int channelCount, int format, 
 void AudioSinkPull::start() {
     if (!mOpen || mThread == nullptr) return;
     {
-        // A device that failed before gets its full grace period again.
+        // A device that failed before gets its full grace period again, and a loss reported
+        // before is history once playing is asked for again.
         Autolock l(mDeviceLock);
         mFirstFailureMs = 0;
+        mFirstWriteFailureMs = 0;
+        mBufferLost = false;
     }
     mThread->wake();
     mStarted = true;
@@ -343,16 +347,28 @@ int64_t AudioSinkPull::fillPass() {
                     if (recoverDevice_l(r) == OK) r = writeDevice_l(mStaging + mStagedOffset, fits);
                     if (r < 0) {
                         if (mFailedWrites % 100 == 1) log(LOG_ERROR, LOG_TAG, "SoundBuffer Lock FAIL");
+                        // A device that neither takes sound nor comes back (a card removed, a
+                        // sound server that died) is lost, whether or not the check is on.
+                        const int64_t now = nowMs();
+                        if (mFirstWriteFailureMs == 0) {
+                            mFirstWriteFailureMs = now;
+                        } else if (now - mFirstWriteFailureMs >= kUnrecoverableMs) {
+                            log(LOG_ERROR, LOG_TAG, "%s: device lost (%d) for %lld ms", name(), static_cast<int>(r),
+                                static_cast<long long>(now - mFirstWriteFailureMs));
+                            return kDeviceLost;
+                        }
                         return r;
                     }
                 }
                 mFailedWrites = 0;
+                mFirstWriteFailureMs = 0;
                 uint32_t done = static_cast<uint32_t>(std::min<int64_t>(r, mStagedBytes));
                 mStagedOffset += done;
                 mStagedBytes -= done;
                 mTotalWritten += done;
                 written += done;
-                continue;
+                // Nothing taken (a non-blocking device that is full after all): wait for space.
+                if (done > 0) continue;
             }
         }
         waitForSpace();

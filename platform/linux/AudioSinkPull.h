@@ -53,9 +53,11 @@ public:
     // less, and what the player has handed over (device + staging) matches the reported latency.
     // With a full six-chunk device the player's clock ran one chunk (about 40 ms) ahead of the sound.
     static constexpr uint32_t kDeviceRingBytes = kRingBytes - kChunkBytes;
-    // Returned by a fill pass when the device stayed lost for 5 s with the check turned on.
+    // Returned by a fill pass when the device stayed lost for 5 s with the check turned on, or
+    // when writing failed and reopening the device kept failing for kUnrecoverableMs.
     static constexpr status_t kDeviceLost = -2005;
     static constexpr int64_t kLostTimeoutMs = 5000;
+    static constexpr int64_t kUnrecoverableMs = 2000;
     static constexpr int kAudioPriority = -16;
 
     bool ready() const override;
@@ -126,12 +128,12 @@ private:
     void pauseInternal();
     void startThread_l();
 
+    // --- The caller's thread (open/start/close); the fill thread only uses it while it runs.
     Ref<AudioSinkThread> mThread;
+    // --- Guarded by mDeviceLock (the format is written by open while the fill thread is parked).
     uint8_t* mStaging;
     uint32_t mStagedOffset;  // first byte of the staging block not written yet
     uint32_t mStagedBytes;   // bytes of the staging block still to write
-    std::atomic<bool> mStarted;
-    std::atomic<bool> mOpen;
     AudioCallback mCallback;
     void* mCookie;
     uint32_t mSampleRate;
@@ -139,14 +141,19 @@ private:
     int mFrameSize;
     uint32_t mLatency;
     uint64_t mTotalWritten;  // bytes since the last flush
+    int64_t mFirstFailureMs;       // first "no space" answer while the lost check is on
+    int64_t mFirstWriteFailureMs;  // first write that neither worked nor could be recovered
+    uint32_t mFailedWrites;
+    // --- Any thread.
+    std::atomic<bool> mStarted;
+    std::atomic<bool> mOpen;
     std::atomic<int> mVolume;
     std::atomic<int> mEffect;
-    int64_t mFirstFailureMs;
-    uint32_t mFailedWrites;
     std::atomic<bool> mBufferLost;
     std::atomic<bool> mCheckLost;
-    AudioEffects mEffects;
     std::atomic<bool> mEffectsReset;
+    // --- The fill thread.
+    AudioEffects mEffects;
 };
 
 }  // namespace velmor
