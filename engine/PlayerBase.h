@@ -42,6 +42,24 @@ protected:
 
 // The engine's only path to the sound card. Works in pull mode: the sink's own thread asks the
 // callback for PCM.
+//
+// Threads:
+// - Every operation is called from the engine's threads (its queue, the audio player's caller,
+//   the host's thread for volume and effects); the sink serialises them itself. None waits for
+//   the device for long: open may wait for a sound server to answer; stop and pause wait for the
+//   fill thread to finish its current pass (at most one fill callback and a few 10 ms waits for
+//   space); close also ends the fill thread. A lost or stuck device never makes them wait longer.
+// - The callback runs only on the sink's fill thread. It may block on its own source (it is the
+//   one pull of the engine) but must not call stop, pause, close, open or flush of this sink
+//   (they wait for the fill thread); it may call the queries (getPosition, latency, ready,
+//   isBufferLost, delaysEndOfStream). It must not hold a lock that those operations' callers
+//   take while they call in. After close returns the callback is not called again.
+// - isBufferLost may be polled from any thread. It turns true when the fill thread stopped
+//   because the device is gone: writing failed and reopening the device kept failing (a card
+//   removed, a sound server that died), or, with the lost-buffer check on (setVolume's second
+//   argument 1), the device reported no space for 5 s. The fill thread then parks; start wakes it
+//   again, clears the flag and reopens the device; close ends it. The owner learns of the loss by
+//   polling (the engine reports MEDIA_ERROR -1017).
 class PlayerBase::AudioSink : public RefCounted {
 public:
     enum CallbackEvent { CB_EVENT_FILL_BUFFER = 0, CB_EVENT_STREAM_END = 1, CB_EVENT_TEAR_DOWN = 2 };
