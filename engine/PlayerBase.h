@@ -97,14 +97,36 @@ public:
 };
 
 // The engine's picture output: initialised once per video format, then given every decoded
-// frame as tightly packed planar YUV 4:2:0.
+// picture as planar YUV 4:2:0 described by a Picture (plane pointers and row strides).
+//
+// Threads: the engine's playback queue thread calls init and render (and the redraw path, which
+// also calls render), one call at a time, never concurrently with each other. The picture
+// controls (setBrightness, setSaturation, setContrast, setScaleMode, setAspectRatio,
+// setMargins, setViewOffset, setOption, setSurfaceArea) come from the host's thread through the
+// player and may arrive while render runs: a sink reads them once per render and tolerates a
+// value that changes half-way (they are plain ints, no lock). setRenderCallback is called
+// before the first render. The render callback runs on the thread that called render, after
+// the picture is shown; it may only record or post the event (it must not call back into the
+// sink or the player, which may hold the engine's lock).
+// render must not keep the Picture's pointers after it returns (the buffer behind them goes
+// back to the decoder), must not block on anything but the display server, and must not
+// take engine locks.
 class PlayerBase::VideoSink : public RefCounted {
 public:
     typedef void (*RenderCallback)(void* cookie, int event);
 
+    // One YUV 4:2:0 picture: Y, U and V planes, each row strides[i] bytes after the previous
+    // one (a stride may be larger than the plane's width: decoders pad rows). The chroma planes
+    // are (width + 1) / 2 x (height + 1) / 2. Valid only during the render call.
+    struct Picture {
+        const uint8_t* planes[3];
+        int32_t strides[3];
+        int32_t width, height;
+    };
+
     virtual status_t init(const char* componentName, int displayWidth, int displayHeight, int decodedWidth,
                           int decodedHeight, int colorFormat, int rotationDegrees) = 0;
-    virtual void render(const void* frame) = 0;
+    virtual void render(const Picture& picture) = 0;
     virtual void setRenderCallback(RenderCallback cb, void* cookie) = 0;
     virtual void getSurfaceInfo(int* a, int* b, int* c) { (void)a; (void)b; (void)c; }
     virtual void setBrightness(int v) = 0;

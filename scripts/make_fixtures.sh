@@ -157,4 +157,16 @@ fixture colors.mp4 "${FF[@]}" -f lavfi -i "color=c=red:s=320x240:r=25:d=1" -f la
 fixture stream_10s.ts "${FF[@]}" -f lavfi -i "$(video 320x240 25 10)" -f lavfi -i "$(tone 440 10)" \
   "${H264[@]}" -g 25 "${AAC[@]}" -shortest @OUT@
 
+# Picture-path fixtures: clips shorter than a many-threaded decoder's pipeline, a width that is
+# no multiple of 4 (rows padded past it), and a header that claims a huge picture.
+#   clip_1.mp4 clip_3.mp4 clip_20.mp4   H.264 (with B-frames), 320x240 25 fps, 1, 3 and 20 pictures
+#   odd_854x480.mp4      H.264, 854x480 25 fps, 1 s (a width that is no multiple of 4: rows are padded)
+#   huge_8192x8184.mp4   H.264, 8192x8184 1 fps, 4 s (4 pictures), solid red
+for n in 1 3 20; do
+  fixture "clip_$n.mp4" "${FF[@]}" -f lavfi -i "$(video 320x240 25 1)" -frames:v "$n" "${H264[@]}" -an @OUT@
+done
+fixture odd_854x480.mp4 "${FF[@]}" -f lavfi -i "$(video 854x480 25 1)" "${H264[@]}" -an @OUT@
+fixture huge_8192x8184.mp4 "${FF[@]}" -f lavfi -i "color=c=red:size=8192x8184:rate=1:duration=4" \
+  -c:v libx264 -preset ultrafast -pix_fmt yuv420p -an @OUT@
+
 echo "make_fixtures: $DIR ready ($made made)"

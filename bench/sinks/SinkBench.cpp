@@ -111,12 +111,20 @@ int main(int argc, char** argv) {
     }
     videoSink->setScaleMode(1);
     // One frame outside the measurement: first-use costs (shader compile, allocations).
-    videoSink->render(data);
+    // Tightly packed frames: the layout record points into the mapped file.
+    const size_t lumaBytes = static_cast<size_t>(width) * height;
+    auto pictureAt = [&](const uint8_t* frame) {
+        return PlayerBase::VideoSink::Picture{{frame, frame + lumaBytes, frame + lumaBytes + lumaBytes / 4},
+                                              {width, width / 2, width / 2},
+                                              width,
+                                              height};
+    };
+    videoSink->render(pictureAt(data));
 
     double cpu0 = cpuSeconds();
     double x0 = processCpuSeconds(xserverPid);
     int64_t t0 = systemTime();
-    for (int i = 0; i < frames; ++i) videoSink->render(data + (static_cast<size_t>(i) % available) * frameBytes);
+    for (int i = 0; i < frames; ++i) videoSink->render(pictureAt(data + (static_cast<size_t>(i) % available) * frameBytes));
     XSync(dpy, False);
     double seconds = (systemTime() - t0) / 1e9;
     double cpu = cpuSeconds() - cpu0;

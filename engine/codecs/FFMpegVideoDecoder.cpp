@@ -20,17 +20,34 @@ extern "C" {
 
 namespace velmor {
 
+void CodecContextFree::operator()(AVCodecContext* ctx) const { avcodec_free_context(&ctx); }
+void FrameFree::operator()(AVFrame* frame) const { av_frame_free(&frame); }
+void PacketFree::operator()(AVPacket* packet) const { av_packet_free(&packet); }
+void SwsFree::operator()(SwsContext* sws) const { sws_freeContext(sws); }
+void BufferPoolFree::operator()(AVBufferPool* pool) const { av_buffer_pool_uninit(&pool); }
+
+std::atomic<int> FFMpegVideoDecoder::sProcessorCountOverride{0};
+std::atomic<bool> FFMpegVideoDecoder::sLoopFilterShedding{true};
+
 namespace {
 
 // OMX_COLOR_FormatYUV420Planar: what the format says until the first picture is decoded.
 constexpr int32_t kInitialColorFormat = 19;
 // Read errors a run of the decode thread lets pass before it reports one.
 constexpr int kTolerableReadErrors = 6;
-// Low-queue hysteresis on the number of ready pictures.
-constexpr size_t kLowQueueOn = 5;
-constexpr size_t kLowQueueOff = 8;
+// Packet copies come from a pool whose buffers grow in steps of this many bytes.
+constexpr size_t kPacketPoolGranule = 64 * 1024;
 
 inline int32_t alignTo(int32_t v, int32_t a) { return (v + a - 1) / a * a; }
+
+// Bytes of one 8-bit 4:2:0 picture of width x height.
+int64_t pictureBytes(int32_t width, int32_t height) {
+    return static_cast<int64_t>(width) * height + 2 * static_cast<int64_t>((width + 1) / 2) * ((height + 1) / 2);
+}
+
+bool tooLarge(int32_t width, int32_t height) {
+    return static_cast<int64_t>(width) * height > FFMpegVideoDecoder::kMaxPictureArea;
+}
 
 int32_t codecIdFromFormat(const Ref<MetaData>& format) {
     int32_t id = 0;
@@ -50,32 +67,38 @@ int processorCount() {
     return n > 0 ? static_cast<int>(n) : 1;
 }
 
-// Copies a plane of width x height bytes into a dst plane of dstWidth x dstHeight, repeating the
-// last column and the last row into the padding.
-void copyPlane(uint8_t* dst, int32_t dstWidth, int32_t dstHeight, const uint8_t* src, int32_t srcStride,
-               int32_t width, int32_t height) {
-    if (width == dstWidth && srcStride == width && height == dstHeight) {
-        memcpy(dst, src, static_cast<size_t>(width) * height);
-        return;
-    }
-    for (int32_t y = 0; y < height; ++y) {
-        uint8_t* row = dst + static_cast<size_t>(y) * dstWidth;
-        memcpy(row, src + static_cast<ptrdiff_t>(y) * srcStride, width);
-        if (dstWidth > width) memset(row + width, row[width - 1], dstWidth - width);
-    }
-    for (int32_t y = height; y < dstHeight; ++y) {
-        memcpy(dst + static_cast<size_t>(y) * dstWidth, dst + static_cast<size_t>(height - 1) * dstWidth, dstWidth);
-    }
-}
-
 }  // namespace
 
+// A picture handed out: a reference to the codec's frame, dropped when the buffer is deleted.
+// data() is the luma plane; kKeyPictureLayout describes all three planes.
+class FFMpegVideoDecoder::Picture : public MediaBuffer {
+public:
+    explicit Picture(FramePtr frame)
+        : MediaBuffer(frame->data[0], static_cast<size_t>(frame->linesize[0]) * frame->height),
+          mFrame(std::move(frame)) {
+        PlayerBase::VideoSink::Picture layout{
+            {mFrame->data[0], mFrame->data[1], mFrame->data[2]},
+            {mFrame->linesize[0], mFrame->linesize[1], mFrame->linesize[2]},
+            mFrame->width,
+            mFrame->height};
+        meta_data()->setData(kKeyPictureLayout, kTypePictureLayout, &layout, sizeof(layout));
+    }
+
+private:
+    ~Picture() override = default;
+    FramePtr mFrame;
+};
+
+void FFMpegVideoDecoder::setProcessorCountOverride(int count) { sProcessorCountOverride = std::max(count, 0); }
+
+void FFMpegVideoDecoder::setLoopFilterShedding(bool enabled) { sLoopFilterShedding = enabled; }
+
 FFMpegVideoDecoder::FFMpegVideoDecoder(const Ref<MediaSource>& source, int32_t flags)
-    : mSource(source), mFormat(new MetaData), mFlags(flags), mCodecId(AV_CODEC_ID_NONE), mCodecContext(nullptr),
-      mFrame(nullptr), mPacket(nullptr), mSws(nullptr), mPacketPool(nullptr), mPacketPoolBufferSize(0), mThreadCount(1), mSortPendingTimes(false),
-      mPlaybackRate(1.0f), mWidth(0), mHeight(0), mPictureSize(0), mInputBuffer(nullptr), mLastTimeUs(0), mHaveOutputTime(false),
-      mFramesToDrop(0), mSkipUntilUs(-1), mStatus(OK), mSeekTimeUs(-1), mLowQueue(false), mStarted(false), mStopping(false),
-      mStopped(false), mPicturesAllocated(false), mThread(nullptr) {
+    : mSource(source), mFlags(flags), mSortPendingTimes(false), mCodecId(AV_CODEC_ID_NONE), mPacketPoolBufferSize(0),
+      mThreadCount(1), mInputEnded(false), mFormat(new MetaData), mPlaybackRate(1.0f), mWidth(0), mHeight(0),
+      mPictureLimit(kNumPictureBuffers), mPicturesOut(0), mLastTimeUs(0), mHaveOutputTime(false), mFramesToDrop(0),
+      mSkipUntilUs(-1), mStatus(OK), mSeekTimeUs(-1), mLowQueue(false), mLoopFilterShedding(true), mStarted(false),
+      mStopping(false), mStopped(false), mSizeKnown(false), mThread(nullptr) {
     Ref<MetaData> in = source != nullptr ? source->getFormat() : nullptr;
     if (in == nullptr) in = new MetaData;
     int32_t width = 0, height = 0, v = 0;
@@ -97,7 +120,7 @@ FFMpegVideoDecoder::FFMpegVideoDecoder(const Ref<MediaSource>& source, int32_t f
 }
 
 FFMpegVideoDecoder::~FFMpegVideoDecoder() {
-    if (mStarted) stop();
+    stop();
     VLOGI("~FFMpegVideoDecoder");
 }
 
@@ -121,6 +144,16 @@ bool FFMpegVideoDecoder::isLowQueue() {
     return mLowQueue;
 }
 
+int32_t FFMpegVideoDecoder::picturesOut() {
+    Autolock l(mLock);
+    return mPicturesOut;
+}
+
+int32_t FFMpegVideoDecoder::pictureLimit() {
+    Autolock l(mLock);
+    return mPictureLimit;
+}
+
 status_t FFMpegVideoDecoder::configureCodec(const Ref<MetaData>& format) {
     VLOGI("mCodecId:0x%x", mCodecId);
     const AVCodec* codec = avcodec_find_decoder(static_cast<AVCodecID>(mCodecId));
@@ -128,14 +161,14 @@ status_t FFMpegVideoDecoder::configureCodec(const Ref<MetaData>& format) {
         VLOGE("no decoder for codec id %d", mCodecId);
         return ERROR_UNSUPPORTED;
     }
-    AVCodecContext* ctx = avcodec_alloc_context3(codec);
+    CodecContextPtr owner(avcodec_alloc_context3(codec));
+    AVCodecContext* ctx = owner.get();
     if (ctx == nullptr) return NO_MEMORY;
 
     void* handed = nullptr;
     if (format->findPointer(kKeyCodecContext, &handed) && handed != nullptr) {
         // The extractor's context describes the stream; copy its parameters into our own.
         if (copyCodecParameters(ctx, static_cast<AVCodecContext*>(handed)) < 0) {
-            avcodec_free_context(&ctx);
             return UNKNOWN_ERROR;
         }
     } else {
@@ -167,53 +200,82 @@ status_t FFMpegVideoDecoder::configureCodec(const Ref<MetaData>& format) {
         if (dsi != nullptr) setCodecExtradata(ctx, dsi, dsiSize);
     }
 
-    mThreadCount = 1;
+    // Pictures beyond what the sinks can draw are refused before the codec allocates anything
+    // for them; the codec refuses a larger size that only shows up mid-stream.
+    int32_t width = ctx->width, height = ctx->height;
+    if (width <= 0 || height <= 0) {
+        format->findInt32(kKeyWidth, &width);
+        format->findInt32(kKeyHeight, &height);
+    }
+    if (tooLarge(width, height)) {
+        VLOGE("picture size %dx%d is larger than %lld pixels: refused", width, height,
+              static_cast<long long>(kMaxPictureArea));
+        return ERROR_UNSUPPORTED;
+    }
+    ctx->max_pixels = kMaxPictureArea;
+
+    int32_t threads = 1;
     if (codec->capabilities & AV_CODEC_CAP_FRAME_THREADS) {
         ctx->thread_type = FF_THREAD_FRAME;
-        mThreadCount = processorCount() * 3 / 2;
-        if (mThreadCount < 1) mThreadCount = 1;
-        ctx->thread_count = mThreadCount;
+        int processors = sProcessorCountOverride.load();
+        if (processors <= 0) processors = processorCount();
+        threads = std::max(processors * 3 / 2, 1);
+        // Each frame thread holds a picture in flight: half the picture budget bounds them.
+        if (width > 0 && height > 0) {
+            int64_t fit = kPictureMemoryBudget / 2 / pictureBytes(width, height);
+            threads = static_cast<int32_t>(std::clamp<int64_t>(fit, 1, threads));
+        }
+        ctx->thread_count = threads;
     }
-    status_t err = openCodecContext(&ctx, codec, LOG_TAG);
+    mThreadCount = threads;
+    AVCodecContext* raw = owner.release();
+    status_t err = openCodecContext(&raw, codec, LOG_TAG);
     if (err != OK) return err;
-    mCodecContext = ctx;
+    mCodecContext.reset(raw);
+    mInputEnded = false;
     return OK;
 }
 
-void FFMpegVideoDecoder::closeCodec() {
-    if (mCodecContext) avcodec_free_context(&mCodecContext);
-}
-
 status_t FFMpegVideoDecoder::start(MetaData* params) {
-    Autolock l(mLock);
-    if (mStarted) return OK;
+    {
+        Autolock l(mLock);
+        if (mStarted) return OK;
+        mLoopFilterShedding = sLoopFilterShedding.load();
+    }
+    // No decode thread runs yet: the codec is this thread's until startThread_l.
     if (mSource == nullptr) return NO_INIT;
     Ref<MetaData> format = mSource->getFormat();
     if (format == nullptr) return UNKNOWN_ERROR;
     status_t err = configureCodec(format);
     if (err != OK) return err;
     auto fail = [this](status_t err) {
-        closeCodec();
-        av_frame_free(&mFrame);
-        av_packet_free(&mPacket);
+        mCodecContext.reset();
+        mFrame.reset();
+        mPacket.reset();
         return err;
     };
-    mFrame = av_frame_alloc();
-    mPacket = av_packet_alloc();
+    mFrame.reset(av_frame_alloc());
+    mPacket.reset(av_packet_alloc());
     if (mFrame == nullptr || mPacket == nullptr) return fail(NO_MEMORY);
     err = mSource->start(params);
     if (err != OK) {
         VLOGE("source start error %d", err);
         return fail(err);
     }
-    mStatus = OK;
-    mStopping = false;
-    mStopped = false;
+    {
+        Autolock l(mLock);
+        mStatus = OK;
+        mStopping = false;
+        mStopped = false;
+    }
     err = decodeFirstPicture(nullptr, false);
     if (err != OK) {
         mSource->stop();
+        Autolock l(mLock);
+        discardReady_l();
         return fail(err);
     }
+    Autolock l(mLock);
     mStarted = true;
     startThread_l();
     return OK;
@@ -221,12 +283,14 @@ status_t FFMpegVideoDecoder::start(MetaData* params) {
 
 status_t FFMpegVideoDecoder::decodeFirstPicture(MediaBuffer* first, bool reconfigure) {
     if (reconfigure) VLOGI("firstFrameDecode");
-    bool drained = false;
     for (;;) {
+        {
+            Autolock l(mLock);
+            if (mStopping) return USER_STOP;
+        }
         MediaBuffer* in = first;
         first = nullptr;
-        int ret;
-        if (in == nullptr && !drained) {
+        if (in == nullptr && !mInputEnded) {
             status_t err = mSource->read(&in, nullptr);
             if (err == INFO_FORMAT_CHANGED || err == INFO_DISCONTINUITY) {
                 usleep(10000);
@@ -234,8 +298,8 @@ status_t FFMpegVideoDecoder::decodeFirstPicture(MediaBuffer* first, bool reconfi
             }
             if (err == ERROR_END_OF_STREAM) {
                 // A stream shorter than the codec's pipeline: flush out what it holds.
-                drained = true;
-                avcodec_send_packet(mCodecContext, nullptr);
+                mInputEnded = true;
+                avcodec_send_packet(mCodecContext.get(), nullptr);
             } else if (err != OK) {
                 VLOGE("Source Read Error 0x%x", err);
                 return err;
@@ -244,15 +308,12 @@ status_t FFMpegVideoDecoder::decodeFirstPicture(MediaBuffer* first, bool reconfi
         if (in != nullptr) {
             int64_t timeUs = 0;
             in->meta_data()->findInt64(kKeyTime, &timeUs);
-            if (in->range_length() == 0) {
+            if (in->range_length() == 0 || !fillPacket(in)) {
                 in->release();
                 continue;
             }
-            mPacket->data = static_cast<uint8_t*>(in->data()) + in->range_offset();
-            mPacket->size = static_cast<int>(in->range_length());
-            ret = avcodec_send_packet(mCodecContext, mPacket);
-            mPacket->data = nullptr;
-            mPacket->size = 0;
+            int ret = avcodec_send_packet(mCodecContext.get(), mPacket.get());
+            av_packet_unref(mPacket.get());
             in->release();
             if (ret == 0) {
                 appendPendingTime(timeUs);
@@ -260,8 +321,8 @@ status_t FFMpegVideoDecoder::decodeFirstPicture(MediaBuffer* first, bool reconfi
                 VLOGW("Video Decode Fail %d", ret);
             }
         }
-        ret = avcodec_receive_frame(mCodecContext, mFrame);
-        if (ret == AVERROR_EOF) {
+        int ret = avcodec_receive_frame(mCodecContext.get(), mFrame.get());
+        if (ret == AVERROR_EOF || (ret == AVERROR(EAGAIN) && mInputEnded)) {
             VLOGE("Source Read Error 0x%x", ERROR_END_OF_STREAM);
             return ERROR_END_OF_STREAM;
         }
@@ -269,35 +330,38 @@ status_t FFMpegVideoDecoder::decodeFirstPicture(MediaBuffer* first, bool reconfi
             if (reconfigure) usleep(10000);
             continue;
         }
-        const char* name = mCodecContext->codec ? mCodecContext->codec->name : "";
-        mFormat->setCString(kKeyCodecName, name);
-        if (reconfigure) {
-            VLOGI("FFMpegVideoDecoder[0x%08x] >> firstDecode (%s) >> width(%d:%d:%d) height(%d:%d:%d)",
-                  static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)), name, mFrame->width,
-                  mCodecContext->width, mCodecContext->coded_width, mFrame->height, mCodecContext->height,
-                  mCodecContext->coded_height);
-        } else {
-            VLOGI("FFMpegVideoDecoder[%x] >> start(%s) >> width(%d:%d:%d) height(%d:%d:%d)",
-                  static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)), name, mFrame->width,
-                  mCodecContext->width, mCodecContext->coded_width, mFrame->height, mCodecContext->height,
-                  mCodecContext->coded_height);
-            if (mFrame->width != mWidth || mFrame->height != mHeight) {
-                mWidth = mFrame->width;
-                mHeight = mFrame->height;
-                mFormat->setInt32(kKeyWidth, mWidth);
-                mFormat->setInt32(kKeyHeight, mHeight);
-                VLOGI("dimension %d %d", mWidth, mHeight);
-            }
-            allocateFrames_l(mWidth, mHeight);
+        AVFrame* frame = mFrame.get();
+        if (tooLarge(frame->width, frame->height)) {
+            VLOGE("picture size %dx%d is larger than %lld pixels: refused", frame->width, frame->height,
+                  static_cast<long long>(kMaxPictureArea));
+            av_frame_unref(frame);
+            return ERROR_UNSUPPORTED;
         }
-        // A size change after a reconfiguration is handled by the output path (new pool, marker).
-        outputPicture(mFrame);
-        av_frame_unref(mFrame);
-        int32_t colorFormat = mCodecContext->pix_fmt;
+        const AVCodecContext* ctx = mCodecContext.get();
+        const char* name = ctx->codec ? ctx->codec->name : "";
+        {
+            Autolock l(mLock);
+            mFormat->setCString(kKeyCodecName, name);
+            if (reconfigure) {
+                VLOGI("FFMpegVideoDecoder[0x%08x] >> firstDecode (%s) >> width(%d:%d:%d) height(%d:%d:%d)",
+                      static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)), name, frame->width, ctx->width,
+                      ctx->coded_width, frame->height, ctx->height, ctx->coded_height);
+                mPendingTimes.clear();
+            } else {
+                VLOGI("FFMpegVideoDecoder[%x] >> start(%s) >> width(%d:%d:%d) height(%d:%d:%d)",
+                      static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)), name, frame->width, ctx->width,
+                      ctx->coded_width, frame->height, ctx->height, ctx->coded_height);
+                if (frame->width != mWidth || frame->height != mHeight) VLOGI("dimension %d %d", frame->width, frame->height);
+                setPictureSize_l(frame->width, frame->height, false);
+            }
+        }
+        // A size change after a reconfiguration is announced by the output path (marker).
+        outputPicture(frame);
+        av_frame_unref(frame);
+        int32_t colorFormat = ctx->pix_fmt;
         if (colorFormat != AV_PIX_FMT_YUV420P && colorFormat != AV_PIX_FMT_YUVJ420P) colorFormat = AV_PIX_FMT_YUV420P;
+        Autolock l(mLock);
         mFormat->setInt32(kKeyColorFormat, colorFormat);
-        // More pictures may already be waiting (a flushed end of stream).
-        drainPictures();
         return OK;
     }
 }
@@ -310,7 +374,7 @@ status_t FFMpegVideoDecoder::reconfigure(MediaBuffer* first) {
         if (first) first->release();
         return UNKNOWN_ERROR;
     }
-    closeCodec();
+    mCodecContext.reset();
     mCodecId = codecId;
     status_t err = configureCodec(format);
     if (err != OK) {
@@ -325,45 +389,22 @@ status_t FFMpegVideoDecoder::reconfigure(MediaBuffer* first) {
     return decodeFirstPicture(first, true);
 }
 
-void FFMpegVideoDecoder::allocateFrames_l(int32_t width, int32_t height) {
-    // Tightly packed 4:2:0 planes of the 16-aligned size.
-    size_t size = static_cast<size_t>(alignTo(width, 16)) * alignTo(height, 16) * 3 / 2;
-    if (mPicturesAllocated && size == mPictureSize) return;
-    // Free buffers of an older size go now; the others when they come back.
-    for (auto it = mFree.begin(); it != mFree.end();) {
-        if ((*it)->size() != size) {
-            deleteBuffer_l(*it);
-            it = mFree.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    mPictureSize = size;
-    for (int i = 0; i < kNumPictureBuffers; ++i) {
-        MediaBuffer* buffer = new MediaBuffer(size);
-        buffer->setObserver(this);
-        mAllPictures.push_back(buffer);
-        mFree.push_back(buffer);
-    }
-    int32_t w = 0;
-    if (!mFormat->findInt32(kKeyWidth, &w) || w == 0) {
-        mFormat->setInt32(kKeyWidth, width);
-        mFormat->setInt32(kKeyHeight, height);
-    }
-    mPicturesAllocated = true;
-    VLOGI("allocateFrames :%d(%dx%d)", static_cast<int>(size), width, height);
-}
-
-void FFMpegVideoDecoder::handleSizeChange_l(int32_t width, int32_t height) {
-    VLOGI("Dimension (%d, %d) -> (%d, %d)", mWidth, mHeight, width, height);
+void FFMpegVideoDecoder::setPictureSize_l(int32_t width, int32_t height, bool announce) {
+    mLock.assertHeld();
+    if (announce) VLOGI("Dimension (%d, %d) -> (%d, %d)", mWidth, mHeight, width, height);
     mWidth = width;
     mHeight = height;
+    mSizeKnown = true;
     mFormat->setInt32(kKeyWidth, width);
     mFormat->setInt32(kKeyHeight, height);
+    int64_t fit = kPictureMemoryBudget / std::max<int64_t>(pictureBytes(width, height), 1);
+    mPictureLimit = static_cast<int32_t>(std::clamp<int64_t>(fit, 2, kNumPictureBuffers));
+    VLOGI("allocateFrames :%lld(%dx%d) x %d", static_cast<long long>(pictureBytes(width, height)), width, height,
+          mPictureLimit);
+    if (!announce) return;
     mFormat->setInt32(kKeyDisplayWidth, width);
     mFormat->setInt32(kKeyDisplayHeight, height);
     mFormat->setRect(kKeyCropRect, 0, 0, alignTo(width, 4) - 1, alignTo(height, 4) - 1);
-    allocateFrames_l(width, height);
     MediaBuffer* marker = new MediaBuffer(1);
     marker->meta_data()->setInt32(kKeyDecoderEvent, INFO_FORMAT_CHANGED);
     mReady.push_back(marker);
@@ -376,59 +417,55 @@ void FFMpegVideoDecoder::appendPendingTime(int64_t timeUs) {
     if (mSortPendingTimes) std::sort(mPendingTimes.begin(), mPendingTimes.end());
 }
 
-void FFMpegVideoDecoder::deleteBuffer_l(MediaBuffer* buffer) {
-    auto it = std::find(mAllPictures.begin(), mAllPictures.end(), buffer);
-    if (it != mAllPictures.end()) mAllPictures.erase(it);
-    buffer->setObserver(nullptr);
-    buffer->release();
-}
-
-void FFMpegVideoDecoder::recycle_l(MediaBuffer* buffer) {
-    int32_t event;
-    if (buffer->meta_data()->findInt32(kKeyDecoderEvent, &event)) {
-        buffer->release();  // A free-standing marker.
-        return;
-    }
-    if (buffer->size() != mPictureSize) {
-        deleteBuffer_l(buffer);
-        return;
-    }
-    mFree.push_back(buffer);
-}
-
 void FFMpegVideoDecoder::signalBufferReturned(MediaBuffer* buffer) {
     Autolock l(mLock);
-    if (buffer->size() == mPictureSize && !mStopped) {
-        mFree.push_back(buffer);
-    } else {
-        deleteBuffer_l(buffer);
+    auto it = std::find(mHandedOut.begin(), mHandedOut.end(), buffer);
+    if (it != mHandedOut.end()) {
+        mHandedOut.erase(it);
+        --mPicturesOut;
+    }
+    // Deleting the picture drops its frame reference: the codec reuses the memory.
+    buffer->setObserver(nullptr);
+    buffer->release();
+    mCondition.broadcast();
+}
+
+void FFMpegVideoDecoder::discardReady_l() {
+    mLock.assertHeld();
+    while (!mReady.empty()) {
+        MediaBuffer* buffer = mReady.front();
+        mReady.pop_front();
+        int32_t event;
+        if (!buffer->meta_data()->findInt32(kKeyDecoderEvent, &event)) --mPicturesOut;
+        buffer->setObserver(nullptr);
+        buffer->release();
     }
     mCondition.broadcast();
 }
 
-bool FFMpegVideoDecoder::copyPicture(AVFrame* frame, uint8_t* dst, int32_t width, int32_t height) {
-    int32_t W = alignTo(width, 4);
-    int32_t H = alignTo(height, 4);
-    uint8_t* dstY = dst;
-    uint8_t* dstU = dstY + static_cast<size_t>(W) * H;
-    uint8_t* dstV = dstU + static_cast<size_t>(W / 2) * (H / 2);
+FramePtr FFMpegVideoDecoder::referencePicture(AVFrame* frame) {
+    FramePtr out(av_frame_alloc());
+    if (out == nullptr) return nullptr;
     if (frame->format == AV_PIX_FMT_YUV420P || frame->format == AV_PIX_FMT_YUVJ420P) {
-        copyPlane(dstY, W, H, frame->data[0], frame->linesize[0], width, height);
-        copyPlane(dstU, W / 2, H / 2, frame->data[1], frame->linesize[1], (width + 1) / 2, (height + 1) / 2);
-        copyPlane(dstV, W / 2, H / 2, frame->data[2], frame->linesize[2], (width + 1) / 2, (height + 1) / 2);
-        return true;
+        if (av_frame_ref(out.get(), frame) < 0) return nullptr;
+        return out;
     }
-    // Any other layout goes through libswscale into the same planes.
-    mSws = sws_getCachedContext(mSws, width, height, static_cast<AVPixelFormat>(frame->format), width, height,
-                                AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
-    if (mSws == nullptr) return false;
-    uint8_t* planes[4] = {dstY, dstU, dstV, nullptr};
-    int strides[4] = {W, W / 2, W / 2, 0};
-    sws_scale(mSws, frame->data, frame->linesize, 0, height, planes, strides);
-    return true;
+    // Any other layout is converted (the sinks draw 8-bit 4:2:0 only); this allocates per
+    // picture, which only such streams pay.
+    out->format = AV_PIX_FMT_YUV420P;
+    out->width = frame->width;
+    out->height = frame->height;
+    if (av_frame_get_buffer(out.get(), 0) < 0) return nullptr;
+    mSws.reset(sws_getCachedContext(mSws.release(), frame->width, frame->height,
+                                    static_cast<AVPixelFormat>(frame->format), frame->width, frame->height,
+                                    AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr));
+    if (mSws == nullptr) return nullptr;
+    sws_scale(mSws.get(), frame->data, frame->linesize, 0, frame->height, out->data, out->linesize);
+    return out;
 }
 
 int64_t FFMpegVideoDecoder::nextOutputTime_l() {
+    mLock.assertHeld();
     int64_t timeUs = mLastTimeUs;
     if (!mPendingTimes.empty()) {
         timeUs = mPendingTimes.front();
@@ -448,16 +485,15 @@ int64_t FFMpegVideoDecoder::nextOutputTime_l() {
 }
 
 void FFMpegVideoDecoder::outputPicture(AVFrame* frame) {
-    int32_t width = frame->width;
-    int32_t height = frame->height;
-    MediaBuffer* buffer = nullptr;
     int64_t timeUs = 0;
     {
         Autolock l(mLock);
-        if (mPicturesAllocated && (width != mWidth || height != mHeight)) handleSizeChange_l(width, height);
+        if (mSizeKnown && (frame->width != mWidth || frame->height != mHeight)) {
+            setPictureSize_l(frame->width, frame->height, true);
+        }
         timeUs = nextOutputTime_l();
         // Stale pictures after a seek, and pictures the reader would discard before an exact
-        // seek's target, are dropped before they cost a buffer and a copy.
+        // seek's target, are dropped before they take a place in the queue.
         if (mFramesToDrop > 0) {
             --mFramesToDrop;
             return;
@@ -466,28 +502,27 @@ void FFMpegVideoDecoder::outputPicture(AVFrame* frame) {
             if (timeUs < mSkipUntilUs) return;
             mSkipUntilUs = -1;
         }
-        // Decode at most kMaxReadyPictures ahead of the reader; the rest of the pool stays
-        // untouched (and uncommitted) unless a size change needs it.
-        while ((mFree.empty() || mReady.size() >= kMaxReadyPictures) && !mStopping) mCondition.wait(mLock);
+        // Decode at most kMaxReadyPictures ahead of the reader, and keep at most mPictureLimit
+        // pictures out of the decoder.
+        while ((mPicturesOut >= mPictureLimit || mReady.size() >= kMaxReadyPictures) && !mStopping) {
+            mCondition.wait(mLock);
+        }
         if (mStopping) return;
-        // The most recently returned buffer first: its pages are still warm.
-        buffer = mFree.back();
-        mFree.pop_back();
+        ++mPicturesOut;  // this picture's place, taken before the lock is let go
     }
-    size_t need = static_cast<size_t>(alignTo(width, 4)) * alignTo(height, 4) * 3 / 2;
-    bool copied = false;
-    if (buffer->size() >= need) copied = copyPicture(frame, static_cast<uint8_t*>(buffer->data()), width, height);
+    FramePtr reference = referencePicture(frame);
 
     Autolock l(mLock);
-    if (!copied) {
-        VLOGW("mPDBUsed size :%d", static_cast<int>(buffer->size()));
-        recycle_l(buffer);
+    if (reference == nullptr) {
+        VLOGW("mPDBUsed size :%d", 0);
+        --mPicturesOut;
+        mCondition.broadcast();
         return;
     }
-    buffer->meta_data()->clear();
-    buffer->meta_data()->setInt64(kKeyTime, timeUs);
-    buffer->set_range(0, need);
-    mReady.push_back(buffer);
+    Picture* picture = new Picture(std::move(reference));
+    picture->setObserver(this);
+    picture->meta_data()->setInt64(kKeyTime, timeUs);
+    mReady.push_back(picture);
     mCondition.broadcast();
 }
 
@@ -497,26 +532,45 @@ void FFMpegVideoDecoder::drainPictures() {
             Autolock l(mLock);
             if (mStopping) return;
         }
-        if (avcodec_receive_frame(mCodecContext, mFrame) != 0) return;
-        outputPicture(mFrame);
-        av_frame_unref(mFrame);
+        if (avcodec_receive_frame(mCodecContext.get(), mFrame.get()) != 0) return;
+        outputPicture(mFrame.get());
+        av_frame_unref(mFrame.get());
     }
 }
 
+void FFMpegVideoDecoder::drainAtEndOfInput() {
+    // The codec holds back up to its thread count of pictures (and its reordering delay):
+    // an empty packet makes it give out every one of them, however short the clip was.
+    if (!mInputEnded) {
+        avcodec_send_packet(mCodecContext.get(), nullptr);
+        mInputEnded = true;
+    }
+    drainPictures();
+}
+
 bool FFMpegVideoDecoder::fillPacket(MediaBuffer* in) {
-    // The codec keeps packets while its threads work on them. They are copied into buffers of
-    // a pool that grows with the largest packet, so no packet costs an allocation.
     size_t size = in->range_length();
+    const uint8_t* data = static_cast<const uint8_t*>(in->data()) + in->range_offset();
+    if (in->avBuffer() != nullptr) {
+        // The packet's bytes are already in a reference-counted FFmpeg buffer (with its padding):
+        // the codec takes a reference of its own.
+        mPacket->buf = av_buffer_ref(in->avBuffer());
+        if (mPacket->buf == nullptr) return false;
+        mPacket->data = const_cast<uint8_t*>(data);
+        mPacket->size = static_cast<int>(size);
+        return true;
+    }
+    // Other buffers are copied: the codec keeps packets while its threads work on them. The
+    // copies come from a pool that grows with the largest packet, so no packet allocates.
     size_t need = size + AV_INPUT_BUFFER_PADDING_SIZE;
     if (mPacketPool == nullptr || need > mPacketPoolBufferSize) {
-        av_buffer_pool_uninit(&mPacketPool);
-        mPacketPoolBufferSize = (need + 65535) & ~static_cast<size_t>(65535);
-        mPacketPool = av_buffer_pool_init(mPacketPoolBufferSize, nullptr);
+        mPacketPoolBufferSize = (need + kPacketPoolGranule - 1) / kPacketPoolGranule * kPacketPoolGranule;
+        mPacketPool.reset(av_buffer_pool_init(mPacketPoolBufferSize, nullptr));
         if (mPacketPool == nullptr) return false;
     }
-    AVBufferRef* buf = av_buffer_pool_get(mPacketPool);
+    AVBufferRef* buf = av_buffer_pool_get(mPacketPool.get());
     if (buf == nullptr) return false;
-    memcpy(buf->data, static_cast<const uint8_t*>(in->data()) + in->range_offset(), size);
+    memcpy(buf->data, data, size);
     memset(buf->data + size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
     mPacket->buf = buf;
     mPacket->data = buf->data;
@@ -528,14 +582,14 @@ int FFMpegVideoDecoder::decodeBuffer(MediaBuffer* in) {
     int64_t timeUs = 0;
     in->meta_data()->findInt64(kKeyTime, &timeUs);
     if (!fillPacket(in)) return AVERROR(ENOMEM);
-    int ret = avcodec_send_packet(mCodecContext, mPacket);
+    int ret = avcodec_send_packet(mCodecContext.get(), mPacket.get());
     if (ret == AVERROR(EAGAIN)) {
         // Pictures are always drained after a packet, so this only happens when the codec
         // produced more than it reported; take them out and send again.
         drainPictures();
-        ret = avcodec_send_packet(mCodecContext, mPacket);
+        ret = avcodec_send_packet(mCodecContext.get(), mPacket.get());
     }
-    av_packet_unref(mPacket);
+    av_packet_unref(mPacket.get());
     if (ret == 0) {
         appendPendingTime(timeUs);
     } else {
@@ -546,6 +600,7 @@ int FFMpegVideoDecoder::decodeBuffer(MediaBuffer* in) {
 }
 
 void FFMpegVideoDecoder::pause_l(int ms) {
+    mLock.assertHeld();
     if (!mStopping) mCondition.waitRelative(mLock, static_cast<int64_t>(ms) * 1000000);
 }
 
@@ -557,16 +612,15 @@ void* FFMpegVideoDecoder::ThreadWrapper(void* me) {
 void FFMpegVideoDecoder::decodeLoop() {
     int readErrors = 0;
     bool formatChanged = false;
-    bool drained = false;
     for (;;) {
         int64_t seekTimeUs;
-        bool lowQueue;
+        bool shedLoopFilter;
         {
             Autolock l(mLock);
             if (mStopping) break;
             seekTimeUs = mSeekTimeUs;
             mSeekTimeUs = -1;
-            lowQueue = mLowQueue;
+            shedLoopFilter = mLowQueue && mLoopFilterShedding;
         }
         ReadOptions options;
         if (seekTimeUs >= 0) {
@@ -575,6 +629,7 @@ void FFMpegVideoDecoder::decodeLoop() {
         }
         MediaBuffer* in = nullptr;
         status_t err = mSource->read(&in, seekTimeUs >= 0 ? &options : nullptr);
+        if (err == ERROR_END_OF_STREAM) drainAtEndOfInput();
         if (err != OK) {
             Autolock l(mLock);
             if (err == INFO_FORMAT_CHANGED) {
@@ -589,14 +644,6 @@ void FFMpegVideoDecoder::decodeLoop() {
                 mCondition.broadcast();
                 continue;
             }
-            if (err == ERROR_END_OF_STREAM && !drained) {
-                // Take out the pictures still inside the codec (reordering, frame threads).
-                drained = true;
-                mLock.unlock();
-                avcodec_send_packet(mCodecContext, nullptr);
-                drainPictures();
-                mLock.lock();
-            }
             if (++readErrors > kTolerableReadErrors || err == USER_STOP) {
                 mStatus = err;
                 VLOGW("read error %x(%d)", static_cast<unsigned>(err), err);
@@ -609,10 +656,10 @@ void FFMpegVideoDecoder::decodeLoop() {
             mCondition.broadcast();
             continue;
         }
-        if (drained) {
+        if (mInputEnded) {
             // Data after an end of stream: the codec has to leave its draining state first.
-            avcodec_flush_buffers(mCodecContext);
-            drained = false;
+            avcodec_flush_buffers(mCodecContext.get());
+            mInputEnded = false;
         }
         int32_t event = 0;
         bool marker = in->meta_data()->findInt32(kKeyDecoderEvent, &event) && event == INFO_FORMAT_CHANGED;
@@ -627,7 +674,7 @@ void FFMpegVideoDecoder::decodeLoop() {
             status_t rerr = reconfigure(in);
             if (rerr != OK) {
                 Autolock l(mLock);
-                mStatus = rerr;
+                if (rerr != USER_STOP) mStatus = rerr;
                 mCondition.broadcast();
                 break;
             }
@@ -637,16 +684,8 @@ void FFMpegVideoDecoder::decodeLoop() {
             in->release();
             continue;
         }
-        mCodecContext->skip_loop_filter = lowQueue ? AVDISCARD_ALL : AVDISCARD_DEFAULT;
-        {
-            Autolock l(mLock);
-            mInputBuffer = in;
-        }
+        mCodecContext->skip_loop_filter = shedLoopFilter ? AVDISCARD_ALL : AVDISCARD_DEFAULT;
         decodeBuffer(in);
-        {
-            Autolock l(mLock);
-            mInputBuffer = nullptr;
-        }
         in->release();
     }
     Autolock l(mLock);
@@ -655,6 +694,7 @@ void FFMpegVideoDecoder::decodeLoop() {
 }
 
 void FFMpegVideoDecoder::startThread_l() {
+    mLock.assertHeld();
     mStopping = false;
     if (!createJoinableThread(&mThread, ThreadWrapper, this, 0, true, PRIORITY_DEFAULT, "VideoDecThread")) {
         mThread = nullptr;
@@ -662,53 +702,54 @@ void FFMpegVideoDecoder::startThread_l() {
     }
 }
 
-void FFMpegVideoDecoder::joinThread_l() {
-    mStopping = true;
-    mCondition.broadcast();
-    thread_handle_t thread = mThread;
-    mThread = nullptr;
-    if (thread == nullptr) return;
-    // The thread takes the lock on its way out.
-    mLock.unlock();
-    joinThread(thread);
-    mLock.lock();
+void FFMpegVideoDecoder::stopThread() {
+    mLock.assertNotHeld();
+    thread_handle_t thread;
+    {
+        Autolock l(mLock);
+        mStopping = true;
+        mCondition.broadcast();
+        thread = mThread;
+        mThread = nullptr;
+    }
+    if (thread != nullptr) joinThread(thread);
 }
 
 void FFMpegVideoDecoder::seek_l(int64_t timeUs) {
-    joinThread_l();
+    mLock.assertHeld();
+    // The decode thread has been joined: the codec is ours until the thread starts again.
     mSeekTimeUs = timeUs;
     mFramesToDrop = mThreadCount - 1;
     mSkipUntilUs = -1;
-    if (mInputBuffer != nullptr) {
-        mInputBuffer->release();
-        mInputBuffer = nullptr;
-    }
-    while (!mReady.empty()) {
-        MediaBuffer* buffer = mReady.front();
-        mReady.pop_front();
-        recycle_l(buffer);
-    }
+    discardReady_l();
     mPendingTimes.clear();
     mHaveOutputTime = false;
-    if (mCodecContext) avcodec_flush_buffers(mCodecContext);
+    if (mCodecContext) avcodec_flush_buffers(mCodecContext.get());
+    mInputEnded = false;
     if (!mStopped) startThread_l();
 }
 
 status_t FFMpegVideoDecoder::read(MediaBuffer** out, const ReadOptions* options) {
     *out = nullptr;
-    Autolock l(mLock);
-    if (!mStarted) return ERROR_END_OF_STREAM;
     int64_t seekTimeUs;
     ReadOptions::SeekMode mode;
     if (options != nullptr && options->getSeekTo(&seekTimeUs, &mode) && mode == ReadOptions::SeekClosestSync) {
+        {
+            Autolock l(mLock);
+            if (!mStarted) return ERROR_END_OF_STREAM;
+        }
+        stopThread();
+        Autolock l(mLock);
         mStatus = OK;
         seek_l(seekTimeUs);
         mSkipUntilUs = options->getSkipUntil();
     }
+    Autolock l(mLock);
+    if (!mStarted) return ERROR_END_OF_STREAM;
     // At the end of the stream the pictures already decoded are still delivered.
     if (mStatus != OK && !(mStatus == ERROR_END_OF_STREAM && !mReady.empty())) return mStatus;
     while (mStatus == OK && mReady.empty() && !mStopped) {
-        VLOGV("read fillBuffer wait. pdb size %d filledTimeUs size %d", static_cast<int>(mFree.size()),
+        VLOGV("read fillBuffer wait. pdb size %d filledTimeUs size %d", mPictureLimit - mPicturesOut,
               static_cast<int>(mPendingTimes.size()));
         mCondition.wait(mLock);
     }
@@ -718,6 +759,7 @@ status_t FFMpegVideoDecoder::read(MediaBuffer** out, const ReadOptions* options)
     }
     MediaBuffer* buffer = mReady.front();
     mReady.pop_front();
+    mCondition.broadcast();  // a place in the ready queue is free
     status_t result = OK;
     int32_t event;
     if (buffer->meta_data()->findInt32(kKeyDecoderEvent, &event)) {
@@ -726,6 +768,7 @@ status_t FFMpegVideoDecoder::read(MediaBuffer** out, const ReadOptions* options)
         result = INFO_FORMAT_CHANGED;
     } else {
         buffer->add_ref();
+        mHandedOut.push_back(buffer);
         *out = buffer;
     }
     if (mReady.size() < kLowQueueOn) {
@@ -737,46 +780,30 @@ status_t FFMpegVideoDecoder::read(MediaBuffer** out, const ReadOptions* options)
 }
 
 status_t FFMpegVideoDecoder::stop() {
-    VLOGI("FFMpegVideoDecoder stopping");
-    Autolock l(mLock);
-    if (!mStarted) return OK;
-    mStopped = true;
-    if (mStatus == OK) mStatus = ERROR_END_OF_STREAM;
-    joinThread_l();
+    {
+        Autolock l(mLock);
+        if (!mStarted) return OK;
+        VLOGI("FFMpegVideoDecoder stopping");
+        mStopped = true;
+        if (mStatus == OK) mStatus = ERROR_END_OF_STREAM;
+    }
+    stopThread();
     mSource->stop();
-    closeCodec();
-    av_frame_free(&mFrame);
-    av_packet_free(&mPacket);
-    av_buffer_pool_uninit(&mPacketPool);
-    if (mSws) {
-        sws_freeContext(mSws);
-        mSws = nullptr;
-    }
-    if (mInputBuffer) {
-        mInputBuffer->release();
-        mInputBuffer = nullptr;
-    }
-    while (!mReady.empty()) {
-        MediaBuffer* buffer = mReady.front();
-        mReady.pop_front();
-        int32_t event;
-        if (buffer->meta_data()->findInt32(kKeyDecoderEvent, &event)) {
-            buffer->release();
-        } else {
-            deleteBuffer_l(buffer);
-        }
-    }
-    while (!mFree.empty()) {
-        deleteBuffer_l(mFree.front());
-        mFree.pop_front();
-    }
-    // Pictures still held by a consumer are detached: their last release deletes them.
-    for (MediaBuffer* buffer : mAllPictures) buffer->setObserver(nullptr);
-    mAllPictures.clear();
+    Autolock l(mLock);
+    discardReady_l();
+    // Pictures still held by a reader keep their frames; they are detached from the decoder and
+    // their last release deletes them.
+    for (MediaBuffer* buffer : mHandedOut) buffer->setObserver(nullptr);
+    mHandedOut.clear();
+    mPicturesOut = 0;
+    mCodecContext.reset();
+    mFrame.reset();
+    mPacket.reset();
+    mPacketPool.reset();
+    mSws.reset();
     mPendingTimes.clear();
     mStarted = false;
-    mPicturesAllocated = false;
-    mPictureSize = 0;
+    mSizeKnown = false;
     VLOGI("FFMpegVideoDecoder stopped");
     return OK;
 }

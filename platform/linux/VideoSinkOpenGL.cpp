@@ -62,7 +62,7 @@ namespace {
 const GLfloat kQuadPositions[] = {-1.0f, 1.0f, 1.0f, 1.0f, 1.0f, -1.0f, -1.0f, -1.0f};
 const GLfloat kQuadTexCoords[] = {0.0f, 0.0f, 1.0f, 0.0f, 1.0f, 1.0f, 0.0f, 1.0f};
 const GLushort kQuadIndices[] = {0, 1, 2, 0, 2, 3};
-constexpr status_t kGlFailure = BAD_TYPE;  // every OpenGL failure of this sink
+constexpr status_t kGlFailure = BAD_TYPE;  // 0x80000001: every OpenGL failure of this sink
 }  // namespace
 
 VideoSinkOpenGL::VideoSinkOpenGL(unsigned long window)
@@ -237,6 +237,17 @@ status_t VideoSinkOpenGL::init(const char* componentName, int displayWidth, int 
         return kGlFailure;
     }
 
+    // Each plane is one texture: a picture wider or taller than the driver's largest texture
+    // cannot be drawn.
+    GLint maxTexture = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxTexture);
+    if (decodedWidth <= 0 || decodedHeight <= 0 || decodedWidth > maxTexture || decodedHeight > maxTexture) {
+        VLOGE("init: picture %dx%d does not fit the largest texture (%d)", decodedWidth, decodedHeight, maxTexture);
+        releaseContext();
+        destroyContext();
+        return kGlFailure;
+    }
+
     mProgram = createProgram(kVertexShader, kFragmentShader);
     status_t result = OK;
     mPositionHandle = glGetAttribLocation(mProgram, "vPosition");
@@ -305,8 +316,8 @@ VideoSinkOpenGL::Viewport VideoSinkOpenGL::computeViewport(int scaleMode, int wi
     return vp;
 }
 
-void VideoSinkOpenGL::render(const void* frame) {
-    if (mProgram == 0 || mContext == nullptr || frame == nullptr) return;
+void VideoSinkOpenGL::render(const Picture& picture) {
+    if (mProgram == 0 || mContext == nullptr || picture.planes[0] == nullptr) return;
     if (!glXMakeCurrent(mDisplay, mWindow, mContext)) return;
     glUseProgram(mProgram);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
@@ -314,8 +325,8 @@ void VideoSinkOpenGL::render(const void* frame) {
     // A window that went away only records an X error (see X11Support).
     XWindowAttributes attrs;
     bool haveWindow = XGetWindowAttributes(mDisplay, mWindow, &attrs) != 0;
-    const int w = mDecodedWidth;
-    const int h = mDecodedHeight;
+    const int w = picture.width;
+    const int h = picture.height;
     if (haveWindow && w > 0 && h > 0) {
         Viewport vp = computeViewport(mScaleMode, attrs.width, attrs.height, mBottomMargin, mRightMargin, w, h,
                                       mAspectNum, mAspectDen);
@@ -325,11 +336,8 @@ void VideoSinkOpenGL::render(const void* frame) {
         glUniform1f(glGetUniformLocation(mProgram, "v_Saturation"), static_cast<float>(mSaturation));
         glUniform1f(glGetUniformLocation(mProgram, "v_Contrast"), static_cast<float>(mContrast));
 
-        const auto* bytes = static_cast<const uint8_t*>(frame);
-        const uint8_t* planes[3] = {bytes, bytes + static_cast<size_t>(w) * h,
-                                    bytes + static_cast<size_t>(w) * h + (static_cast<size_t>(w) * h) / 4};
-        const int widths[3] = {w, w / 2, w / 2};
-        const int heights[3] = {h, h / 2, h / 2};
+        const int widths[3] = {w, (w + 1) / 2, (w + 1) / 2};
+        const int heights[3] = {h, (h + 1) / 2, (h + 1) / 2};
         const char* samplers[3] = {"y_texture", "u_texture", "v_texture"};
         glEnable(GL_TEXTURE_2D);
         for (int i = 0; i < 3; ++i) {
@@ -340,9 +348,13 @@ void VideoSinkOpenGL::render(const void* frame) {
             glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
             glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_REPEAT);
             glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_REPEAT);
+            // Rows are picture.strides[i] bytes apart and of any width: no row alignment.
+            glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+            glPixelStorei(GL_UNPACK_ROW_LENGTH, picture.strides[i]);
             glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE, widths[i], heights[i], 0, GL_LUMINANCE, GL_UNSIGNED_BYTE,
-                         planes[i]);
+                         picture.planes[i]);
         }
+        glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
 
         glVertexAttribPointer(static_cast<GLuint>(mPositionHandle), 2, GL_FLOAT, GL_FALSE, 0, kQuadPositions);
         glVertexAttribPointer(static_cast<GLuint>(mTexCoordHandle), 2, GL_FLOAT, GL_FALSE, 0, kQuadTexCoords);

@@ -1,6 +1,7 @@
 // The OpenGL picture output: three luminance textures (Y, U, V) drawn by one shader program that
 // converts to RGB and applies brightness, saturation and contrast, on the host's X11 window
-// through GLX. The context is current only inside init() and render().
+// through GLX. The context is current only inside init() and render(). Planes are uploaded with
+// their own row strides (GL_UNPACK_ROW_LENGTH), so pictures of any width and padding draw right.
 #pragma once
 
 #include <GL/glew.h>
@@ -16,9 +17,11 @@ public:
     explicit VideoSinkOpenGL(unsigned long window);
     ~VideoSinkOpenGL() override;
 
+    // Returns 0x80000001 (the sink's OpenGL failure) when the decoded size exceeds the
+    // driver's GL_MAX_TEXTURE_SIZE, or the context cannot be made.
     status_t init(const char* componentName, int displayWidth, int displayHeight, int decodedWidth,
                   int decodedHeight, int colorFormat, int rotationDegrees) override;
-    void render(const void* frame) override;
+    void render(const Picture& picture) override;
 
     struct Viewport {
         int x, y, width, height;

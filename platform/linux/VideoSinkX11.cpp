@@ -51,6 +51,8 @@ void VideoSinkX11::releaseAll() {
 // past the end of a row. The image has one spare row at the end, and the bar pixels it touches
 // are painted black again after each frame.
 static constexpr int kRowOverrun = 32;
+// The largest picture the sink scales from (the decoder's own limit, 8192 x 4352).
+static constexpr int64_t kMaxSourceArea = 8192LL * 4352;
 
 bool VideoSinkX11::createImage(int width, int height) {
     mShmAttached = false;
@@ -184,6 +186,19 @@ status_t VideoSinkX11::init(const char* componentName, int displayWidth, int dis
         }
         mCreated = true;
     }
+    // The converter has to accept the picture as its source (it refuses sizes it cannot
+    // filter); a test conversion to the whole image says so before any picture comes.
+    if (decodedWidth < 2 || decodedHeight < 2 || static_cast<int64_t>(decodedWidth) * decodedHeight > kMaxSourceArea) {
+        VLOGE("picture %dx%d cannot be scaled", decodedWidth, decodedHeight);
+        return BAD_VALUE;
+    }
+    SwsContext* probe = sws_getContext(decodedWidth, decodedHeight, AV_PIX_FMT_YUV420P, mSurfaceWidth, mSurfaceHeight,
+                                       static_cast<AVPixelFormat>(mPixelFormat), SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (probe == nullptr) {
+        VLOGE("picture %dx%d cannot be scaled to %dx%d", decodedWidth, decodedHeight, mSurfaceWidth, mSurfaceHeight);
+        return BAD_VALUE;
+    }
+    sws_freeContext(probe);
     setDecodedSize(decodedWidth, decodedHeight);
     VLOGI("VideoSinkDirectDraw init OK(%dx%d)", decodedWidth, decodedHeight);
     return OK;
@@ -258,8 +273,8 @@ bool VideoSinkX11::updateConverter(const Placement& p) {
     return true;
 }
 
-void VideoSinkX11::render(const void* frame) {
-    if (!mCreated || mImage == nullptr || frame == nullptr || mDecodedWidth < 2 || mDecodedHeight < 2) return;
+void VideoSinkX11::render(const Picture& picture) {
+    if (!mCreated || mImage == nullptr || picture.planes[0] == nullptr || picture.width < 2 || picture.height < 2) return;
 
     XWindowAttributes attrs;
     if (!XGetWindowAttributes(mDisplay, mWindow, &attrs)) return;  // the window went away
@@ -267,7 +282,7 @@ void VideoSinkX11::render(const void* frame) {
     int areaH = std::min(attrs.height - mBottomMargin, mSurfaceHeight);
     if (areaW < 2 || areaH < 2) return;
 
-    Placement p = computePlacement(mScaleMode, areaW, areaH, mDecodedWidth, mDecodedHeight, mAspectNum, mAspectDen);
+    Placement p = computePlacement(mScaleMode, areaW, areaH, picture.width, picture.height, mAspectNum, mAspectDen);
     if (p.dst.width < 2 || p.dst.height < 2) return;
     if (!(p.dst == mLastDst) || areaW != mLastAreaW || areaH != mLastAreaH) {
         // The bars around a smaller picture are black, and so is whatever an earlier, larger
@@ -282,15 +297,12 @@ void VideoSinkX11::render(const void* frame) {
     }
     if (!updateConverter(p)) return;
 
-    const int w = mDecodedWidth;
-    const int h = mDecodedHeight;
-    const auto* y = static_cast<const uint8_t*>(frame);
-    const uint8_t* u = y + static_cast<size_t>(w) * h;
-    const uint8_t* v = u + (static_cast<size_t>(w) * h) / 4;
-    const uint8_t* src[4] = {y + static_cast<size_t>(p.src.y) * w + p.src.x,
-                             u + static_cast<size_t>(p.src.y / 2) * (w / 2) + p.src.x / 2,
-                             v + static_cast<size_t>(p.src.y / 2) * (w / 2) + p.src.x / 2, nullptr};
-    const int srcStride[4] = {w, w / 2, w / 2, 0};
+    // The picture's own row strides: rows are often padded beyond the width.
+    const int32_t* stride = picture.strides;
+    const uint8_t* src[4] = {picture.planes[0] + static_cast<ptrdiff_t>(p.src.y) * stride[0] + p.src.x,
+                             picture.planes[1] + static_cast<ptrdiff_t>(p.src.y / 2) * stride[1] + p.src.x / 2,
+                             picture.planes[2] + static_cast<ptrdiff_t>(p.src.y / 2) * stride[2] + p.src.x / 2, nullptr};
+    const int srcStride[4] = {stride[0], stride[1], stride[2], 0};
     int bytesPerPixel = mImage->bits_per_pixel / 8;
     uint8_t* dst[4] = {reinterpret_cast<uint8_t*>(mImage->data) + static_cast<size_t>(p.dst.y) * mImage->bytes_per_line +
                            static_cast<size_t>(p.dst.x) * bytesPerPixel,

@@ -23,7 +23,8 @@ public:
 
     status_t init(const char* componentName, int displayWidth, int displayHeight, int decodedWidth,
                   int decodedHeight, int colorFormat, int rotationDegrees) override;
-    void render(const void* frame) override;
+    // init refuses (BAD_VALUE) a picture size the converter cannot scale from.
+    void render(const Picture& picture) override;
 
     // Bits per pixel of the off-screen image (0 before a successful init).
     int bitsPerPixel() const { return mImage != nullptr ? mImage->bits_per_pixel : 0; }

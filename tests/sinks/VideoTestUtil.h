@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/PlayerBase.h"
 #include "support/LogCapture.h"
 #include "utils/Log.h"
 
@@ -134,26 +135,44 @@ inline Box litBox(const std::vector<Rgb>& px, int w, int h) {
     return b;
 }
 
-// A planar YUV 4:2:0 frame of w x h whose colour is given per pixel (chroma from the top-left
-// pixel of each 2x2 block).
-inline std::vector<uint8_t> makeFrame(int w, int h, const std::function<Yuv(int, int)>& at) {
-    std::vector<uint8_t> f(static_cast<size_t>(w) * h * 3 / 2);
-    uint8_t* u = f.data() + static_cast<size_t>(w) * h;
-    uint8_t* v = u + static_cast<size_t>(w) * h / 4;
+// A planar YUV 4:2:0 picture of w x h whose colour is given per pixel (chroma from the top-left
+// pixel of each 2x2 block). Rows are padded the way decoders pad them (stride rounded up to 32
+// plus 32 bytes of garbage), so a sink that assumes tight rows draws it wrong.
+struct Frame {
+    int width, height;
+    int strides[3];
+    std::vector<uint8_t> bytes;
+    size_t offsets[3];
+    velmor::PlayerBase::VideoSink::Picture picture() const {
+        return {{bytes.data() + offsets[0], bytes.data() + offsets[1], bytes.data() + offsets[2]},
+                {strides[0], strides[1], strides[2]},
+                width,
+                height};
+    }
+};
+
+inline Frame makeFrame(int w, int h, const std::function<Yuv(int, int)>& at) {
+    Frame f{w, h, {(w + 31) / 32 * 32 + 32, 0, 0}, {}, {}};
+    const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+    f.strides[1] = f.strides[2] = (cw + 31) / 32 * 32 + 32;
+    f.offsets[0] = 0;
+    f.offsets[1] = static_cast<size_t>(f.strides[0]) * h;
+    f.offsets[2] = f.offsets[1] + static_cast<size_t>(f.strides[1]) * ch;
+    f.bytes.assign(f.offsets[2] + static_cast<size_t>(f.strides[2]) * ch, 0xA5);
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
             Yuv c = at(x, y);
-            f[static_cast<size_t>(y) * w + x] = c.y;
+            f.bytes[static_cast<size_t>(y) * f.strides[0] + x] = c.y;
             if (!(x & 1) && !(y & 1)) {
-                u[static_cast<size_t>(y / 2) * (w / 2) + x / 2] = c.u;
-                v[static_cast<size_t>(y / 2) * (w / 2) + x / 2] = c.v;
+                f.bytes[f.offsets[1] + static_cast<size_t>(y / 2) * f.strides[1] + x / 2] = c.u;
+                f.bytes[f.offsets[2] + static_cast<size_t>(y / 2) * f.strides[2] + x / 2] = c.v;
             }
         }
     }
     return f;
 }
 
-inline std::vector<uint8_t> solidFrame(int w, int h, Yuv c) {
+inline Frame solidFrame(int w, int h, Yuv c) {
     return makeFrame(w, h, [c](int, int) { return c; });
 }
 
