@@ -849,14 +849,19 @@ TEST_F(PlaybackTest, ALostSoundDeviceIsReported) {
         SCOPED_TRACE(file);
         PrivateSoundServer sound;
         ASSERT_TRUE(sound.ok());
+        // The shared server comes back only at the end: a sink that reopens the default device
+        // would find it.
+        struct RestoreServer {
+            std::string value;
+            ~RestoreServer() { setenv("PULSE_SERVER", value.c_str(), 1); }
+        } restore{shared};
         events.clear();
-        // The device is opened when playback starts, through ALSA's pulse plugin.
+        // The device is opened when playback starts, through ALSA's pulse plugin; it stays
+        // pointed at the private server, which is gone for good once killed.
         setenv("PULSE_SERVER", sound.server().c_str(), 1);
         ASSERT_EQ(open(mediaPath(file), QV_AUDIO_SINK_DEFAULT), 0);
         ASSERT_EQ(player->start(), 0);
-        const bool started = events.waitForMsg(QV_MEDIA_STARTED);
-        setenv("PULSE_SERVER", shared.c_str(), 1);
-        ASSERT_TRUE(started);
+        ASSERT_TRUE(events.waitForMsg(QV_MEDIA_STARTED));
         // The host asks for the lost-device check with the volume, as a DirectSound host does;
         // the sink reports a device that failed for five seconds.
         player->setVolume(80, 1);
