@@ -1401,6 +1401,7 @@ void PlaybackEngine::scheduleNextVideoEvent_l() {
 }
 
 void PlaybackEngine::onStreamDone() {
+    assertOnQueueThread();
     EngineLock lock(this);
     if (!mStreamDoneEventPending) return;
     mStreamDoneEventPending = false;
@@ -1431,12 +1432,14 @@ void PlaybackEngine::onStreamDone() {
 }
 
 void PlaybackEngine::onBufferingUpdate() {
+    assertOnQueueThread();
     EngineLock lock(this);
     if (!mBufferingEventPending) return;
     mBufferingEventPending = false;
 }
 
 void PlaybackEngine::onVideoLagUpdate() {
+    assertOnQueueThread();
     Ref<MediaExtractor> extractor;
     {
         EngineLock lock(this);
@@ -1456,6 +1459,7 @@ void PlaybackEngine::onVideoLagUpdate() {
 }
 
 void PlaybackEngine::onCheckAudioStatus() {
+    assertOnQueueThread();
     {
         Mutex::Autolock _a(mAudioLock);
         if (!mAudioStatusEventPending) return;
@@ -1486,6 +1490,7 @@ void PlaybackEngine::onCheckAudioStatus() {
 }
 
 void PlaybackEngine::onAudioOutputWatch() {
+    assertOnQueueThread();
     EngineLock lock(this);
     if (!mAudioOutputWatchPending) return;
     mAudioOutputWatchPending = false;
@@ -1497,6 +1502,7 @@ void PlaybackEngine::onAudioOutputWatch() {
 // The sound path asked to be rebuilt: the session is set up again silently and resumes where it
 // was. The prepare runs as its own event, after this event has let go of the old audio player.
 void PlaybackEngine::onAudioTearDownEvent() {
+    assertOnQueueThread();
     EngineLock lock(this);
     {
         Mutex::Autolock _a(mAudioLock);
@@ -1524,18 +1530,21 @@ void PlaybackEngine::onAudioTearDownEvent() {
 }
 
 void PlaybackEngine::onApplicationDataEvent() {
+    assertOnQueueThread();
     EngineLock lock(this);
     if (!mApplicationDataEventPending) return;
     mApplicationDataEventPending = false;
 }
 
 void PlaybackEngine::onVideoRenderEvent(EngineReporterEvent*) {
+    assertOnQueueThread();
     EngineLock lock(this);
     mVideoRenderEventPending = false;
     if (!(mFlags & PLAYING) && mVideoRenderer != nullptr) mVideoRenderer->redraw();
 }
 
 void PlaybackEngine::onThumbnailEvent(EngineReporterEvent*) {
+    QV_ASSERT(mReporterQueue.isWorkerThread(), "not on the reporter queue thread");
     EngineLock lock(this);
     mThumbnailEventPending = false;
 }
