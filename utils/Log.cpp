@@ -1,19 +1,36 @@
 #include "utils/Log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <sys/time.h>
 #include <unistd.h>
 
 namespace velmor {
 
+namespace logdetail {
+std::atomic<int> gEffectiveLevel{LOG_INFO};
+}  // namespace logdetail
+
 namespace {
 constexpr int kMaxLine = 4094;
 std::atomic<LogSink> gSink{nullptr};
+
+// --- Guarded by gLevelLock: the two inputs of gEffectiveLevel, so that concurrent setters
+// cannot leave it out of step with them.
+std::mutex gLevelLock;
+int gThreshold = LOG_INFO;
+int gSinkMinLevel = INT_MIN;
+
+// Caller holds gLevelLock.
+void storeEffectiveLevel() {
+    logdetail::gEffectiveLevel.store(std::max(gThreshold, gSinkMinLevel), std::memory_order_relaxed);
+}
 
 const char* levelMark(int level) {
     switch (level) {
@@ -48,6 +65,7 @@ int formatLogLine(char* out, int outSize, int level, const char* tag, const char
 }
 
 void log(int level, const char* tag, const char* format, ...) {
+    if (!logWanted(level)) return;
     char message[kMaxLine + 1];
     va_list ap;
     va_start(ap, format);
@@ -64,7 +82,25 @@ void log(int level, const char* tag, const char* format, ...) {
     (void)ignored;
 }
 
-void setLogSink(LogSink sink) { gSink.store(sink); }
+void setLogSink(LogSink sink, int minLevel) {
+    std::lock_guard<std::mutex> l(gLevelLock);
+    gSink.store(sink);
+    gSinkMinLevel = sink ? minLevel : INT_MIN;
+    storeEffectiveLevel();
+}
+
+int setLogLevel(int level) {
+    std::lock_guard<std::mutex> l(gLevelLock);
+    const int old = gThreshold;
+    gThreshold = level;
+    storeEffectiveLevel();
+    return old;
+}
+
+int logLevel() {
+    std::lock_guard<std::mutex> l(gLevelLock);
+    return gThreshold;
+}
 
 int64_t systemTime() {
     struct timespec ts;

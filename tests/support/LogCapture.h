@@ -1,4 +1,6 @@
 // Routes the engine's log lines into memory while alive, so tests can look for what was logged.
+// Lines below the log threshold are not written at all; a capture can lower (or raise) the
+// threshold for its lifetime and puts the previous one back when it ends.
 #pragma once
 
 #include <chrono>
@@ -13,14 +15,21 @@ namespace velmor::test {
 
 class LogCapture {
 public:
-    LogCapture() {
+    explicit LogCapture(int threshold = logLevel()) : mSavedThreshold(setLogLevel(threshold)) {
         {
             std::lock_guard<std::mutex> l(mu());
             lines().clear();
         }
         setLogSink(&LogCapture::sink);
     }
-    ~LogCapture() { setLogSink(nullptr); }
+    ~LogCapture() {
+        setLogSink(nullptr);
+        setLogLevel(mSavedThreshold);
+    }
+    std::vector<std::string> all() const {
+        std::lock_guard<std::mutex> l(mu());
+        return lines();
+    }
 
     std::vector<std::string> linesContaining(const std::string& text) const {
         std::lock_guard<std::mutex> l(mu());
@@ -45,6 +54,7 @@ public:
     }
 
 private:
+    const int mSavedThreshold;
     static std::mutex& mu() {
         static std::mutex m;
         return m;
