@@ -1,5 +1,5 @@
-// Helpers shared by the foundation tests: message codes, the log capture and a handler that
-// records messages.
+// Helpers shared by the foundation tests: message codes, a handler that records messages and a
+// looper with one such handler.
 #pragma once
 
 #include <chrono>
@@ -22,7 +22,7 @@ constexpr int32_t FCC(const char* s) {
     return static_cast<int32_t>(v);
 }
 
-// Records every message it receives, with the receiving thread; an optional hook runs first.
+// Records every message it receives; an optional hook runs first.
 class RecordingHandler : public Handler {
 public:
     std::function<void(const Ref<Message>&)> hook;
@@ -36,19 +36,11 @@ public:
         return mMessages;
     }
     std::vector<int32_t> whats() {
-        std::lock_guard<std::mutex> l(mMutex);
         std::vector<int32_t> out;
-        for (const auto& m : mMessages) out.push_back(m->what());
+        for (const auto& m : messages()) out.push_back(m->what());
         return out;
     }
-    std::vector<std::thread::id> threads() {
-        std::lock_guard<std::mutex> l(mMutex);
-        return mThreads;
-    }
-    size_t count() {
-        std::lock_guard<std::mutex> l(mMutex);
-        return mMessages.size();
-    }
+    size_t count() { return messages().size(); }
 
 protected:
     void onMessageReceived(const Ref<Message>& msg) override {
@@ -56,7 +48,6 @@ protected:
         {
             std::lock_guard<std::mutex> l(mMutex);
             mMessages.push_back(msg);
-            mThreads.push_back(std::this_thread::get_id());
         }
         mCond.notify_all();
     }
@@ -65,7 +56,18 @@ private:
     std::mutex mMutex;
     std::condition_variable mCond;
     std::vector<Ref<Message>> mMessages;
-    std::vector<std::thread::id> mThreads;
+};
+
+// A looper (not started) with one recording handler; unregistered and stopped at the end.
+struct LooperWithHandler {
+    Ref<Looper> looper = new Looper;
+    Ref<RecordingHandler> handler = new RecordingHandler;
+    handler_id id = looper->registerHandler(handler);
+    ~LooperWithHandler() {
+        looper->unregisterHandler(id);
+        looper->stop();
+    }
+    void post(int32_t what, int64_t delayUs = 0) { (new Message(what, id))->post(delayUs); }
 };
 
 }  // namespace velmor::test

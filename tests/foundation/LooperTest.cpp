@@ -13,8 +13,9 @@
 namespace velmor {
 namespace {
 
-using test::LogCapture;
 using test::FCC;
+using test::LogCapture;
+using test::LooperWithHandler;
 using test::RecordingHandler;
 
 std::string currentThreadName() {
@@ -23,325 +24,172 @@ std::string currentThreadName() {
     return name;
 }
 
-// Registers one handler before any test runs, so the very first id of the process is known.
-class FirstRegistration : public ::testing::Environment {
-public:
-    static handler_id firstId;
-    void SetUp() override {
-        Ref<Looper> looper = new Looper;
-        Ref<RecordingHandler> handler = new RecordingHandler;
-        firstId = looper->registerHandler(handler);
-        looper->unregisterHandler(firstId);
-    }
+struct Tracked : public RefCounted {
+    explicit Tracked(std::atomic<int>* c) : counter(c) {}
+    ~Tracked() override { ++*counter; }
+    std::atomic<int>* counter;
 };
-handler_id FirstRegistration::firstId = -1;
-::testing::Environment* const gFirstRegistration = ::testing::AddGlobalTestEnvironment(new FirstRegistration);
 
-TEST(Looper, FirstHandlerIdOfTheProcessIsOne) { EXPECT_EQ(1, FirstRegistration::firstId); }
-
-TEST(Looper, EqualTimesKeepPostingOrderAndEarlierPostOvertakesLaterOne) {
-    Ref<Looper> looper = new Looper;
-    Ref<RecordingHandler> handler = new RecordingHandler;
-    const handler_id id = looper->registerHandler(handler);
-    ASSERT_GE(id, 1);
-
-    // Queue a burst while the looper is not running: many posts share a microsecond, so the
-    // order among equal times is what decides delivery order.
+TEST(Looper, DeliveryOrder) {
+    LooperWithHandler l;
+    // A burst queued before the start: many posts share a microsecond, so the order among equal
+    // times decides. A negative delay means now (taken literally it would jump the queue); a
+    // positive one comes after.
     const int kCount = 2000;
-    for (int i = 0; i < kCount; ++i) (new Message(i, id))->post();
-    ASSERT_EQ(OK, looper->start());
-    ASSERT_TRUE(handler->waitForCount(kCount));
-    std::vector<int32_t> whats = handler->whats();
+    for (int i = 0; i < kCount; ++i) l.post(i);
+    l.post(FCC("neg"), -5000000);
+    l.post(FCC("pos"), 50000);
+    ASSERT_EQ(OK, l.looper->start());
+    ASSERT_TRUE(l.handler->waitForCount(kCount + 2));
+    std::vector<int32_t> whats = l.handler->whats();
     for (int i = 0; i < kCount; ++i) ASSERT_EQ(i, whats[i]) << "at index " << i;
+    EXPECT_EQ(FCC("neg"), whats[kCount]);
+    EXPECT_EQ(FCC("pos"), whats[kCount + 1]);
 
-    // A message with delay 0 posted after one with a 1 s delay is delivered first, and it
-    // wakes the loop that was waiting for the delayed one.
-    const int64_t t0 = Looper::GetNowUs();
-    (new Message(1000001, id))->post(1000000);
+    // A message due now, posted while the loop waits for one due in 60 s, wakes it.
+    l.post(FCC("far"), 60000000);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    (new Message(1000002, id))->post(0);
-    ASSERT_TRUE(handler->waitForCount(kCount + 1));
-    const int64_t fastUs = Looper::GetNowUs() - t0;
-    ASSERT_TRUE(handler->waitForCount(kCount + 2));
-    const int64_t slowUs = Looper::GetNowUs() - t0;
-    whats = handler->whats();
-    EXPECT_EQ(1000002, whats[kCount]);
-    EXPECT_EQ(1000001, whats[kCount + 1]);
-    EXPECT_LT(fastUs, 1000000);
-    EXPECT_GE(slowUs, 1000000);
-
-    looper->unregisterHandler(id);
-    EXPECT_EQ(OK, looper->stop());
+    l.post(FCC("now"));
+    ASSERT_TRUE(l.handler->waitForCount(kCount + 3));
+    EXPECT_EQ(FCC("now"), l.handler->whats().back());
 }
 
-TEST(Looper, NegativeDelayMeansNow) {
-    Ref<Looper> looper = new Looper;
-    Ref<RecordingHandler> handler = new RecordingHandler;
-    const handler_id id = looper->registerHandler(handler);
-
-    // Not running yet: both wait in the queue. Taken literally, -5 s would put the second
-    // message ahead of the first.
-    (new Message(FCC("frst"), id))->post(0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    (new Message(FCC("scnd"), id))->post(-5000000);
-    // A later, positive delay still comes after both.
-    (new Message(FCC("thrd"), id))->post(50000);
-    ASSERT_EQ(OK, looper->start());
-    ASSERT_TRUE(handler->waitForCount(3));
-    EXPECT_EQ((std::vector<int32_t>{FCC("frst"), FCC("scnd"), FCC("thrd")}), handler->whats());
-    looper->unregisterHandler(id);
-    looper->stop();
-}
-
-TEST(Looper, PostToUnregisteredTargetIsDroppedWithWarning) {
+TEST(Looper, UndeliverableMessagesAreDroppedWithWarnings) {
     LogCapture logs;
-    Ref<Looper> looper = new Looper;
-    Ref<RecordingHandler> handler = new RecordingHandler;
-    const handler_id id = looper->registerHandler(handler);
-    ASSERT_EQ(OK, looper->start());
+    const std::string notRegistered = "failed to post message. Target handler not registered.";
+    LooperWithHandler l;
+    ASSERT_EQ(OK, l.looper->start());
 
+    // No target, an unknown one: refused and logged; Message::post swallows the result.
     Ref<Message> noTarget = new Message(FCC("none"));
     EXPECT_EQ(NAME_NOT_FOUND, LooperRoster::instance().postMessage(noTarget));
-    Ref<Message> unknown = new Message(FCC("unkn"), id + 100000);
+    Ref<Message> unknown = new Message(FCC("unkn"), l.id + 100000);
     EXPECT_EQ(NAME_NOT_FOUND, LooperRoster::instance().postMessage(unknown));
-    // Message::post swallows the result.
     (new Message(FCC("none"), 0))->post();
-
-    const auto lines = logs.linesContaining("failed to post message. Target handler not registered.");
+    const auto lines = logs.linesContaining(notRegistered);
     ASSERT_EQ(3u, lines.size());
     for (const auto& line : lines) {
         EXPECT_EQ(0u, line.find("{W}  [")) << line;
         EXPECT_NE(std::string::npos, line.find("]    VEL_LooperRoste failed to post message.")) << line;
-        EXPECT_EQ('\n', line.back());
     }
+
+    // Queued, then its handler unregistered: dropped at delivery.
+    Ref<RecordingHandler> leaving = new RecordingHandler;
+    const handler_id leavingId = l.looper->registerHandler(leaving);
+    (new Message(FCC("late"), leavingId))->post(100000);
+    l.looper->unregisterHandler(leavingId);
+    EXPECT_EQ(0, leaving->id());
+    EXPECT_EQ(nullptr, leaving->looper());
+    l.looper->unregisterHandler(leavingId);  // unknown now: changes nothing
+    ASSERT_TRUE(logs.waitFor("failed to deliver message. Target handler not registered."));
+
+    // Handler destroyed while registered: the delivery notices and forgets the entry.
+    handler_id deadId;
+    {
+        Ref<RecordingHandler> dead = new RecordingHandler;
+        deadId = l.looper->registerHandler(dead);
+        (new Message(FCC("gone"), deadId))->post(50000);
+    }
+    ASSERT_TRUE(logs.waitFor("failed to deliver message. Target handler " + std::to_string(deadId) +
+                             " registered, but object gone."));
+    Ref<Message> again = new Message(FCC("agn1"), deadId);
+    EXPECT_EQ(NAME_NOT_FOUND, LooperRoster::instance().postMessage(again));
+    EXPECT_EQ(4u, logs.count(notRegistered));
+
+    // Looper destroyed while its handler is registered: the post notices and forgets the entry.
+    Ref<RecordingHandler> orphan = new RecordingHandler;
+    { Ref<Looper> shortLived = new Looper; shortLived->registerHandler(orphan); }
+    Ref<Message> toOrphan = new Message(FCC("orph"), orphan->id());
+    EXPECT_EQ(NAME_NOT_FOUND, LooperRoster::instance().postMessage(toOrphan));
+    EXPECT_EQ(1u, logs.count("failed to post message. Target handler " + std::to_string(orphan->id()) +
+                             " still registered, but object gone."));
+    EXPECT_EQ(NAME_NOT_FOUND, LooperRoster::instance().postMessage(toOrphan));
+    EXPECT_EQ(5u, logs.count(notRegistered));
+    EXPECT_EQ(nullptr, orphan->looper());
 
     // A real message afterwards still arrives, and it is the only one.
-    (new Message(FCC("real"), id))->post();
-    ASSERT_TRUE(handler->waitForCount(1));
+    l.post(FCC("real"));
+    ASSERT_TRUE(l.handler->waitForCount(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ((std::vector<int32_t>{FCC("real")}), handler->whats());
-    looper->unregisterHandler(id);
-    looper->stop();
+    EXPECT_EQ((std::vector<int32_t>{FCC("real")}), l.handler->whats());
+    EXPECT_EQ(0u, leaving->count() + orphan->count());
 }
 
-TEST(Looper, QueuedMessageIsDroppedAfterUnregister) {
-    LogCapture logs;
-    Ref<Looper> looper = new Looper;
-    Ref<RecordingHandler> handler = new RecordingHandler;
-    const handler_id id = looper->registerHandler(handler);
-    ASSERT_EQ(OK, looper->start());
-
-    (new Message(FCC("late"), id))->post(100000);
-    looper->unregisterHandler(id);
-    EXPECT_EQ(0, handler->id());
-    EXPECT_EQ(nullptr, handler->looper());
-    ASSERT_TRUE(logs.waitFor("failed to deliver message. Target handler not registered."));
-    EXPECT_EQ(0u, handler->count());
-    // Unregistering an unknown id changes nothing.
-    looper->unregisterHandler(id);
-    looper->stop();
-}
-
-TEST(Looper, DeadHandlerAndDeadLooperAreReportedAndForgotten) {
-    LogCapture logs;
-    Ref<Looper> looper = new Looper;
-    ASSERT_EQ(OK, looper->start());
-
-    // Handler destroyed while still registered: the delivery notices.
-    handler_id deadHandlerId;
-    {
-        Ref<RecordingHandler> handler = new RecordingHandler;
-        deadHandlerId = looper->registerHandler(handler);
-        (new Message(FCC("gone"), deadHandlerId))->post(50000);
-    }
-    const std::string deliverText = "failed to deliver message. Target handler " + std::to_string(deadHandlerId) +
-                                    " registered, but object gone.";
-    ASSERT_TRUE(logs.waitFor(deliverText));
-    // The entry was removed: the next post fails as "not registered".
-    Ref<Message> again = new Message(FCC("agn1"), deadHandlerId);
-    EXPECT_EQ(NAME_NOT_FOUND, LooperRoster::instance().postMessage(again));
-    EXPECT_EQ(1u, logs.count("failed to post message. Target handler not registered."));
-
-    // Looper destroyed while its handler is still registered: the post notices.
-    Ref<RecordingHandler> orphan = new RecordingHandler;
-    {
-        Ref<Looper> shortLived = new Looper;
-        shortLived->registerHandler(orphan);
-        ASSERT_EQ(OK, shortLived->start());
-    }
-    const handler_id orphanId = orphan->id();
-    ASSERT_GE(orphanId, 1);
-    EXPECT_EQ(nullptr, orphan->looper());  // findLooper drops the entry
-    Ref<Message> toOrphan = new Message(FCC("orph"), orphanId);
-    EXPECT_EQ(NAME_NOT_FOUND, LooperRoster::instance().postMessage(toOrphan));
-    EXPECT_EQ(2u, logs.count("failed to post message. Target handler not registered."));
-
-    Ref<RecordingHandler> orphan2 = new RecordingHandler;
-    {
-        Ref<Looper> shortLived = new Looper;
-        shortLived->registerHandler(orphan2);
-    }
-    Ref<Message> toOrphan2 = new Message(FCC("orp2"), orphan2->id());
-    EXPECT_EQ(NAME_NOT_FOUND, LooperRoster::instance().postMessage(toOrphan2));
-    EXPECT_EQ(1u, logs.count("failed to post message. Target handler " + std::to_string(orphan2->id()) +
-                             " still registered, but object gone."));
-    EXPECT_EQ(NAME_NOT_FOUND, LooperRoster::instance().postMessage(toOrphan2));
-    EXPECT_EQ(3u, logs.count("failed to post message. Target handler not registered."));
-    EXPECT_EQ(0u, orphan->count() + orphan2->count());
-    looper->stop();
-}
-
-TEST(Looper, RegistrationIdsOnlyGrow) {
-    Ref<Looper> looper = new Looper;
+TEST(Looper, RegistrationIdsAreUniqueAndOnlyGrow) {
+    LooperWithHandler l;
     Ref<RecordingHandler> a = new RecordingHandler;
-    Ref<RecordingHandler> b = new RecordingHandler;
-    const handler_id idA = looper->registerHandler(a);
-    const handler_id idB = looper->registerHandler(b);
-    EXPECT_GE(idA, 1);
-    EXPECT_GT(idB, idA);
+    const handler_id idA = l.looper->registerHandler(a);
+    EXPECT_GT(idA, l.id);
+    EXPECT_EQ(l.looper.get(), a->looper().get());
+    EXPECT_EQ(INVALID_OPERATION, l.looper->registerHandler(a));  // twice: refused, nothing changes
     EXPECT_EQ(idA, a->id());
-    EXPECT_EQ(looper.get(), a->looper().get());
+    l.looper->unregisterHandler(idA);
+    const handler_id idA2 = l.looper->registerHandler(a);
+    EXPECT_GT(idA2, idA);
 
-    // Registering twice is refused and changes nothing.
-    EXPECT_EQ(INVALID_OPERATION, looper->registerHandler(a));
-    EXPECT_EQ(idA, a->id());
-
-    looper->unregisterHandler(idA);
-    EXPECT_EQ(0, a->id());
-    const handler_id idA2 = looper->registerHandler(a);
-    EXPECT_GT(idA2, idB);
-    EXPECT_EQ(idA2, a->id());
-
-    // Ids stay unique under concurrent registration.
+    // Unique under concurrent registration, and above every earlier one.
+    std::vector<Ref<RecordingHandler>> handlers(200);
+    std::vector<handler_id> ids(200);
     std::vector<std::thread> threads;
-    std::vector<std::vector<Ref<RecordingHandler>>> perThread(4);
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
-            for (int i = 0; i < 50; ++i) {
-                Ref<RecordingHandler> h = new RecordingHandler;
-                looper->registerHandler(h);
-                perThread[t].push_back(h);
+            for (size_t i = t; i < ids.size(); i += 4) {
+                handlers[i] = new RecordingHandler;
+                ids[i] = l.looper->registerHandler(handlers[i]);
             }
         });
     }
     for (auto& t : threads) t.join();
-    std::vector<handler_id> ids;
-    for (auto& v : perThread) {
-        for (auto& h : v) {
-            ids.push_back(h->id());
-            looper->unregisterHandler(h->id());
-        }
-    }
+    for (handler_id id : ids) l.looper->unregisterHandler(id);
     std::sort(ids.begin(), ids.end());
     EXPECT_EQ(ids.end(), std::adjacent_find(ids.begin(), ids.end()));
     EXPECT_GT(ids.front(), idA2);
-    looper->unregisterHandler(idA2);
-    looper->unregisterHandler(idB);
+    l.looper->unregisterHandler(idA2);
 }
 
-TEST(Looper, StopFromOwnHandlerEndsLoopAfterCurrentMessageAndKeepsQueue) {
-    Ref<Looper> looper = new Looper;
-    looper->setName("stopper");
-    Ref<RecordingHandler> handler = new RecordingHandler;
+TEST(Looper, StopFromItsOwnHandlerEndsAfterThatMessageAndKeepsTheQueue) {
+    LooperWithHandler l;
+    l.looper->setName("stopper");
     std::atomic<int> stopResult{12345};
     std::string threadName;
-    handler->hook = [&](const Ref<Message>& msg) {
-        if (msg->what() == FCC("stop")) {
-            threadName = currentThreadName();
-            stopResult = looper->stop();
-        }
+    l.handler->hook = [&](const Ref<Message>& msg) {
+        if (msg->what() != FCC("stop")) return;
+        threadName = currentThreadName();
+        stopResult = l.looper->stop();
     };
-    const handler_id id = looper->registerHandler(handler);
-    // Queue both before starting, so the second is already due when the first stops the loop.
-    (new Message(FCC("stop"), id))->post();
-    (new Message(FCC("next"), id))->post();
-    ASSERT_EQ(OK, looper->start());
-    ASSERT_TRUE(handler->waitForCount(1));
+    // Both queued before the start, so the second is already due when the first stops the loop.
+    l.post(FCC("stop"));
+    l.post(FCC("next"));
+    ASSERT_EQ(OK, l.looper->start());
+    ASSERT_TRUE(l.handler->waitForCount(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(OK, stopResult.load());
     EXPECT_EQ("stopper", threadName);
-    EXPECT_EQ(1u, handler->count());
-    EXPECT_EQ(INVALID_OPERATION, looper->stop());
+    EXPECT_EQ(1u, l.handler->count());
+    EXPECT_EQ(INVALID_OPERATION, l.looper->stop());
 
-    // Restarted, it delivers what was left in the queue.
-    handler->hook = nullptr;
-    ASSERT_EQ(OK, looper->start());
-    ASSERT_TRUE(handler->waitForCount(2));
-    EXPECT_EQ((std::vector<int32_t>{FCC("stop"), FCC("next")}), handler->whats());
-    EXPECT_EQ(INVALID_OPERATION, looper->start());
-    looper->unregisterHandler(id);
-    EXPECT_EQ(OK, looper->stop());
+    l.handler->hook = nullptr;
+    ASSERT_EQ(OK, l.looper->start());
+    ASSERT_TRUE(l.handler->waitForCount(2));
+    EXPECT_EQ((std::vector<int32_t>{FCC("stop"), FCC("next")}), l.handler->whats());
+    EXPECT_EQ(INVALID_OPERATION, l.looper->start());
 }
 
-TEST(Looper, RunsHandlersOnItsNamedThread) {
-    Ref<Looper> unnamed = new Looper;
-    Ref<Looper> named = new Looper;
-    named->setName("hls_extractor");
-    std::vector<std::string> names;
-    std::mutex mu;
-    Ref<RecordingHandler> h1 = new RecordingHandler;
-    Ref<RecordingHandler> h2 = new RecordingHandler;
-    auto record = [&](const Ref<Message>&) {
-        std::lock_guard<std::mutex> l(mu);
-        names.push_back(currentThreadName());
-    };
-    h1->hook = record;
-    h2->hook = record;
-    const handler_id id1 = unnamed->registerHandler(h1);
-    const handler_id id2 = named->registerHandler(h2);
-    ASSERT_EQ(OK, unnamed->start());
-    ASSERT_EQ(OK, named->start());
-    (new Message(1, id1))->post();
-    ASSERT_TRUE(h1->waitForCount(1));
-    (new Message(2, id2))->post();
-    ASSERT_TRUE(h2->waitForCount(1));
-    EXPECT_EQ((std::vector<std::string>{"Looper", "hls_extractor"}), names);
-    EXPECT_NE(std::this_thread::get_id(), h1->threads()[0]);
-    EXPECT_NE(h1->threads()[0], h2->threads()[0]);
-    unnamed->unregisterHandler(id1);
-    named->unregisterHandler(id2);
-}
-
-TEST(Looper, RunsOnCallingThreadUntilStopped) {
-    Ref<Looper> looper = new Looper;
-    Ref<RecordingHandler> handler = new RecordingHandler;
-    const handler_id id = looper->registerHandler(handler);
-    handler->hook = [&](const Ref<Message>& msg) {
-        if (msg->what() == FCC("stop")) {
-            EXPECT_EQ(OK, looper->stop());
-        }
-    };
-    std::thread::id loopThread;
-    std::atomic<status_t> startResult{12345};
-    std::thread runner([&] {
-        loopThread = std::this_thread::get_id();
-        startResult = looper->start(true);
-    });
-    (new Message(FCC("one"), id))->post(20000);
-    (new Message(FCC("stop"), id))->post(60000);
-    runner.join();
-    EXPECT_EQ(OK, startResult.load());
-    ASSERT_EQ(2u, handler->count());
-    EXPECT_EQ(loopThread, handler->threads()[0]);
-    EXPECT_EQ(loopThread, handler->threads()[1]);
-    looper->unregisterHandler(id);
-}
-
-TEST(Looper, ManyPostersAndSelfPosting) {
-    Ref<Looper> looper = new Looper;
-    Ref<RecordingHandler> handler = new RecordingHandler;
-    const handler_id id = looper->registerHandler(handler);
+TEST(Looper, ManyPostersAndSelfPostingKeepEachSendersOrder) {
+    LooperWithHandler l;
+    std::string threadName;
     // A chain: each message posts the next one from inside the handler.
-    handler->hook = [&](const Ref<Message>& msg) {
+    l.handler->hook = [&](const Ref<Message>& msg) {
         int32_t step;
+        if (threadName.empty()) threadName = currentThreadName();
         if (msg->findInt32("step", &step) && step < 100) {
-            Ref<Message> next = new Message(FCC("chan"), id);
+            Ref<Message> next = new Message(FCC("chan"), l.id);
             next->setInt32("step", step + 1);
             next->post();
         }
     };
-    ASSERT_EQ(OK, looper->start());
-    Ref<Message> first = new Message(FCC("chan"), id);
+    ASSERT_EQ(OK, l.looper->start());
+    Ref<Message> first = new Message(FCC("chan"), l.id);
     first->setInt32("step", 1);
     first->post();
 
@@ -350,7 +198,7 @@ TEST(Looper, ManyPostersAndSelfPosting) {
     for (int t = 0; t < kThreads; ++t) {
         posters.emplace_back([&, t] {
             for (int i = 0; i < kPerThread; ++i) {
-                Ref<Message> m = new Message(FCC("post"), id);
+                Ref<Message> m = new Message(FCC("post"), l.id);
                 m->setInt32("thread", t);
                 m->setInt32("seq", i);
                 m->post();
@@ -358,10 +206,10 @@ TEST(Looper, ManyPostersAndSelfPosting) {
         });
     }
     for (auto& p : posters) p.join();
-    ASSERT_TRUE(handler->waitForCount(kThreads * kPerThread + 100, 20000));
+    ASSERT_TRUE(l.handler->waitForCount(kThreads * kPerThread + 100, 20000));
     std::vector<int> next(kThreads, 0);
     int chain = 0;
-    for (const auto& m : handler->messages()) {
+    for (const auto& m : l.handler->messages()) {
         int32_t t, seq, step;
         if (m->findInt32("thread", &t)) {
             ASSERT_TRUE(m->findInt32("seq", &seq));
@@ -373,8 +221,7 @@ TEST(Looper, ManyPostersAndSelfPosting) {
         }
     }
     EXPECT_EQ(100, chain);
-    looper->unregisterHandler(id);
-    looper->stop();
+    EXPECT_EQ("Looper", threadName);  // its own thread, with the default name
 }
 
 struct ReflectorTarget : public RefCounted {
@@ -385,18 +232,21 @@ struct ReflectorTarget : public RefCounted {
     }
 };
 
-TEST(Looper, ReflectorForwardsWhileTargetLives) {
-    Ref<Looper> looper = new Looper;
-    ASSERT_EQ(OK, looper->start());
+TEST(Looper, ReflectorForwardsOnlyWhileTheTargetLives) {
+    LooperWithHandler marker;
+    ASSERT_EQ(OK, marker.looper->start());
     Ref<ReflectorTarget> target = new ReflectorTarget;
     Ref<HandlerReflector<ReflectorTarget>> reflector = new HandlerReflector<ReflectorTarget>(target.get());
-    const handler_id id = looper->registerHandler(reflector);
-    Ref<Message> msg = new Message(FCC("refl"), id);
-    msg->setInt32("v", 5);
-    msg->post();
-    for (int i = 0; i < 500 && target->received.load() == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    const handler_id id = marker.looper->registerHandler(reflector);
+    auto postValue = [&](int32_t v) {
+        Ref<Message> msg = new Message(FCC("refl"), id);
+        msg->setInt32("v", v);
+        msg->post();
+        // A marker through the second handler shows the first message has been processed.
+        marker.post(FCC("mark"));
+    };
+    postValue(5);
+    ASSERT_TRUE(marker.handler->waitForCount(1));
     EXPECT_EQ(5, target->received.load());
 
     // The target goes away; later messages are dropped without touching it.
@@ -404,31 +254,20 @@ TEST(Looper, ReflectorForwardsWhileTargetLives) {
     target.clear();
     EXPECT_EQ(nullptr, weak.promote());
     LogCapture logs;
-    Ref<Message> late = new Message(FCC("refl"), id);
-    late->setInt32("v", 7);
-    late->post();
-    // A marker through a second handler shows the first message has been processed.
-    Ref<RecordingHandler> marker = new RecordingHandler;
-    const handler_id markerId = looper->registerHandler(marker);
-    (new Message(FCC("mark"), markerId))->post();
-    ASSERT_TRUE(marker->waitForCount(1));
+    postValue(7);
+    ASSERT_TRUE(marker.handler->waitForCount(2));
     EXPECT_EQ(0u, logs.count("failed to deliver"));
-    looper->unregisterHandler(id);
-    looper->unregisterHandler(markerId);
-    looper->stop();
+    marker.looper->unregisterHandler(id);
 }
 
-TEST(Looper, LastReferenceDroppedOnItsOwnThread) {
+TEST(Looper, Lifetime) {
+    // The last reference dropped inside a handler: the looper is destroyed on its own thread and
+    // must neither wait for itself nor be touched afterwards.
     Ref<RecordingHandler> handler = new RecordingHandler;
-    Ref<Looper> holder = new Looper;
-    WeakRef<Looper> weak = holder;
-    const handler_id id = holder->registerHandler(handler);
-    ASSERT_EQ(OK, holder->start());
-    // The handler holds the only strong reference and lets it go while handling a message:
-    // the looper is destroyed on its own thread and must neither wait for itself nor be
-    // touched afterwards.
-    Ref<Looper> inHandler = holder;
-    holder.clear();
+    Ref<Looper> inHandler = new Looper;
+    WeakRef<Looper> weak = inHandler;
+    const handler_id id = inHandler->registerHandler(handler);
+    ASSERT_EQ(OK, inHandler->start());
     handler->hook = [&](const Ref<Message>&) { inHandler.clear(); };
     (new Message(FCC("bye"), id))->post();
     ASSERT_TRUE(handler->waitForCount(1));
@@ -437,26 +276,17 @@ TEST(Looper, LastReferenceDroppedOnItsOwnThread) {
     }
     EXPECT_EQ(nullptr, weak.promote());
     LooperRoster::instance().unregisterHandler(id);
-}
 
-TEST(Looper, DestroyWithPendingEventsReleasesThem) {
-    struct Tracked : public RefCounted {
-        explicit Tracked(std::atomic<int>* c) : counter(c) {}
-        ~Tracked() override { ++*counter; }
-        std::atomic<int>* counter;
-    };
+    // Destroyed with messages still queued: they and what they hold are released.
     std::atomic<int> destroyed{0};
     {
-        Ref<Looper> looper = new Looper;
-        Ref<RecordingHandler> handler = new RecordingHandler;
-        const handler_id id = looper->registerHandler(handler);
-        ASSERT_EQ(OK, looper->start());
+        LooperWithHandler l;
+        ASSERT_EQ(OK, l.looper->start());
         for (int i = 0; i < 3; ++i) {
-            Ref<Message> m = new Message(FCC("pend"), id);
+            Ref<Message> m = new Message(FCC("pend"), l.id);
             m->setObject("obj", new Tracked(&destroyed));
             m->post(10000000);
         }
-        looper->unregisterHandler(id);
         EXPECT_EQ(0, destroyed.load());
     }
     EXPECT_EQ(3, destroyed.load());
