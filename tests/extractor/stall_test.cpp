@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/FFMpegExtractor.h"
+#include "engine/FileSource.h"
 #include "support/Media.h"
 
 using namespace velmor;
@@ -144,36 +145,74 @@ TEST(StalledInput, StopOrTimeOutEndsTheOpen) {
     unlink(fifo.c_str());
 }
 
-// A FIFO is a real input once someone writes to it: the stream source plays it to the end.
-TEST(StalledInput, FifoWithAWriterPlays) {
+// A FIFO is a real input once someone writes to it: played to the end through the address (the
+// looper fetches); read through a FileSource (the reader fetches) while the writer stalls
+// mid-file, a stop from another thread releases the blocked reader.
+TEST(StalledInput, FifoPlaysAndAStopReleasesItsReader) {
     REQUIRE_MEDIA("h264_aac.ts");
     const std::string fifo = ::testing::TempDir() + "play_fifo_" + std::to_string(getpid());
     unlink(fifo.c_str());
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
-    std::vector<uint8_t> clip = qvtest::readWholeFile(qvtest::mediaPath("h264_aac.ts"));
-    std::thread writer([&] {
-        // Late on purpose: the extractor waits for the writer in slices.
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        FILE* f = fopen(fifo.c_str(), "wb");
-        ASSERT_NE(nullptr, f);
-        fwrite(clip.data(), 1, clip.size(), f);
-        fclose(f);
-    });
-    Ref<FFMpegExtractor> extractor = new FFMpegExtractor(nullptr);
-    ASSERT_EQ(OK, extractor->initialize(fifo.c_str(), true));
-    EXPECT_EQ(0u, extractor->flags() & MediaExtractor::CAN_SEEK);
-    ASSERT_GE(extractor->countTracks(), 2u);
-    Ref<MediaSource> video = extractor->getTrack(0);
+    const std::vector<uint8_t> clip = qvtest::readWholeFile(qvtest::mediaPath("h264_aac.ts"));
+    std::atomic<bool> release{false};
+    auto writer = [&](size_t bytes) {
+        return std::thread([&, bytes] {
+            // Late on purpose: the extractor waits for the writer in slices.
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            FILE* f = fopen(fifo.c_str(), "wb");
+            if (f == nullptr) return;
+            fwrite(clip.data(), 1, bytes, f);
+            fflush(f);
+            while (bytes < clip.size() && !release) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            fclose(f);
+        });
+    };
+    auto readToEnd = [](const Ref<MediaSource>& track, std::atomic<int>* packets) {
+        MediaBuffer* buffer = nullptr;
+        status_t err;
+        while ((err = track->read(&buffer)) == OK) {
+            ++*packets;
+            buffer->release();
+        }
+        return err;
+    };
+
+    std::thread whole = writer(clip.size());
+    Ref<FFMpegExtractor> played = new FFMpegExtractor(nullptr);
+    ASSERT_EQ(OK, played->initialize(fifo.c_str(), true));
+    EXPECT_EQ(0u, played->flags() & MediaExtractor::CAN_SEEK);
+    ASSERT_GE(played->countTracks(), 2u);
+    Ref<MediaSource> video = played->getTrack(0);
     ASSERT_EQ(OK, video->start());
-    int packets = 0;
-    MediaBuffer* buffer = nullptr;
-    status_t err;
-    while ((err = video->read(&buffer)) == OK) {
-        ++packets;
-        buffer->release();
+    std::atomic<int> packets{0};
+    EXPECT_EQ(ERROR_END_OF_STREAM, readToEnd(video, &packets));
+    EXPECT_GT(packets.load(), 20);
+    whole.join();
+
+    std::thread half = writer(clip.size() / 2);
+    Ref<FFMpegExtractor> stalled = new FFMpegExtractor(new FileSource(fifo.c_str()));
+    ASSERT_EQ(OK, stalled->initialize(nullptr, false));
+    Ref<MediaSource> track = stalled->getTrack(0);
+    ASSERT_EQ(OK, track->start());
+    packets = 0;
+    std::atomic<status_t> result{OK};
+    std::thread reader([&] { result = readToEnd(track, &packets); });
+    // The reader runs dry where the writer stopped, then waits.
+    int seen = -1;
+    for (int i = 0; i < 100 && seen != packets.load(); ++i) {
+        seen = packets.load();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
-    EXPECT_EQ(ERROR_END_OF_STREAM, err);
-    EXPECT_GT(packets, 20);
-    writer.join();
+    EXPECT_GT(seen, 5);
+    EXPECT_EQ(OK, result.load()) << "the reader did not wait for the stalled writer";
+    const auto start = Clock::now();
+    stalled->setStopFlag(MediaExtractor::kStopFlagStop);
+    reader.join();
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), kPromptSeconds);
+    EXPECT_EQ(USER_STOP, result.load());
+    MediaBuffer* none = nullptr;
+    EXPECT_EQ(USER_STOP, track->read(&none));
+    release = true;
+    half.join();
     unlink(fifo.c_str());
 }
