@@ -1,6 +1,14 @@
 // Moves decoded PCM from the sound decoder into the audio sink and is the media clock while
 // audio plays. Playback rates other than normal pass through a time-stretch stage (SoundTouch
 // or Sonic) so the tempo changes without changing the pitch.
+//
+// Threads: start, pause, resume, reset, seekTo and the rate/mute setters come from the engine's
+// threads; fillBuffer runs on the sink's fill thread (through the callback); the clock queries
+// from any thread. mLock guards the clock and seek/end state (the fields from mNumFramesPlayed to
+// mPinBeforePauseUs, mFirstBuffer's hand-over); mTempoLock the time-stretch stage. Neither is
+// held across a source read (which may wait for the network) or a sink call that waits for the
+// fill thread. mInputBuffer belongs to the fill thread while the sink plays and to the caller of
+// start/reset while it does not.
 #pragma once
 
 #include <cstdint>

@@ -14,6 +14,14 @@
 
 namespace velmor {
 
+// Threads: one reader at a time calls readAt, getSize, flags, reconnectAtOffset (a demuxer's
+// thread; readAt may block for the network or a stream with nothing to read yet). setStopFlag
+// may be called from any thread at any time, also while readAt blocks: with kStopFlagStop the
+// blocked read, and every later one, returns soon with an error (USER_STOP for the sources of
+// this engine) instead of waiting on. A source may also return WOULD_BLOCK from readAt after a
+// bounded wait with nothing read; the reader then checks its own stop request and time-out and
+// asks again. initCheck, getUri and getMIMEType answer at once from any thread. Sniffers run on
+// the caller's thread and read through readAt.
 class DataSource : public RefCounted {
 public:
     enum Flags : uint32_t {
@@ -32,7 +40,7 @@ public:
     DataSource() {}
 
     virtual status_t initCheck() const = 0;
-    // Bytes read (0 at or past the end) or a negative status.
+    // Bytes read (0 at or past the end) or a negative status (WOULD_BLOCK: nothing yet).
     virtual ssize_t readAt(int64_t offset, void* data, size_t size) = 0;
     virtual void setStopFlag(uint32_t flags) {}
     virtual status_t getSize(int64_t* size);
