@@ -1,4 +1,5 @@
-// A DataSource over a file loaded whole into memory.
+// A DataSource over a file loaded whole into memory. Reads never block; any thread (mLock
+// guards the read position bookkeeping).
 #pragma once
 
 #include "engine/DataSource.h"
