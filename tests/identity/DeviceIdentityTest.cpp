@@ -108,11 +108,3 @@ TEST(DeviceIdentity, SourcesInOrderOfPreference) {
     EXPECT_EQ(computeDeviceIdentity("/nonexistent/qv/root"), kEmptySha1);
     EXPECT_EQ(queryHardwareIdAt("/", 42, 0), "");  // an unknown kind
 }
-
-TEST(DeviceIdentity, RunningMachineIsStable) {
-    // Whatever this machine exposes, the identity is a well-formed digest that does not change.
-    const std::string a = computeDeviceIdentity();
-    ASSERT_EQ(a.size(), 40u);
-    EXPECT_EQ(a.find_first_not_of("0123456789ABCDEF"), std::string::npos);
-    EXPECT_EQ(a, computeDeviceIdentity("/"));
-}

@@ -26,10 +26,6 @@ public:
         setLogSink(nullptr);
         setLogLevel(mSavedThreshold);
     }
-    std::vector<std::string> all() const {
-        std::lock_guard<std::mutex> l(mu());
-        return lines();
-    }
 
     std::vector<std::string> linesContaining(const std::string& text) const {
         std::lock_guard<std::mutex> l(mu());
@@ -40,6 +36,12 @@ public:
         return out;
     }
     size_t count(const std::string& text) const { return linesContaining(text).size(); }
+    // Lines containing text written at the level of the mark ('I' for "{I}").
+    size_t count(const std::string& text, char mark) const {
+        size_t n = 0;
+        for (const auto& line : linesContaining(text)) n += line.rfind(std::string("{") + mark + "}  [", 0) == 0;
+        return n;
+    }
     bool contains(const std::string& text) const { return count(text) > 0; }
     // Waits until at least n lines contain text.
     bool waitFor(const std::string& text, size_t n = 1, int timeoutMs = 5000) const {
