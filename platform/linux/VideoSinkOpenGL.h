@@ -2,6 +2,10 @@
 // converts to RGB and applies brightness, saturation and contrast, on the host's X11 window
 // through GLX. The context is current only inside init() and render(). Planes are uploaded with
 // their own row strides (GL_UNPACK_ROW_LENGTH), so pictures of any width and padding draw right.
+//
+// Thread: init and render run on the engine's playback queue thread, one at a time; the context
+// and every field below belong to that thread. The picture controls inherited from VideoSinkBase
+// are set from the host's thread and read once per render.
 #pragma once
 
 #include <GL/glew.h>

@@ -23,18 +23,17 @@ namespace velmor {
 VideoSinkX11::VideoSinkX11(unsigned long window, int width, int height, bool useSharedMemory)
     : mDisplay(nullptr), mWindow(static_cast<Window>(window)), mSurfaceWidth(width), mSurfaceHeight(height),
       mWantShm(useSharedMemory), mCreated(false), mGc(nullptr), mVisual(nullptr), mDepth(0), mImage(nullptr),
-      mShm{}, mShmAttached(false), mPixelFormat(AV_PIX_FMT_NONE), mSws(nullptr), mSwsPlacement{},
+      mShm{}, mShmAttached(false), mPixelFormat(AV_PIX_FMT_NONE), mSwsPlacement{},
       mSwsBrightness(0), mSwsContrast(0), mSwsSaturation(0), mLastDst{}, mLastAreaW(0), mLastAreaH(0) {
     VLOGI("VideoSinkDirectDraw new");
 }
 
+void VideoSinkX11::SwsFree::operator()(SwsContext* sws) const { sws_freeContext(sws); }
+
 VideoSinkX11::~VideoSinkX11() { releaseAll(); }
 
 void VideoSinkX11::releaseAll() {
-    if (mSws != nullptr) {
-        sws_freeContext(mSws);
-        mSws = nullptr;
-    }
+    mSws.reset();
     destroyImage();
     if (mGc != nullptr) {
         XFreeGC(mDisplay, mGc);
@@ -192,13 +191,13 @@ status_t VideoSinkX11::init(const char* componentName, int displayWidth, int dis
         VLOGE("picture %dx%d cannot be scaled", decodedWidth, decodedHeight);
         return BAD_VALUE;
     }
-    SwsContext* probe = sws_getContext(decodedWidth, decodedHeight, AV_PIX_FMT_YUV420P, mSurfaceWidth, mSurfaceHeight,
-                                       static_cast<AVPixelFormat>(mPixelFormat), SWS_BILINEAR, nullptr, nullptr, nullptr);
+    std::unique_ptr<SwsContext, SwsFree> probe(
+        sws_getContext(decodedWidth, decodedHeight, AV_PIX_FMT_YUV420P, mSurfaceWidth, mSurfaceHeight,
+                       static_cast<AVPixelFormat>(mPixelFormat), SWS_BILINEAR, nullptr, nullptr, nullptr));
     if (probe == nullptr) {
         VLOGE("picture %dx%d cannot be scaled to %dx%d", decodedWidth, decodedHeight, mSurfaceWidth, mSurfaceHeight);
         return BAD_VALUE;
     }
-    sws_freeContext(probe);
     setDecodedSize(decodedWidth, decodedHeight);
     VLOGI("VideoSinkDirectDraw init OK(%dx%d)", decodedWidth, decodedHeight);
     return OK;
@@ -252,9 +251,8 @@ bool VideoSinkX11::updateConverter(const Placement& p) {
 
     bool geometryChanged = mSws == nullptr || !(p.dst == mSwsPlacement.dst) || !(p.src == mSwsPlacement.src);
     if (geometryChanged) {
-        if (mSws != nullptr) sws_freeContext(mSws);
-        mSws = sws_getContext(p.src.width, p.src.height, AV_PIX_FMT_YUV420P, p.dst.width, p.dst.height,
-                              static_cast<AVPixelFormat>(mPixelFormat), SWS_BILINEAR, nullptr, nullptr, nullptr);
+        mSws.reset(sws_getContext(p.src.width, p.src.height, AV_PIX_FMT_YUV420P, p.dst.width, p.dst.height,
+                              static_cast<AVPixelFormat>(mPixelFormat), SWS_BILINEAR, nullptr, nullptr, nullptr));
         if (mSws == nullptr) {
             VLOGE("sws_getContext %dx%d -> %dx%d failed", p.src.width, p.src.height, p.dst.width, p.dst.height);
             return false;
@@ -263,7 +261,7 @@ bool VideoSinkX11::updateConverter(const Placement& p) {
     }
     if (geometryChanged || brightness != mSwsBrightness || contrast != mSwsContrast || saturation != mSwsSaturation) {
         const int* table = sws_getCoefficients(SWS_CS_ITU601);
-        if (sws_setColorspaceDetails(mSws, table, 0, table, 1, brightness, contrast, saturation) < 0) {
+        if (sws_setColorspaceDetails(mSws.get(), table, 0, table, 1, brightness, contrast, saturation) < 0) {
             VLOGW("picture controls not supported by the converter");
         }
         mSwsBrightness = brightness;
@@ -308,7 +306,7 @@ void VideoSinkX11::render(const Picture& picture) {
                            static_cast<size_t>(p.dst.x) * bytesPerPixel,
                        nullptr, nullptr, nullptr};
     const int dstStride[4] = {mImage->bytes_per_line, 0, 0, 0};
-    sws_scale(mSws, src, srcStride, 0, p.src.height, dst, dstStride);
+    sws_scale(mSws.get(), src, srcStride, 0, p.src.height, dst, dstStride);
     int right = p.dst.x + p.dst.width;
     auto blacken = [&](int row, int from, int to) {
         if (row < 0 || row >= mImage->height || from >= to) return;

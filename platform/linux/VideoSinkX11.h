@@ -1,8 +1,15 @@
 // The software picture output on an X11 window: each YUV 4:2:0 frame is converted by libswscale
 // into an off-screen image in the window's RGB layout (32 or 16 bits per pixel), with brightness,
 // contrast and saturation applied through the converter's colour-space details, and put into
-// the window with XShmPutImage (XPutImage when shared memory is not available).
+// the window with XShmPutImage (XPutImage when shared memory is not available). The converter reads
+// the picture through its own row strides.
+//
+// Thread: init and render run on the engine's playback queue thread, one at a time; every field
+// below belongs to that thread. The picture controls inherited from VideoSinkBase are set from the
+// host's thread and read once per render.
 #pragma once
+
+#include <memory>
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -62,7 +69,10 @@ private:
     XShmSegmentInfo mShm;
     bool mShmAttached;
     int mPixelFormat;        // AVPixelFormat of the image
-    SwsContext* mSws;
+    struct SwsFree {
+        void operator()(SwsContext* sws) const;
+    };
+    std::unique_ptr<SwsContext, SwsFree> mSws;  // for mSwsPlacement; none before the first picture
     Placement mSwsPlacement;
     int mSwsBrightness, mSwsContrast, mSwsSaturation;
     Rect mLastDst;

@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
@@ -129,39 +131,55 @@ TEST(VideoDecoder, FirstPictureOfEveryFixtureMatchesFFmpeg) {
     }
 }
 
+// Every picture in order, down to the ones the codec held back, then ERROR_END_OF_STREAM; also
+// after a seek near the end. The short clips run with 32 processors forced: 48 frame threads hold
+// back more pictures than the clip has (start() used to hang on them).
 TEST(VideoDecoder, WholeStreamsInPresentationOrder) {
-    for (const char* name : {"h264_aac.mp4", "hevc_aac.mkv", "mpeg4_mp3.avi", "vp8_vorbis.webm", "h264_aac.ts",
-                             "h264_aac.flv", "truncated.mkv"}) {
-        SCOPED_TRACE(name);
-        const std::string path = mediaPath(name);
+    struct Case {
+        const char* name;
+        int processors;
+    } cases[] = {{"h264_aac.mp4", 0}, {"hevc_aac.mkv", 0}, {"mpeg4_mp3.avi", 0}, {"vp8_vorbis.webm", 0},
+                 {"h264_aac.ts", 0},  {"h264_aac.flv", 0}, {"truncated.mkv", 0}, {"clip_1.mp4", 32},
+                 {"clip_3.mp4", 32},  {"clip_20.mp4", 32}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = mediaPath(c.name);
         REQUIRE_FILE(path);
         std::vector<uint8_t> count = runCommand("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
                                                 "stream=nb_read_frames -of csv=p=0 '" + path + "'");
         int expected = atoi(std::string(count.begin(), count.end()).c_str());
         ASSERT_GT(expected, 0);
 
+        FFMpegVideoDecoder::setProcessorCountOverride(c.processors);
         Decoded d = startDecoder(path);
-        ASSERT_EQ(OK, d.decoder->start());
-        int pictures = 0;
-        int64_t last = -1;
-        status_t err;
-        std::vector<uint8_t> lastPicture;
-        for (;;) {
+        status_t err = d.decoder->start();
+        FFMpegVideoDecoder::setProcessorCountOverride(0);
+        ASSERT_EQ(OK, err);
+        EXPECT_TRUE(c.processors == 0 || d.decoder->threadCount() == c.processors * 3 / 2);
+        // Reads to the end, after an optional seek; returns the times in order of arrival.
+        auto readAll = [&](const MediaSource::ReadOptions* seek) {
+            std::vector<int64_t> times;
             MediaBuffer* picture = nullptr;
-            err = d.decoder->read(&picture);
-            if (err != OK) break;
-            int64_t t = timeOf(picture);
-            EXPECT_GT(t, last) << "picture " << pictures;
-            last = t;
-            ++pictures;
-            picture->release();
-        }
+            while ((err = d.decoder->read(&picture, seek)) == OK) {
+                seek = nullptr;
+                times.push_back(timeOf(picture));
+                picture->release();
+            }
+            return times;
+        };
+        std::vector<int64_t> times = readAll(nullptr);
         EXPECT_EQ(ERROR_END_OF_STREAM, err);
-        // Every picture, down to the ones the codec held back at the end.
-        EXPECT_EQ(expected, pictures);
+        EXPECT_EQ(static_cast<size_t>(expected), times.size());
+        for (size_t i = 1; i < times.size(); ++i) EXPECT_GT(times[i], times[i - 1]) << "picture " << i;
         MediaBuffer* none = nullptr;
         EXPECT_EQ(ERROR_END_OF_STREAM, d.decoder->read(&none));
         EXPECT_EQ(nullptr, none);
+        // Near the end the stale-picture discard may take what is left; the stream still ends.
+        MediaSource::ReadOptions options;
+        options.setSeekTo(times.empty() ? 0 : times.back(), MediaSource::ReadOptions::SeekClosestSync);
+        std::vector<int64_t> after = readAll(&options);
+        EXPECT_EQ(ERROR_END_OF_STREAM, err);
+        for (size_t i = 1; i < after.size(); ++i) EXPECT_GT(after[i], after[i - 1]);
         d.decoder->stop();
     }
 }
@@ -208,86 +226,57 @@ TEST(VideoDecoder, PictureSizeChangeIsReportedInBand) {
     d.decoder->stop();
 }
 
-TEST(VideoDecoder, SeekDiscardsStalePictures) {
+// A plain seek restarts at the key frame at or before the target and discards the codec
+// threads' first thread count - 1 pictures; an exact seek also says where the reader's target
+// is: the pictures between the key frame and the target are decoded but never handed out, and
+// the hint ends with that seek. (Loop-filter shedding is off, so every picture can be compared.)
+TEST(VideoDecoder, SeeksDiscardStalePicturesAndHonourTheTarget) {
     const std::string path = mediaPath("h264_aac.mp4");
     REQUIRE_FILE(path);
+    FFMpegVideoDecoder::setLoopFilterShedding(false);
     Decoded d = startDecoder(path);
     ASSERT_EQ(OK, d.decoder->start());
+    FFMpegVideoDecoder::setLoopFilterShedding(true);
     // Let the queue fill with pictures from the start; decoding stops that far ahead of the reader.
     EXPECT_EQ(waitForFullQueue(d.decoder.get()), FFMpegVideoDecoder::kMaxReadyPictures);
-
-    MediaSource::ReadOptions options;
-    options.setSeekTo(4000000, MediaSource::ReadOptions::SeekClosestSync);
+    const int64_t dropped = (d.decoder->threadCount() - 1) * 40000;
     MediaBuffer* picture = nullptr;
-    ASSERT_EQ(OK, d.decoder->read(&picture, &options));
+    auto seek = [&](int64_t to, int64_t skipUntil) {
+        MediaSource::ReadOptions options;
+        options.setSeekTo(to, MediaSource::ReadOptions::SeekClosestSync);
+        if (skipUntil >= 0) options.setSkipUntil(skipUntil);
+        return d.decoder->read(&picture, &options);
+    };
+    auto matchesFFmpeg = [&] { return countDifferences(picture, ffmpegPicture(path, timeOf(picture) / 40000), 320, 240); };
+
+    // Key frames every second: the demuxer lands on one at or before 4 s.
+    ASSERT_EQ(OK, seek(4000000, -1));
     int64_t t = timeOf(picture);
-    // Key frames every second: decoding restarts at 4 s and the codec threads' first
-    // thread count - 1 pictures are discarded.
-    // The demuxer lands on a key frame at or before 4 s.
-    int dropped = d.decoder->threadCount() - 1;
-    EXPECT_LE(t, 4000000 + dropped * 40000);
-    EXPECT_GE(t, 3000000 + dropped * 40000);
-    EXPECT_EQ(0, (t - dropped * 40000) % 1000000) << t;
-    int index = static_cast<int>(t / 40000);
-    std::vector<uint8_t> ref = ffmpegPicture(path, index);
-    EXPECT_EQ(0u, countDifferences(picture, ref, 320, 240));
+    EXPECT_LE(t, 4000000 + dropped);
+    EXPECT_GE(t, 3000000 + dropped);
+    EXPECT_EQ(0, (t - dropped) % 1000000) << t;
+    EXPECT_EQ(0u, matchesFFmpeg());
     picture->release();
-    // And on from there in order.
-    int64_t last = t;
     for (int i = 0; i < 30; ++i) {
         ASSERT_EQ(OK, d.decoder->read(&picture));
-        EXPECT_EQ(last + 40000, timeOf(picture));
-        last = timeOf(picture);
+        EXPECT_EQ(t += 40000, timeOf(picture));
         picture->release();
     }
-    // Backwards as well.
-    options.setSeekTo(1000000, MediaSource::ReadOptions::SeekClosestSync);
-    ASSERT_EQ(OK, d.decoder->read(&picture, &options));
-    EXPECT_LE(timeOf(picture), 1000000 + dropped * 40000);
-    EXPECT_EQ(0, (timeOf(picture) - dropped * 40000) % 1000000);
-    // (No content comparison here: the greedy reads above ran the queue low, so the decoder
-    // is shedding the loop filter.)
-    picture->release();
-    d.decoder->stop();
-}
-
-// An exact seek tells the decoder where the reader's target is: the pictures between the key
-// frame and the target are decoded (they are references) but never handed out, the first one
-// out is the target itself with the right content, and the hint ends with that seek.
-TEST(VideoDecoder, ExactSeekHintHandsOutTheTargetFirst) {
-    const std::string path = mediaPath("h264_aac.mp4");
-    REQUIRE_FILE(path);
-    Decoded d = startDecoder(path);
-    ASSERT_EQ(OK, d.decoder->start());
-    // A full queue keeps the loop filter on, so the content matches ffmpeg's.
-    waitForFullQueue(d.decoder.get());
-
-    // 5.52 s lies between the key frames at 5 s and 6 s (25 fps: picture 138).
-    MediaSource::ReadOptions options;
-    options.setSeekTo(5520000, MediaSource::ReadOptions::SeekClosestSync);
-    options.setSkipUntil(5520000);
-    MediaBuffer* picture = nullptr;
-    ASSERT_EQ(OK, d.decoder->read(&picture, &options));
+    // 5.52 s lies between the key frames at 5 s and 6 s: the target itself comes out first.
+    ASSERT_EQ(OK, seek(5520000, 5520000));
     EXPECT_EQ(5520000, timeOf(picture));
-    std::vector<uint8_t> ref = ffmpegPicture(path, 138);
-    EXPECT_EQ(0u, countDifferences(picture, ref, 320, 240));
+    EXPECT_EQ(0u, matchesFFmpeg());
     picture->release();
     ASSERT_EQ(OK, d.decoder->read(&picture));
     EXPECT_EQ(5560000, timeOf(picture));
     picture->release();
-
-    // A plain seek afterwards starts from its key frame again.
-    MediaSource::ReadOptions plain;
-    plain.setSeekTo(2000000, MediaSource::ReadOptions::SeekClosestSync);
-    ASSERT_EQ(OK, d.decoder->read(&picture, &plain));
-    const int dropped = d.decoder->threadCount() - 1;
-    EXPECT_EQ(2000000 + dropped * 40000, timeOf(picture));
+    // A plain seek backwards starts from its key frame again.
+    ASSERT_EQ(OK, seek(2000000, -1));
+    EXPECT_EQ(2000000 + dropped, timeOf(picture));
+    EXPECT_EQ(0u, matchesFFmpeg());
     picture->release();
-
     // A target past the last picture: nothing is handed out, the stream ends.
-    options.setSeekTo(7000000, MediaSource::ReadOptions::SeekClosestSync);
-    options.setSkipUntil(60000000);
-    EXPECT_EQ(ERROR_END_OF_STREAM, d.decoder->read(&picture, &options));
+    EXPECT_EQ(ERROR_END_OF_STREAM, seek(7000000, 60000000));
     EXPECT_EQ(nullptr, picture);
     d.decoder->stop();
 }
@@ -339,51 +328,6 @@ TEST(VideoDecoder, LowQueueSkipsTheLoopFilter) {
     }
     FFMpegVideoDecoder::setLoopFilterShedding(true);
     full.decoder->stop();
-}
-
-// A codec with many frame threads holds back that many pictures: clips shorter than that must
-// still start, deliver every picture in order and end, also after a seek near the end.
-TEST(VideoDecoder, ClipsShorterThanThePipeline) {
-    FFMpegVideoDecoder::setProcessorCountOverride(32);
-    for (int n : {1, 3, 20}) {
-        SCOPED_TRACE(n);
-        const std::string path = mediaPath("clip_" + std::to_string(n) + ".mp4");
-        REQUIRE_FILE(path);
-        Decoded d = startDecoder(path);
-        // Before the end-of-input flush was right, start() never returned here.
-        status_t err = d.decoder->start();
-        ASSERT_EQ(OK, err);
-        EXPECT_EQ(48, d.decoder->threadCount());
-        auto readAll = [&](std::vector<int64_t>* times) {
-            MediaBuffer* picture = nullptr;
-            status_t e;
-            while ((e = d.decoder->read(&picture)) == OK) {
-                times->push_back(timeOf(picture));
-                picture->release();
-            }
-            return e;
-        };
-        std::vector<int64_t> times;
-        EXPECT_EQ(ERROR_END_OF_STREAM, readAll(&times));
-        ASSERT_EQ(static_cast<size_t>(n), times.size());
-        for (int i = 0; i < n; ++i) EXPECT_EQ(i * 40000, times[i]);
-        // A seek near the end: the stale-picture discard may take what is left, but the stream
-        // still ends, with whatever comes out in order.
-        MediaSource::ReadOptions options;
-        options.setSeekTo((n - 1) * 40000, MediaSource::ReadOptions::SeekClosestSync);
-        MediaBuffer* picture = nullptr;
-        std::vector<int64_t> after;
-        err = d.decoder->read(&picture, &options);
-        if (err == OK) {
-            after.push_back(timeOf(picture));
-            picture->release();
-            err = readAll(&after);
-        }
-        EXPECT_EQ(ERROR_END_OF_STREAM, err);
-        for (size_t i = 1; i < after.size(); ++i) EXPECT_GT(after[i], after[i - 1]);
-        d.decoder->stop();
-    }
-    FFMpegVideoDecoder::setProcessorCountOverride(0);
 }
 
 // Hands out packets of a real track until told to hold; then read blocks (up to a bound) and
@@ -505,19 +449,10 @@ TEST(VideoDecoder, BadInput) {
         const std::string huge = mediaPath("huge_8192x8184.mp4");
         REQUIRE_FILE(huge);
         auto peakKb = [] {
-            FILE* f = fopen("/proc/self/status", "r");
-            char line[256];
-            long kb = -1;
-            while (f != nullptr && fgets(line, sizeof(line), f)) sscanf(line, "VmHWM: %ld kB", &kb);
-            if (f) fclose(f);
-            return kb;
+            std::vector<uint8_t> status = runCommand("grep VmHWM /proc/" + std::to_string(getpid()) + "/status");
+            return atol(std::string(status.begin(), status.end()).substr(6).c_str());
         };
-        // Resets the peak resident size to the current one.
-        FILE* reset = fopen("/proc/self/clear_refs", "w");
-        if (reset != nullptr) {
-            fputs("5", reset);
-            fclose(reset);
-        }
+        runCommand("echo 5 > /proc/" + std::to_string(getpid()) + "/clear_refs");  // peak := current
         long before = peakKb();
         FFMpegVideoDecoder::setProcessorCountOverride(16);
         qvdec::Track track = openTrack(huge, true);
