@@ -292,18 +292,6 @@ TEST_F(PlaybackTest, LoopingRestartsInsteadOfCompleting) {
     EXPECT_TRUE(player->isPlaying());
 }
 
-TEST_F(PlaybackTest, DoubleRatePlaysInHalfTheTime) {
-    ASSERT_EQ(open(mediaPath("short_3s.mp4")), 0);
-    ASSERT_EQ(player->start(), 0);
-    ASSERT_TRUE(events.waitForMsg(QV_MEDIA_STARTED));
-    EXPECT_EQ(player->setPlayingRate(20.0), 0);
-    const auto started = std::chrono::steady_clock::now();
-    ASSERT_TRUE(events.waitForMsg(QV_MEDIA_PLAYBACK_COMPLETE, 10000));
-    const auto elapsed = std::chrono::steady_clock::now() - started;
-    EXPECT_LT(elapsed, 2600ms);
-    EXPECT_GT(elapsed, 1000ms);
-}
-
 TEST_F(PlaybackTest, StopAndDestroyInEveryState) {
     // While preparing, prepared, playing, paused, completed, and twice.
     for (int state = 0; state < 5; ++state) {
