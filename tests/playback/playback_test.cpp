@@ -1,6 +1,6 @@
 // Playback end to end, through the engine a host loads (linked in here so the render probe can
 // be registered): preparation, play to completion, seeks (a paused seek holds its target,
-// negative targets mean the start), looping, rates, teardown in every state and while a source
+// negative targets mean the start), looping, teardown in every state and while a source
 // stalls, bad input, streams served by ffmpeg, a lost sound device, and A/V sync.
 #include <arpa/inet.h>
 #include <netinet/in.h>
