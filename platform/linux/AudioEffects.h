@@ -1,5 +1,6 @@
 // Software sound processing applied by the audio sinks to each chunk before it reaches the device:
-// the volume gain and the two effects the host can select (equaliser, compressor).
+// the volume gain and the two effects the host can select (equaliser, compressor). An
+// AudioEffects belongs to one sink's fill thread and is not locked; the functions are pure.
 #pragma once
 
 #include <cstddef>

@@ -28,6 +28,7 @@ private:
     // Moves the play position on by the time passed since the last call.
     void advance_l();
 
+    // --- Guarded by mDeviceLock (every _l method runs with it held).
     uint32_t mRate;
     int mFrameBytes;
     bool mRunning;
