@@ -130,7 +130,7 @@ private:
     static int InterruptCallback(void* opaque);
     int liveRead(uint8_t* buf, int size);
     int64_t liveSeek(int64_t offset, int whence);
-    DataSource* ioSource() const { return mDataSource != nullptr ? mDataSource.get() : mStreamSource.get(); }
+    DataSource* ioSource() const { return mStreamSource != nullptr ? mStreamSource.get() : mDataSource.get(); }
 
     // I/O progress watch, on the thread doing the I/O: beginIo before each blocking libavformat
     // call, ioStalled from the interrupt callback and the stream read loop.
