@@ -24,6 +24,7 @@ extern "C" {
 #include "engine/MediaDefs.h"
 #include "engine/MediaSource.h"
 #include "engine/codecs/FFMpegSoundDecoder.h"
+#include "engine/SinkFrameRenderer.h"
 #include "engine/codecs/FFMpegVideoDecoder.h"
 #include "utils/Log.h"
 
@@ -125,10 +126,16 @@ void decodeVideo(const Ref<MetaData>& format, std::vector<Packet> packets) {
         status_t err = decoder->read(&picture, pictures == 3 ? &options : nullptr);
         if (err == INFO_FORMAT_CHANGED) continue;
         if (err != OK) break;
-        // Touch the picture so a short buffer shows up under the sanitizer.
-        const uint8_t* p = static_cast<const uint8_t*>(picture->data()) + picture->range_offset();
+        // Touch every row of every plane the layout describes, as a sink would, so a layout that
+        // runs past the codec's frame shows up under the sanitizer.
+        PlayerBase::VideoSink::Picture layout{};
         volatile uint8_t sum = 0;
-        for (size_t k = 0; k < picture->range_length(); k += 61) sum = static_cast<uint8_t>(sum + p[k]);
+        if (SinkFrameRenderer::pictureOf(picture, 0, 0, &layout)) {
+            for (int i = 0; i < 3; ++i) {
+                int w = i == 0 ? layout.width : (layout.width + 1) / 2, h = i == 0 ? layout.height : (layout.height + 1) / 2;
+                for (int y = 0; y < h; ++y) sum = static_cast<uint8_t>(sum + layout.planes[i][y * layout.strides[i] + w - 1]);
+            }
+        }
         picture->release();
         ++pictures;
     }
