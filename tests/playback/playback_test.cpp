@@ -763,6 +763,24 @@ TEST_F(PlaybackTest, DestroyDoesNotWaitForAStalledSource) {
         EXPECT_LT(destroy(), 5s);
     }
     {
+        // Left alone, the silent open ends after the I/O time-out (15 s) in MEDIA_ERROR: a lost
+        // connection for the host.
+        SCOPED_TRACE("silent server, left alone");
+        events.clear();
+        create();
+        StallingServer server(StallingServer::Silent);
+        ASSERT_EQ(player->setDataSource(server.url("clip.mp4").c_str(), nullptr), 0);
+        ASSERT_EQ(player->prepareAsync(), 0);
+        ASSERT_TRUE(events.waitForMsg(QV_MEDIA_ERROR, 40000)) << msgList(events.msgs());
+        EXPECT_EQ(events.countMsg(QV_MEDIA_PREPARED), 0u);
+        for (const auto& n : events.items()) {
+            if (n.msg == QV_MEDIA_ERROR) {
+                EXPECT_EQ(n.ext2, -1018);
+            }
+        }
+        EXPECT_LT(destroy(), 5s);
+    }
+    {
         SCOPED_TRACE("server stops sending mid-play");
         events.clear();
         StallingServer server(StallingServer::Stalling, mediaPath("stream_10s.ts"), 0.7);
