@@ -399,8 +399,9 @@ void FFMpegVideoDecoder::setPictureSize_l(int32_t width, int32_t height, bool an
     mFormat->setInt32(kKeyHeight, height);
     int64_t fit = kPictureMemoryBudget / std::max<int64_t>(pictureBytes(width, height), 1);
     mPictureLimit = static_cast<int32_t>(std::clamp<int64_t>(fit, 2, kNumPictureBuffers));
-    VLOGI("allocateFrames :%lld(%dx%d) x %d", static_cast<long long>(pictureBytes(width, height)), width, height,
-          mPictureLimit);
+    // No memory is allocated here any more (pictures are the codec's frames); the line keeps
+    // recording the picture size and what it costs.
+    VLOGI("allocateFrames :%d(%dx%d)", static_cast<int>(pictureBytes(width, height)), width, height);
     if (!announce) return;
     mFormat->setInt32(kKeyDisplayWidth, width);
     mFormat->setInt32(kKeyDisplayHeight, height);
