@@ -22,7 +22,6 @@ namespace qvdec {
 using namespace velmor;
 
 using qvtest::fileExists;
-using qvtest::mediaDir;
 using qvtest::mediaPath;
 using qvtest::runCommand;
 

@@ -61,13 +61,20 @@ std::string str(const Rgb& c) {
 
 Rgb at(const std::vector<Rgb>& px, int w, int x, int y) { return px[static_cast<size_t>(y) * w + x]; }
 
-// Renders frame and waits until the window's centre pixel is near `want`; returns the pixels.
+int gRenderCalls = 0;  // render() calls made by renderAndGrab
+
+// Renders frame until the window's centre pixel is near `want` (a loaded machine may lose a
+// window's first frame; a player renders the next one anyway); returns the pixels.
 std::vector<Rgb> renderAndGrab(PlayerBase::VideoSink* sink, TestWindow& win, const Frame& frame,
                                Rgb want, int tol, int probeX = -1, int probeY = -1) {
-    sink->render(frame.picture());
-    int x = probeX < 0 ? win.width() / 2 : probeX;
-    int y = probeY < 0 ? win.height() / 2 : probeY;
-    return win.grabUntil([&](const std::vector<Rgb>& px) { return near(at(px, win.width(), x, y), want, tol); });
+    int x = probeX < 0 ? win.width() / 2 : probeX, y = probeY < 0 ? win.height() / 2 : probeY;
+    std::vector<Rgb> px;
+    for (int attempt = 0; attempt < 3 && (px.empty() || !near(at(px, win.width(), x, y), want, tol)); ++attempt) {
+        sink->render(frame.picture());
+        ++gRenderCalls;
+        px = win.grabUntil([&](const std::vector<Rgb>& p) { return near(at(p, win.width(), x, y), want, tol); });
+    }
+    return px;
 }
 
 void checkBox(const Box& got, Box want, const char* what) {
@@ -148,7 +155,7 @@ TEST_F(VideoSinkTest, OpenGLColoursAndPictureControls) {
 
     ASSERT_EQ(OK, sink->init("video/avc", 160, 120, 160, 120, 0, 0));
     sink->setScaleMode(1);
-    int n = 0;
+    const int callsBefore = gRenderCalls;
     struct Case {
         int b, s, c;
     } cases[] = {{50, 50, 50}, {0, 50, 50}, {50, 0, 50}, {100, 50, 50}, {50, 50, 0}, {30, 70, 60}};
@@ -158,22 +165,16 @@ TEST_F(VideoSinkTest, OpenGLColoursAndPictureControls) {
         sink->setContrast(k.c);
         Rgb want = shaderColour(kColour, k.b, k.s, k.c);
         auto px = renderAndGrab(sink.get(), win, frame, want, 3);
-        n++;
         Rgb got = at(px, 320, 160, 120);
         EXPECT_TRUE(near(got, want, 3)) << "b=" << k.b << " s=" << k.s << " c=" << k.c << " got " << str(got)
                                         << " want " << str(want);
-        if (k.b == 0) {
-            EXPECT_TRUE(isBlack(got, 1)) << "brightness 0 is black";
-        }
-        if (k.s == 0) {
-            EXPECT_LE(std::abs(got.r - got.g), 2) << "saturation 0 is grey " << str(got);
-            EXPECT_LE(std::abs(got.g - got.b), 2) << "saturation 0 is grey " << str(got);
-        }
+        EXPECT_TRUE(k.b != 0 || isBlack(got, 1)) << "brightness 0 is black";
+        EXPECT_TRUE(k.s != 0 || (std::abs(got.r - got.g) <= 2 && std::abs(got.g - got.b) <= 2)) << "saturation 0 is grey";
         // Stretched over the whole window: the corners carry the picture too.
         EXPECT_TRUE(near(at(px, 320, 1, 1), got, 3));
         EXPECT_TRUE(near(at(px, 320, 318, 238), got, 3));
     }
-    EXPECT_EQ(n, rendered.load());
+    EXPECT_EQ(gRenderCalls - callsBefore, rendered.load()) << "one callback per picture shown";
 }
 
 // Where each sink puts a 160x90 picture in a 400x300 window, scale mode by scale mode.
@@ -201,7 +202,6 @@ TEST_F(VideoSinkTest, PlacementOfEachScaleMode) {
         // Margins: usable 360x280, 360 x about 200, centred in it.
         sink->setMargins(20, 40);
         checkBox(renderBox(sink.get(), win, frame), k.withMargins, "mode 0 with margins");
-        // Mode 1 stretches over the usable area.
         sink->setScaleMode(1);
         checkBox(renderBox(sink.get(), win, frame), {0, 0, 359, 279}, "mode 1 with margins");
         // Back to mode 0 (mode 1 cleared the aspect ratio: the picture's own), then 1:1.
@@ -236,7 +236,7 @@ TEST_P(X11SinkTest, ColoursAndPictureControls) {
     EXPECT_EQ(32, sink->bitsPerPixel());
     sink->setScaleMode(1);
     auto frame = solidFrame(160, 120, kColour);
-
+    const int callsBefore = gRenderCalls;
     Rgb plain = bt601(kColour);
     auto px = renderAndGrab(sink.get(), win, frame, plain, 3);
     EXPECT_TRUE(near(at(px, 320, 160, 120), plain, 3)) << str(at(px, 320, 160, 120)) << " want " << str(plain);
@@ -267,7 +267,7 @@ TEST_P(X11SinkTest, ColoursAndPictureControls) {
     px = renderAndGrab(sink.get(), win, frame, flat, 5);
     EXPECT_TRUE(near(at(px, 320, 160, 120), flat, 5)) << "contrast 30: " << str(at(px, 320, 160, 120))
                                                       << " want " << str(flat);
-    EXPECT_EQ(4, rendered.load());
+    EXPECT_EQ(gRenderCalls - callsBefore + 1, rendered.load()) << "one callback per picture shown";
 }
 
 INSTANTIATE_TEST_SUITE_P(SharedMemory, X11SinkTest, ::testing::Values(true, false));
