@@ -505,6 +505,14 @@ status_t FFMpegExtractor::initialize(const char* url, bool asynchronous) {
     {
         Autolock autoLock(mQueueLock);
         finalStatus = mFinalStatus;
+        // A clip so short that its end was read while waiting for the first packets is fine as
+        // long as some stream had a packet.
+        if (finalStatus == ERROR_END_OF_STREAM) {
+            for (size_t i = 0; i < streamCount; ++i) {
+                const int type = mFormatContext->streams[i]->codecpar->codec_type;
+                if ((type == AVMEDIA_TYPE_AUDIO || type == AVMEDIA_TYPE_VIDEO) && mTiming[i].mReady) finalStatus = OK;
+            }
+        }
     }
     if (finalStatus != OK) {
         VLOGE("initialize fail (%d) ~~~~~~~~~~~", finalStatus);

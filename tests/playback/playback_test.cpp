@@ -26,6 +26,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/EngineProbes.h"
+#include "engine/codecs/FFMpegVideoDecoder.h"
 #include "support/Host.h"
 #include "support/Window.h"
 
@@ -290,6 +291,29 @@ TEST_F(PlaybackTest, LoopingRestartsInsteadOfCompleting) {
     std::this_thread::sleep_for(500ms);
     EXPECT_LT(position(), 1500);
     EXPECT_TRUE(player->isPlaying());
+}
+
+// Clips with fewer pictures than the decoder's frame threads hold back, on a machine with many
+// processors (forced), prepare and play to the end; a picture larger than any sink can draw is
+// refused with MEDIA_ERROR rather than decoded into gigabytes.
+TEST_F(PlaybackTest, ShortClipsOnManyProcessorsAndHugePictures) {
+    velmor::FFMpegVideoDecoder::setProcessorCountOverride(32);
+    struct Restore {
+        ~Restore() { velmor::FFMpegVideoDecoder::setProcessorCountOverride(0); }
+    } restore;
+    for (const char* file : {"clip_1.mp4", "clip_3.mp4", "clip_20.mp4"}) {
+        SCOPED_TRACE(file);
+        events.clear();
+        ASSERT_EQ(open(mediaPath(file)), 0) << msgList(events.msgs());
+        takeRendered();
+        ASSERT_EQ(player->start(), 0);
+        ASSERT_TRUE(events.waitForMsg(QV_MEDIA_PLAYBACK_COMPLETE, 10000)) << msgList(events.msgs());
+        EXPECT_EQ(static_cast<int>(takeRendered().size()), countVideoFrames(mediaPath(file)));
+        destroy();
+    }
+    events.clear();
+    EXPECT_NE(open(mediaPath("huge_8192x8184.mp4")), 0);
+    EXPECT_EQ(events.countMsg(QV_MEDIA_PREPARED), 0u);
 }
 
 TEST_F(PlaybackTest, StopAndDestroyInEveryState) {
