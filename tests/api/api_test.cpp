@@ -3,10 +3,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <cmath>
-#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -19,6 +16,7 @@
 #include "quorvantix/quorvantix.h"
 #include "engine/EngineProbes.h"
 #include "support/Host.h"
+#include "support/LogCapture.h"
 
 namespace {
 
@@ -71,56 +69,15 @@ int countThreads() {
     return n;
 }
 
-// Redirects standard error (where the engine logs) into a file for the life of the object.
-class StderrCapture {
-public:
-    StderrCapture() {
-        char path[] = "/tmp/qv_stderr_XXXXXX";
-        mFd = mkstemp(path);
-        mPath = path;
-        fflush(stderr);
-        mSaved = dup(STDERR_FILENO);
-        dup2(mFd, STDERR_FILENO);
-    }
-    std::string finish() {
-        fflush(stderr);
-        dup2(mSaved, STDERR_FILENO);
-        close(mSaved);
-        std::string out;
-        lseek(mFd, 0, SEEK_SET);
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(mFd, buf, sizeof(buf))) > 0) out.append(buf, static_cast<size_t>(n));
-        close(mFd);
-        unlink(mPath.c_str());
-        return out;
-    }
-
-private:
-    int mFd, mSaved;
-    std::string mPath;
-};
-
-size_t countOccurrences(const std::string& hay, const std::string& needle) {
-    size_t n = 0;
-    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-    return n;
-}
-
 TEST(PlayerApi, ExportsOnlyTheFactoryFunctions) {
-    std::string cmd = std::string("nm -D --defined-only ") + QV_LIBRARY_PATH + " | awk '$2 ~ /[TtWw]/ {print $3}'";
+    const std::string cmd = std::string("nm -D --defined-only ") + QV_LIBRARY_PATH +
+                            " | awk '$2 ~ /[TtWw]/ && $3 !~ /^_(init|fini)$/ {print $3}' | sort";
     FILE* p = popen(cmd.c_str(), "r");
     ASSERT_NE(p, nullptr);
-    std::vector<std::string> names;
-    char line[512];
-    while (fgets(line, sizeof(line), p)) {
-        std::string s(line);
-        while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-        if (!s.empty() && s.rfind("_init", 0) != 0 && s.rfind("_fini", 0) != 0) names.push_back(s);
-    }
+    std::string names;
+    for (int c; (c = fgetc(p)) != EOF;) names += static_cast<char>(c);
     pclose(p);
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"CreatePlayer", "DestroyPlayer"}));
+    EXPECT_EQ(names, "CreatePlayer\nDestroyPlayer\n");
 }
 
 // Drives every one of the 74 operations once and checks the invoke requests the engine
@@ -140,7 +97,7 @@ TEST(PlayerApi, EveryOperationReachesTheEngine) {
         ~Unregister() { velmor::SetEngineProbes(nullptr); }
     } unregister;
     Collector collector;
-    StderrCapture capture;
+    velmor::test::LogCapture log;
     IVelmorPlayerBase* player = lib.create();
     ASSERT_NE(player, nullptr);
 
@@ -273,25 +230,49 @@ TEST(PlayerApi, EveryOperationReachesTheEngine) {
     // reportError(-4105) reaches the host rewritten as a lost connection, on another thread.
     EXPECT_TRUE(collector.waitFor([](const Notification& n) { return n.msg == 100 && n.ext2 == -1018; }));
     lib.destroy(player, false);
-    const std::string log = capture.finish();
-    EXPECT_NE(log.find("setDataSource_l(5)"), std::string::npos);
-    EXPECT_NE(log.find("setDataSource_l(size : 17)"), std::string::npos);
-    EXPECT_EQ(countOccurrences(log, "VEL_PlaybackEng invoke os 'Microsoft Windows 8.1 Pro', version '6.3'"), 1u);
-    EXPECT_NE(log.find("Autolock(play) lock"), std::string::npos);
-    EXPECT_NE(log.find("Autolock(player_pause) unlock"), std::string::npos);
-    EXPECT_NE(log.find("GUID_SHA1 '" + guid + "'"), std::string::npos);
-    EXPECT_NE(log.find("# stop 2"), std::string::npos);
+    for (const std::string& line : std::vector<std::string>{"setDataSource_l(5)", "setDataSource_l(size : 17)",
+                                                            "Autolock(play) lock", "Autolock(player_pause) unlock",
+                                                            "# stop 2", "GUID_SHA1 '" + guid + "'"}) {
+        EXPECT_TRUE(log.contains(line)) << line;
+    }
+    EXPECT_EQ(log.count("VEL_PlaybackEng invoke os 'Microsoft Windows 8.1 Pro', version '6.3'"), 1u);
     for (const auto& n : collector.items()) EXPECT_NE(n.thread, std::this_thread::get_id());
 }
 
-// Error texts by language, and every operation that writes through an out-pointer refuses a
-// null one with BAD_VALUE (-22) instead of writing through it, before and after a prepare.
-TEST(PlayerApi, ErrorTextsAndNullOutPointers) {
+// Notifications arrive in order, each at least 10 ms after it was raised, and a replaced listener
+// drops what it still held. Error texts by language, and every operation that writes through an
+// out-pointer refuses a null one with BAD_VALUE (-22) instead of writing through it, before and
+// after a prepare.
+TEST(PlayerApi, NotificationsErrorTextsAndNullOutPointers) {
     Library lib;
     ASSERT_TRUE(lib.ok());
     IVelmorPlayerBase* player = lib.create();
+    Collector first;
+    player->setListener(&Collector::callback, &first);
+    const auto raised = std::chrono::steady_clock::now();
+    EXPECT_EQ(player->reportError(-1004), 0);
+    EXPECT_EQ(player->reportError(-6001), 0);
+    EXPECT_EQ(player->reportError(-9500), 0);
+    ASSERT_TRUE(first.waitFor([](const Notification& n) { return n.ext2 == -9500; }));
+    const auto items = first.items();
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0].ext2, -1004);
+    EXPECT_EQ(items[1].ext2, -1018);  // -6001 is reported as a lost connection
+    EXPECT_EQ(items[2].ext2, -9500);
+    for (const auto& n : items) {
+        EXPECT_EQ(n.msg, 100);
+        EXPECT_EQ(n.ext1, 1);
+        EXPECT_FALSE(n.hasText);
+        EXPECT_GE(n.at - raised, std::chrono::milliseconds(10));
+    }
     Collector collector;
+    player->reportError(-1003);
     player->setListener(&Collector::callback, &collector);
+    player->reportError(-1002);
+    ASSERT_TRUE(collector.waitFor([](const Notification& n) { return n.ext2 == -1002; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (const auto& n : first.items()) EXPECT_NE(n.ext2, -1003);
+
     player->createAudioSink(QV_AUDIO_SINK_NULL);
     player->setLiveDisabled(1);
     for (int prepared = 0; prepared < 2; ++prepared) {
@@ -301,69 +282,29 @@ TEST(PlayerApi, ErrorTextsAndNullOutPointers) {
             player->prepareAsync();
             ASSERT_TRUE(collector.waitForMsg(QV_MEDIA_PREPARED, 10000));
         }
-        EXPECT_EQ(player->getCurrentPosition(nullptr), -22);
-        EXPECT_EQ(player->getDuration(nullptr), -22);
-        EXPECT_EQ(player->getLiveDuration(nullptr), -22);
-        EXPECT_EQ(player->getVideoWidth(nullptr), -22);
-        EXPECT_EQ(player->getVideoHeight(nullptr), -22);
-        EXPECT_EQ(player->getPlayerState(nullptr), -22);
-        EXPECT_EQ(player->getErrorText(L"en", -1010, nullptr), -22);
-        EXPECT_EQ(player->getContentInfo(nullptr), -22);
-        EXPECT_EQ(player->getBookmarks(nullptr), -22);
-        EXPECT_EQ(player->getVideoInfo(nullptr), -22);
-        EXPECT_EQ(player->getLivePrograms(nullptr), -22);
+        for (int32_t status : {player->getCurrentPosition(nullptr), player->getDuration(nullptr),
+                               player->getLiveDuration(nullptr), player->getVideoWidth(nullptr),
+                               player->getVideoHeight(nullptr), player->getPlayerState(nullptr),
+                               player->getErrorText(L"en", -1010, nullptr), player->getContentInfo(nullptr),
+                               player->getBookmarks(nullptr), player->getVideoInfo(nullptr),
+                               player->getLivePrograms(nullptr)}) {
+            EXPECT_EQ(status, -22);
+        }
     }
-    wchar_t en[1024], ko[1024], unknownLang[1024], unknownCode[1024], first[1024];
+    wchar_t en[1024], ko[1024], unknownLang[1024], unknownCode[1024], minusOne[1024];
     ASSERT_EQ(player->getErrorText(L"en-US", -1010, en), 0);
     ASSERT_EQ(player->getErrorText(L"ko", -1010, ko), 0);
     ASSERT_EQ(player->getErrorText(L"xx", -1010, unknownLang), 0);
     ASSERT_EQ(player->getErrorText(L"En", 123456, unknownCode), 0);
-    ASSERT_EQ(player->getErrorText(L"en", -1, first), 0);
+    ASSERT_EQ(player->getErrorText(L"en", -1, minusOne), 0);
     EXPECT_NE(std::wstring(en), std::wstring(ko));
-    EXPECT_EQ(std::wstring(ko), std::wstring(unknownLang));   // an unknown language is the first one
-    EXPECT_EQ(std::wstring(unknownCode), std::wstring(first));  // an unknown code is the -1 text
+    EXPECT_EQ(std::wstring(ko), std::wstring(unknownLang));      // an unknown language is the first one
+    EXPECT_EQ(std::wstring(unknownCode), std::wstring(minusOne));  // an unknown code is the -1 text
     EXPECT_NE(std::wstring(en).find(L"not supported"), std::wstring::npos);
     lib.destroy(player, false);
 }
 
-TEST(PlayerApi, NotificationsArriveInOrderAfterTenMilliseconds) {
-    Library lib;
-    ASSERT_TRUE(lib.ok());
-    IVelmorPlayerBase* player = lib.create();
-    Collector collector;
-    player->setListener(&Collector::callback, &collector);
-    const auto raised = std::chrono::steady_clock::now();
-    EXPECT_EQ(player->reportError(-1004), 0);
-    EXPECT_EQ(player->reportError(-6001), 0);
-    EXPECT_EQ(player->reportError(-9500), 0);
-    ASSERT_TRUE(collector.waitFor([](const Notification& n) { return n.ext2 == -9500; }));
-    {
-        const auto items = collector.items();
-        ASSERT_EQ(items.size(), 3u);
-        EXPECT_EQ(items[0].ext2, -1004);
-        EXPECT_EQ(items[1].ext2, -1018);  // -6001 is reported as a lost connection
-        EXPECT_EQ(items[2].ext2, -9500);
-        for (const auto& n : items) {
-            EXPECT_EQ(n.msg, 100);
-            EXPECT_EQ(n.ext1, 1);
-            EXPECT_FALSE(n.hasText);
-            EXPECT_GE(n.at - raised, std::chrono::milliseconds(10));
-        }
-    }
-    // A replaced listener drops what it still held; the new one receives later events.
-    Collector second;
-    player->reportError(-1003);
-    player->setListener(&Collector::callback, &second);
-    player->reportError(-1002);
-    ASSERT_TRUE(second.waitFor([](const Notification& n) { return n.ext2 == -1002; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    {
-        for (const auto& n : collector.items()) EXPECT_NE(n.ext2, -1003);
-    }
-    lib.destroy(player, false);
-}
-
-TEST(PlayerApi, CreateDestroyCyclesLeaveNoThreads) {
+TEST(PlayerApi, CreateDestroyCyclesLeaveNoThreadsAndKeepObjectOnlyStops) {
     Library lib;
     ASSERT_TRUE(lib.ok());
     // Warm up once so lazily created process-wide state is not counted.
@@ -381,18 +322,14 @@ TEST(PlayerApi, CreateDestroyCyclesLeaveNoThreads) {
     // Detached helper threads may take a moment to finish their last lines.
     for (int i = 0; i < 100 && countThreads() > baseline; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_LE(countThreads(), baseline);
-}
 
-TEST(PlayerApi, DestroyWithKeepObjectOnlyStops) {
-    Library lib;
-    ASSERT_TRUE(lib.ok());
-    IVelmorPlayerBase* player = lib.create();
-    player->setUserValue(42);
-    lib.destroy(player, true);
-    // The object is still usable: stop does not destroy it.
-    EXPECT_EQ(player->getUserValue(), 42);
-    EXPECT_EQ(player->getApiLevel(), 1);
-    lib.destroy(player, false);
+    // Destroying with keepObject only stops: the object stays usable.
+    IVelmorPlayerBase* kept = lib.create();
+    kept->setUserValue(42);
+    lib.destroy(kept, true);
+    EXPECT_EQ(kept->getUserValue(), 42);
+    EXPECT_EQ(kept->getApiLevel(), 1);
+    lib.destroy(kept, false);
 }
 
 }  // namespace

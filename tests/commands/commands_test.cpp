@@ -3,16 +3,9 @@
 // notifications, and the statistics dump.
 #include <gtest/gtest.h>
 
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -22,12 +15,14 @@
 
 #include "engine/PlayerFront.h"
 #include "support/Host.h"
+#include "support/PulseMonitor.h"
 #include "support/Window.h"
 #include "utils/Payload.h"
 
 using namespace std::chrono_literals;
 using qvtest::Collector;
 using qvtest::Library;
+using qvtest::MonitorCapture;
 using qvtest::Notification;
 using qvtest::mediaPath;
 using qvtest::Rgb;
@@ -37,65 +32,7 @@ namespace {
 
 void* const gKeepDriver = qvtest::keepMesaDriverLoaded();
 
-// Records what the PulseAudio null sink plays, as 16-bit stereo at 44.1 kHz.
-class Capture {
-public:
-    explicit Capture(const std::string& path) : mPath(path) {
-        const char* monitor = getenv("QV_PULSE_MONITOR");
-        mPid = fork();
-        if (mPid == 0) {
-            freopen(path.c_str(), "w", stdout);
-            execlp("parec", "parec", "-d", monitor ? monitor : "nullsink.monitor", "--raw", "--format=s16le",
-                   "--rate=44100", "--channels=2", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        std::this_thread::sleep_for(300ms);
-    }
-    std::vector<int16_t> stop() {
-        if (mPid > 0) {
-            kill(mPid, SIGTERM);
-            waitpid(mPid, nullptr, 0);
-            mPid = -1;
-        }
-        std::ifstream in(mPath, std::ios::binary);
-        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::vector<int16_t> samples(bytes.size() / 2);
-        if (!samples.empty()) memcpy(samples.data(), bytes.data(), samples.size() * 2);
-        unlink(mPath.c_str());
-        return samples;
-    }
-    ~Capture() { stop(); }
-
-private:
-    std::string mPath;
-    pid_t mPid = -1;
-};
-
-// RMS and zero-crossing frequency of the left channel over [from, to) seconds.
-struct Tone {
-    double rms;
-    double hz;
-};
-Tone analyse(const std::vector<int16_t>& stereo, double from, double to) {
-    const size_t begin = static_cast<size_t>(from * 44100) * 2, end = std::min(stereo.size(), static_cast<size_t>(to * 44100) * 2);
-    double sum = 0;
-    int crossings = 0;
-    size_t n = 0;
-    for (size_t i = begin; i + 2 < end; i += 2) {
-        sum += static_cast<double>(stereo[i]) * stereo[i];
-        if ((stereo[i] < 0) != (stereo[i + 2] < 0)) ++crossings;
-        ++n;
-    }
-    if (n == 0) return {0, 0};
-    return {std::sqrt(sum / n), crossings / 2.0 / (static_cast<double>(n) / 44100)};
-}
-
-// Finds the stretch of the capture where sound plays (the capture starts before playback).
-double firstSound(const std::vector<int16_t>& stereo) {
-    for (size_t i = 0; i < stereo.size(); i += 2)
-        if (std::abs(stereo[i]) > 1000) return static_cast<double>(i / 2) / 44100;
-    return -1;
-}
+constexpr int kRate = 44100;  // the recording's rate
 
 class CommandsTest : public ::testing::Test {
 protected:
@@ -116,10 +53,29 @@ protected:
         player->prepareAsync();
         return events.waitForAnyOf({QV_MEDIA_PREPARED, QV_MEDIA_ERROR}, 20000) == QV_MEDIA_PREPARED ? 0 : -1;
     }
+    // Plays a file to the null sink while `during` runs, destroys the player and returns the
+    // recording from where the sound starts (empty when nothing was heard).
+    std::vector<int16_t> playAndRecord(const std::string& file, const std::function<void()>& during) {
+        MonitorCapture capture(kRate);
+        events.clear();
+        EXPECT_EQ(open(file, 0, QV_AUDIO_SINK_DEFAULT), 0);
+        EXPECT_EQ(player->start(), 0);
+        during();
+        lib.destroy(player, false);
+        player = nullptr;
+        std::vector<int16_t> pcm = capture.stop();
+        const double start = qvtest::firstSound(pcm, kRate);
+        if (start < 0) return {};
+        return std::vector<int16_t>(pcm.begin() + static_cast<long>(start * kRate), pcm.end());
+    }
     Library lib;
     Collector events;
     IVelmorPlayerBase* player = nullptr;
 };
+
+qvtest::ToneLevel toneAt(const std::vector<int16_t>& pcm, double from, double to) {
+    return qvtest::analyse(pcm, kRate, from, to);
+}
 
 // Picture controls and scaling reach the video sink: each request changes what the window shows.
 TEST_F(CommandsTest, PictureRequestsChangeThePixels) {
@@ -137,35 +93,33 @@ TEST_F(CommandsTest, PictureRequestsChangeThePixels) {
     const Rgb plain = window.average();
     ASSERT_GT(plain.r + plain.g + plain.b, 60) << "the frame is not on screen";
 
-    struct Row {
+    // Each control at 0 gives a known picture; back at 50, the plain one.
+    const struct {
         const char* name;
-        std::function<int32_t()> request;
-        std::function<void(const Rgb&)> check;
-    };
-    const std::vector<Row> rows = {
-        {"brightness 0 gives black", [&] { return player->setBrightness(0); },
+        int32_t (IVelmorPlayerBase::*set)(int32_t);
+        std::function<void(const Rgb&)> atZero;
+    } controls[] = {
+        {"brightness 0 gives black", &IVelmorPlayerBase::setBrightness,
          [](const Rgb& c) { EXPECT_LT(c.r + c.g + c.b, 15); }},
-        {"brightness back to 50", [&] { return player->setBrightness(50); },
-         [&](const Rgb& c) { EXPECT_NEAR(c.r + c.g + c.b, plain.r + plain.g + plain.b, 24); }},
-        {"saturation 0 gives grey", [&] { return player->setSaturation(0); },
+        {"saturation 0 gives grey", &IVelmorPlayerBase::setSaturation,
          [](const Rgb& c) {
              EXPECT_NEAR(c.r, c.g, 6);
              EXPECT_NEAR(c.g, c.b, 6);
          }},
-        {"saturation back to 50", [&] { return player->setSaturation(50); }, [](const Rgb&) {}},
-        {"contrast 0 gives flat mid grey", [&] { return player->setContrast(0); },
+        {"contrast 0 gives flat mid grey", &IVelmorPlayerBase::setContrast,
          [](const Rgb& c) {
-             EXPECT_NEAR(c.r, 128, 8);
-             EXPECT_NEAR(c.g, 128, 8);
-             EXPECT_NEAR(c.b, 128, 8);
+             for (int v : {c.r, c.g, c.b}) EXPECT_NEAR(v, 128, 8);
          }},
-        {"contrast back to 50", [&] { return player->setContrast(50); }, [](const Rgb&) {}},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        EXPECT_EQ(row.request(), 0);
+    for (const auto& control : controls) {
+        SCOPED_TRACE(control.name);
+        EXPECT_EQ((player->*control.set)(0), 0);
         redraw();
-        row.check(window.average());
+        control.atZero(window.average());
+        EXPECT_EQ((player->*control.set)(50), 0);
+        redraw();
+        const Rgb back = window.average();
+        EXPECT_NEAR(back.r + back.g + back.b, plain.r + plain.g + plain.b, 24);
     }
 
     // Scaling: a 2:1 aspect ratio in the 4:3 window leaves bars; stretching (mode 1) fills it.
@@ -184,41 +138,28 @@ TEST_F(CommandsTest, PictureRequestsChangeThePixels) {
     EXPECT_LT(window.coverage(), stretched - 0.3);
 }
 
-// Volume, gain boost, audio track selection and rate reach the sound the user hears.
+// Volume, audio track selection and rate reach the sound the user hears.
 TEST_F(CommandsTest, SoundRequestsChangeWhatIsHeard) {
-    {
-        Capture capture("/tmp/qv_cmd_volume.raw");
-        ASSERT_EQ(open("h264_aac.mp4", 0, QV_AUDIO_SINK_DEFAULT), 0);
-        ASSERT_EQ(player->start(), 0);
+    std::vector<int16_t> pcm = playAndRecord("h264_aac.mp4", [&] {
         std::this_thread::sleep_for(1500ms);
         EXPECT_EQ(player->setVolume(30, 0), 0);
         std::this_thread::sleep_for(1500ms);
         EXPECT_EQ(player->setVolume(0, 0), 0);
         std::this_thread::sleep_for(1000ms);
-        lib.destroy(player, false);
-        player = nullptr;
-        const auto pcm = capture.stop();
-        const double t0 = firstSound(pcm);
-        ASSERT_GE(t0, 0) << "nothing was heard";
-        const Tone full = analyse(pcm, t0 + 0.3, t0 + 1.2);
-        const Tone reduced = analyse(pcm, t0 + 1.9, t0 + 2.7);
-        const Tone muted = analyse(pcm, t0 + 3.3, t0 + 3.8);
-        EXPECT_NEAR(full.hz, 440, 30);
-        EXPECT_LT(reduced.rms, full.rms * 0.8);
-        EXPECT_GT(reduced.rms, full.rms * 0.01);
-        EXPECT_LT(muted.rms, full.rms * 0.01);
-    }
-    {
-        // Two audio tracks: 440 Hz ("eng", track 1) and 880 Hz ("fre", track 2).
-        events.clear();
-        Capture capture("/tmp/qv_cmd_tracks.raw");
-        ASSERT_EQ(open("languages.mkv", 0, QV_AUDIO_SINK_DEFAULT), 0);
-        ASSERT_EQ(player->start(), 0);
+    });
+    ASSERT_FALSE(pcm.empty()) << "nothing was heard";
+    const qvtest::ToneLevel full = toneAt(pcm, 0.3, 1.2), reduced = toneAt(pcm, 1.9, 2.7), muted = toneAt(pcm, 3.3, 3.8);
+    EXPECT_NEAR(full.hz, 440, 30);
+    EXPECT_LT(reduced.rms, full.rms * 0.8);
+    EXPECT_GT(reduced.rms, full.rms * 0.01);
+    EXPECT_LT(muted.rms, full.rms * 0.01);
+
+    // Two audio tracks: 440 Hz ("eng", track 1) and 880 Hz ("fre", track 2).
+    pcm = playAndRecord("languages.mkv", [&] {
         std::this_thread::sleep_for(1200ms);
-        int32_t before = 0;
+        int32_t before = 0, after = 0;
         player->getCurrentPosition(&before);
         EXPECT_EQ(player->selectTrack(2, true, false), 0);
-        int32_t after = 0;
         player->getCurrentPosition(&after);
         EXPECT_NEAR(after, before, 300);  // keeps playing from the same place
         EXPECT_EQ(player->selectTrack(0, true, false), -1010);   // video: not selectable
@@ -227,80 +168,65 @@ TEST_F(CommandsTest, SoundRequestsChangeWhatIsHeard) {
         EXPECT_EQ(player->selectTrack(2, false, false), -1010);  // audio cannot be deselected
         std::this_thread::sleep_for(1500ms);
         EXPECT_TRUE(player->isPlaying());
-        lib.destroy(player, false);
-        player = nullptr;
-        const auto pcm = capture.stop();
-        const double t0 = firstSound(pcm);
-        ASSERT_GE(t0, 0);
-        EXPECT_NEAR(analyse(pcm, t0 + 0.2, t0 + 0.9).hz, 440, 30);
-        EXPECT_NEAR(analyse(pcm, t0 + 1.8, t0 + 2.4).hz, 880, 40);
-    }
-}
+    });
+    ASSERT_FALSE(pcm.empty());
+    EXPECT_NEAR(toneAt(pcm, 0.2, 0.9).hz, 440, 30);
+    EXPECT_NEAR(toneAt(pcm, 1.8, 2.4).hz, 880, 40);
 
-TEST_F(CommandsTest, RateRequestChangesSpeedAndKeepsPitch) {
-    Capture capture("/tmp/qv_cmd_rate.raw");
-    ASSERT_EQ(open("h264_aac.mp4", 0, QV_AUDIO_SINK_DEFAULT), 0);
-    ASSERT_EQ(player->start(), 0);
-    ASSERT_TRUE(events.waitForMsg(QV_MEDIA_STARTED));
-    EXPECT_EQ(player->setPlayingRate(20.0), 0);
-    const auto t0 = std::chrono::steady_clock::now();
-    ASSERT_TRUE(events.waitForMsg(QV_MEDIA_PLAYBACK_COMPLETE, 15000));
-    const auto elapsed = std::chrono::steady_clock::now() - t0;
-    EXPECT_LT(elapsed, 5500ms);  // 8 s of media at twice the speed
-    EXPECT_GT(elapsed, 2500ms);
-    lib.destroy(player, false);
-    player = nullptr;
-    const auto pcm = capture.stop();
-    const double first = firstSound(pcm);
-    ASSERT_GE(first, 0);
-    EXPECT_NEAR(analyse(pcm, first + 0.8, first + 2.0).hz, 440, 40);  // same pitch at double speed
+    // Twice the speed: 8 s of media end in about 4 s, at the same pitch.
+    pcm = playAndRecord("h264_aac.mp4", [&] {
+        ASSERT_TRUE(events.waitForMsg(QV_MEDIA_STARTED));
+        EXPECT_EQ(player->setPlayingRate(20.0), 0);
+        const auto t0 = std::chrono::steady_clock::now();
+        ASSERT_TRUE(events.waitForMsg(QV_MEDIA_PLAYBACK_COMPLETE, 15000));
+        const auto elapsed = std::chrono::steady_clock::now() - t0;
+        EXPECT_LT(elapsed, 5500ms);
+        EXPECT_GT(elapsed, 2500ms);
+    });
+    ASSERT_FALSE(pcm.empty());
+    EXPECT_NEAR(toneAt(pcm, 0.8, 2.0).hz, 440, 40);
 }
 
 // Requests without a visible effect of their own, through the player front: replies, statuses,
-// notifications and the statistics dump.
+// and the statistics dump.
 TEST(CommandsFront, RepliesStatusesAndDump) {
     velmor::Ref<velmor::PlayerFront> front = new velmor::PlayerFront();
-    Collector events;
-    auto call = [&](std::function<void(velmor::Payload&)> build, velmor::Payload* reply) {
+    auto call = [&](std::vector<int32_t> words, velmor::Payload* reply = nullptr) {
         velmor::Payload request;
-        build(request);
+        for (int32_t w : words) request.writeInt32(w);
         request.setDataPosition(0);
-        return front->invoke(request, reply);
+        const int32_t status = front->invoke(request, reply);
+        if (reply != nullptr) reply->setDataPosition(0);
+        return status;
     };
     front->setDataSource(mediaPath("h264_aac.mp4").c_str(), nullptr, nullptr);
-    call([](velmor::Payload& p) { p.writeInt32(40); p.writeInt32(1); }, nullptr);
+    call({40, 1});
     ASSERT_EQ(front->prepare(), 0);
 
-    // 1: track list with types and languages.
+    // 1: track list with types (video, audio) and languages; a reply is required.
     velmor::Payload reply;
-    EXPECT_EQ(call([](velmor::Payload& p) { p.writeInt32(1); }, &reply), 0);
-    reply.setDataPosition(0);
+    EXPECT_EQ(call({1}, &reply), 0);
     ASSERT_EQ(reply.readInt32(), 2);
-    std::vector<int32_t> types;
-    for (int i = 0; i < 2; ++i) {
+    for (int32_t type : {1, 2}) {
         EXPECT_EQ(reply.readInt32(), 2);
-        types.push_back(reply.readInt32());
+        EXPECT_EQ(reply.readInt32(), type);
         std::u16string lang;
         EXPECT_TRUE(reply.readString16(&lang));
     }
-    EXPECT_EQ(types, (std::vector<int32_t>{1, 2}));
-    EXPECT_EQ(call([](velmor::Payload& p) { p.writeInt32(1); }, nullptr), -22);
+    EXPECT_EQ(call({1}), -22);
 
     // 16: the video decoder's component name.
     velmor::Payload codec;
-    EXPECT_EQ(call([](velmor::Payload& p) { p.writeInt32(16); }, &codec), 0);
-    codec.setDataPosition(0);
+    EXPECT_EQ(call({16}, &codec), 0);
     ASSERT_EQ(codec.readInt32(), 1);
-    const int32_t len = codec.readInt32();
-    std::string name(static_cast<size_t>(len), '\0');
+    std::string name(static_cast<size_t>(codec.readInt32()), '\0');
     codec.read(name.data(), name.size());
     EXPECT_EQ(name, "FFMpegVideoDecoder");
 
     // Unknown requests and wrong states.
-    EXPECT_EQ(call([](velmor::Payload& p) { p.writeInt32(3); }, nullptr), -1010);
-    EXPECT_EQ(call([](velmor::Payload& p) { p.writeInt32(42); }, nullptr), -1010);
-    velmor::Payload empty;
-    EXPECT_NE(front->invoke(empty, nullptr), 0);
+    EXPECT_EQ(call({3}), -1010);
+    EXPECT_EQ(call({42}), -1010);
+    EXPECT_NE(call({}), 0);
     velmor::Payload param;
     EXPECT_EQ(front->setParameter(1300, param), -19);  // no audio player before start
     EXPECT_EQ(front->setParameter(1100, param), -1010);
@@ -317,18 +243,16 @@ TEST(CommandsFront, RepliesStatusesAndDump) {
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     unlink(path);
     EXPECT_EQ(text.rfind(" PlaybackEngine\n  URI(", 0), 0u) << text;
-    EXPECT_NE(text.find(", flags(0x00000010), bitrate("), std::string::npos) << text;
-    EXPECT_NE(text.find("  Track 0\n   MIME(video/avc), decoder(FFMpegVideoDecoder)\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("   videoDimensions(320 x 240), numVideoFramesDecoded(0), numVideoFramesDropped(0)\n"),
-              std::string::npos)
-        << text;
-    EXPECT_NE(text.find("  Track 1\n   MIME(audio/mp4a-latm), decoder(FFMpegSoundDecoder)\n"), std::string::npos)
-        << text;
+    for (const char* part : {", flags(0x00000010), bitrate(", "  Track 0\n   MIME(video/avc), decoder(FFMpegVideoDecoder)\n",
+                             "   videoDimensions(320 x 240), numVideoFramesDecoded(0), numVideoFramesDropped(0)\n",
+                             "  Track 1\n   MIME(audio/mp4a-latm), decoder(FFMpegSoundDecoder)\n"}) {
+        EXPECT_NE(text.find(part), std::string::npos) << part << " not in\n" << text;
+    }
 
     // After stop every request is accepted and does nothing.
     EXPECT_EQ(front->stop(), 0);
-    EXPECT_EQ(call([](velmor::Payload& p) { p.writeInt32(42); }, nullptr), 0);
-    EXPECT_EQ(call([](velmor::Payload& p) { p.writeInt32(1); }, nullptr), 0);
+    EXPECT_EQ(call({42}), 0);
+    EXPECT_EQ(call({1}), 0);
 }
 
 }  // namespace

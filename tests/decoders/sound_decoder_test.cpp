@@ -1,3 +1,5 @@
+// FFMpegSoundDecoder against ffmpeg's own decode of every sound fixture, across a source that
+// blocks, seeks, bad input, and the audio watermark recovered from the decoded sound.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -5,8 +7,6 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
-#include <dirent.h>
-#include <fstream>
 #include <future>
 #include <mutex>
 #include <string>
@@ -95,6 +95,12 @@ Ref<FFMpegSoundDecoder> audioDecoder(const qvdec::Track& track) {
     return track.source != nullptr ? new FFMpegSoundDecoder(track.source, 1) : nullptr;
 }
 
+// A decoder over a file's audio track seen through a wrapper (format edit, packet filter).
+Ref<FFMpegSoundDecoder> wrappedDecoder(const std::string& path, qvdec::WrappedSource::FormatEdit edit,
+                                       qvdec::WrappedSource::PacketFilter filter = nullptr) {
+    return new FFMpegSoundDecoder(new qvdec::WrappedSource(openTrack(path, false).source, edit, filter), 1);
+}
+
 TEST(SoundDecoder, EveryFixtureMatchesFFmpegsDecode) {
     struct Case {
         const char* name;
@@ -109,16 +115,13 @@ TEST(SoundDecoder, EveryFixtureMatchesFFmpegsDecode) {
         SCOPED_TRACE(c.name);
         const std::string path = mediaPath(c.name);
         REQUIRE_FILE(path);
-        qvdec::Track track = openTrack(path, false);
-        Ref<FFMpegSoundDecoder> decoder = audioDecoder(track);
+        Ref<FFMpegSoundDecoder> decoder = audioDecoder(openTrack(path, false));
         ASSERT_NE(nullptr, decoder.get());
         ASSERT_EQ(OK, decoder->start());
-        Ref<MetaData> format = decoder->getFormat();
         int32_t channels = 0;
         const char* component = nullptr;
-        EXPECT_TRUE(format->findInt32(kKeyChannelCount, &channels));
-        EXPECT_EQ(2, channels);
-        EXPECT_TRUE(format->findCString(kKeyDecoderComponent, &component));
+        EXPECT_TRUE(decoder->getFormat()->findInt32(kKeyChannelCount, &channels) && channels == 2) << channels;
+        EXPECT_TRUE(decoder->getFormat()->findCString(kKeyDecoderComponent, &component));
         EXPECT_STREQ("FFMpegSoundDecoder", component);
         Pcm ours = readAll(decoder);
         EXPECT_EQ(ERROR_END_OF_STREAM, ours.end);
@@ -133,9 +136,7 @@ TEST(SoundDecoder, EveryFixtureMatchesFFmpegsDecode) {
         ASSERT_GT(ref.size(), 44100u);
         Alignment a = align(ours.samples, ref, c.maxOffset);
         ASSERT_GE(a.offset, 0) << "no alignment with ffmpeg's output";
-        if (c.maxOffset == 0) {
-            EXPECT_EQ(0, a.offset);
-        }
+        EXPECT_TRUE(c.maxOffset != 0 || a.offset == 0) << a.offset;
         // Same decoder, same conversion (libswresample, default matrix): equal samples. One
         // step of tolerance covers float-to-int rounding in the downmix of 5.1 sources.
         EXPECT_LE(a.maxDiff, 1);
@@ -162,16 +163,14 @@ TEST(SoundDecoder, GainStepWhileTheSourceBlocks) {
     std::mutex lock;
     std::condition_variable changed;
     bool blocked = false, open = false;
-    Ref<MediaSource> stalling =
-        new qvdec::WrappedSource(openTrack(path, false).source, nullptr, [&](MediaBuffer*, int index) {
-            if (index != 20) return OK;
-            std::unique_lock<std::mutex> l(lock);
-            blocked = true;
-            changed.notify_all();
-            changed.wait(l, [&] { return open; });
-            return OK;
-        });
-    Ref<FFMpegSoundDecoder> doubled = new FFMpegSoundDecoder(stalling, 1);
+    Ref<FFMpegSoundDecoder> doubled = wrappedDecoder(path, nullptr, [&](MediaBuffer*, int index) {
+        if (index != 20) return OK;
+        std::unique_lock<std::mutex> l(lock);
+        blocked = true;
+        changed.notify_all();
+        changed.wait(l, [&] { return open; });
+        return OK;
+    });
     ASSERT_EQ(OK, doubled->start());
     doubled->setAudioGainStep(20);
     EXPECT_FLOAT_EQ(2.0f, doubled->gain());
@@ -250,48 +249,37 @@ TEST(SoundDecoder, SeekAndEnd) {
     EXPECT_EQ(ERROR_END_OF_STREAM, decoder->read(&buffer));
 }
 
+// An unknown codec is refused; mangled packets are dropped and decoding goes on; the format's
+// codec data alone configures the decoder.
 TEST(SoundDecoder, BadInput) {
     const std::string path = mediaPath("h264_aac.mp4");
     REQUIRE_FILE(path);
-    {
-        qvdec::Track track = openTrack(path, false);
-        Ref<MediaSource> odd = new qvdec::WrappedSource(track.source, [](MetaData* f) {
-            f->remove(kKeyCodecContext);
-            f->setInt32(kKeySoundCodecId, 0x7ffff);
-        });
-        Ref<FFMpegSoundDecoder> decoder = new FFMpegSoundDecoder(odd, 1);
-        EXPECT_EQ(ERROR_UNSUPPORTED, decoder->start());
-        MediaBuffer* none = nullptr;
-        EXPECT_EQ(ERROR_END_OF_STREAM, decoder->read(&none));
-    }
-    {
-        // Every third packet mangled: the decoder drops what it cannot decode and goes on.
-        qvdec::Track track = openTrack(path, false);
-        Ref<MediaSource> noisy = new qvdec::WrappedSource(track.source, nullptr, [](MediaBuffer* b, int index) {
-            if (index % 3 == 1) {
-                uint8_t* p = static_cast<uint8_t*>(b->data()) + b->range_offset();
-                for (size_t i = 0; i < b->range_length(); i += 3) p[i] = static_cast<uint8_t>(p[i] * 31 + index);
-            }
-            return OK;
-        });
-        Ref<FFMpegSoundDecoder> decoder = new FFMpegSoundDecoder(noisy, 1);
-        ASSERT_EQ(OK, decoder->start());
-        // Dropped packets leave gaps in the times: no continuity check here.
-        Pcm pcm = readAll(decoder, 0, SIZE_MAX, false);
-        EXPECT_EQ(ERROR_END_OF_STREAM, pcm.end);
-        EXPECT_GT(pcm.samples.size(), 2u * 44100 * 3);
-        decoder->stop();
-    }
-    {
-        // Configuration from the format's codec data alone.
-        qvdec::Track track = openTrack(path, false);
-        Ref<MediaSource> plain = new qvdec::WrappedSource(track.source, [](MetaData* f) { f->remove(kKeyCodecContext); });
-        Ref<FFMpegSoundDecoder> decoder = new FFMpegSoundDecoder(plain, 1);
-        ASSERT_EQ(OK, decoder->start());
-        Pcm pcm = readAll(decoder, 0, 100000);
-        EXPECT_GE(pcm.samples.size() * 2, 100000u);
-        decoder->stop();
-    }
+    Ref<FFMpegSoundDecoder> unknown = wrappedDecoder(path, [](MetaData* f) {
+        f->remove(kKeyCodecContext);
+        f->setInt32(kKeySoundCodecId, 0x7ffff);
+    });
+    EXPECT_EQ(ERROR_UNSUPPORTED, unknown->start());
+    MediaBuffer* none = nullptr;
+    EXPECT_EQ(ERROR_END_OF_STREAM, unknown->read(&none));
+
+    Ref<FFMpegSoundDecoder> noisy = wrappedDecoder(path, nullptr, [](MediaBuffer* b, int index) {
+        if (index % 3 == 1) {
+            uint8_t* p = static_cast<uint8_t*>(b->data()) + b->range_offset();
+            for (size_t i = 0; i < b->range_length(); i += 3) p[i] = static_cast<uint8_t>(p[i] * 31 + index);
+        }
+        return OK;
+    });
+    ASSERT_EQ(OK, noisy->start());
+    // Dropped packets leave gaps in the times: no continuity check here.
+    Pcm pcm = readAll(noisy, 0, SIZE_MAX, false);
+    EXPECT_EQ(ERROR_END_OF_STREAM, pcm.end);
+    EXPECT_GT(pcm.samples.size(), 2u * 44100 * 3);
+    noisy->stop();
+
+    Ref<FFMpegSoundDecoder> plain = wrappedDecoder(path, [](MetaData* f) { f->remove(kKeyCodecContext); });
+    ASSERT_EQ(OK, plain->start());
+    EXPECT_GE(readAll(plain, 0, 100000).samples.size() * 2, 100000u);
+    plain->stop();
 }
 
 // ---- Watermark detection ---------------------------------------------------------------
@@ -369,91 +357,53 @@ Detection detect(const std::vector<int16_t>& stereo, size_t fromFrame, size_t to
     return result;
 }
 
-Ref<MediaSource> watermarked(const qvdec::Track& track, const char* payload) {
-    std::string text = payload;
-    return new qvdec::WrappedSource(track.source, [text](MetaData* f) { f->setCString(kKeyAudioWatermark, text.c_str()); });
-}
 
-bool threadNamed(const char* name) {
-    DIR* dir = opendir("/proc/self/task");
-    bool found = false;
-    while (dirent* e = dir ? readdir(dir) : nullptr) {
-        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-        std::string n;
-        if (std::getline(comm, n) && n == name) found = true;
-    }
-    if (dir) closedir(dir);
-    return found;
-}
-
-TEST(SoundDecoder, WatermarkIsRecoveredFromTheDecodedSound) {
-    const std::string path = mediaPath("demo.mp4");
+// A two-group payload over the first 20 s of the long clip, against the same sound unmarked.
+TEST(SoundDecoder, WatermarkGroupsAreRecoveredAndRestartAfterSeek) {
+    const std::string path = mediaPath("big_1080p.mp4");
     REQUIRE_FILE(path);
+    const size_t limit = 4 * 44100 * 20;
     Ref<FFMpegSoundDecoder> plain = audioDecoder(openTrack(path, false));
     ASSERT_EQ(OK, plain->start());
     EXPECT_FALSE(plain->isWatermarking());
-    Pcm unmarked = readAll(plain);
+    Pcm unmarked = readAll(plain, 0, limit);
     plain->stop();
 
-    Ref<FFMpegSoundDecoder> decoder = new FFMpegSoundDecoder(watermarked(openTrack(path, false), "0x3FA2C4D5E6F70819"), 1);
+    // 34 characters: two payload groups.
+    const char* payload = "0x1111222233334444AAAABBBBCCCCDDDD";
+    Ref<FFMpegSoundDecoder> decoder =
+        wrappedDecoder(path, [payload](MetaData* f) { f->setCString(kKeyAudioWatermark, payload); });
     ASSERT_EQ(OK, decoder->start());
     EXPECT_TRUE(decoder->isWatermarking());
-    EXPECT_EQ(1, decoder->payloadGroupCount());
-    // The looper thread names itself once it runs.
-    bool named = false;
-    for (int i = 0; i < 200 && !(named = threadNamed("sound_decoder")); ++i) usleep(10000);
-    EXPECT_TRUE(named);
-    Pcm marked = readAll(decoder);
-    EXPECT_EQ(ERROR_END_OF_STREAM, marked.end);
-    decoder->stop();
-
-    ASSERT_EQ(unmarked.samples.size(), marked.samples.size());
-    const int32_t rate = marked.sampleRate;
-    // The first block after the start passes unmarked: 90 % of 10 s worth of float bytes.
-    const size_t bypassed = 2 * 10000 * (rate / 1000) * 9 / 10 / 4 + 1;
-    size_t firstDifference = marked.samples.size();
+    EXPECT_EQ(2, decoder->payloadGroupCount());
+    Pcm pcm = readAll(decoder, 0, limit);
+    const int32_t rate = pcm.sampleRate;
+    // Marked blocks are 90 % of 10 s worth of float bytes; the first after the start passes unmarked.
+    const size_t block = 2 * 10000 * (rate / 1000) * 9 / 10 / 4 + 1;
+    ASSERT_EQ(unmarked.samples.size(), pcm.samples.size());
+    size_t firstDifference = pcm.samples.size();
     int maxDiff = 0;
-    for (size_t i = 0; i < marked.samples.size(); ++i) {
-        int diff = std::abs(marked.samples[i] - unmarked.samples[i]);
-        if (diff != 0 && firstDifference == marked.samples.size()) firstDifference = i;
-        if (i % 2 == 1) {
-            ASSERT_EQ(0, diff) << "the right channel is never marked";
-        }
+    for (size_t i = 0; i < pcm.samples.size(); ++i) {
+        const int diff = std::abs(pcm.samples[i] - unmarked.samples[i]);
+        if (diff != 0 && firstDifference == pcm.samples.size()) firstDifference = i;
+        ASSERT_TRUE(i % 2 == 0 || diff == 0) << "the right channel is never marked";
         maxDiff = std::max(maxDiff, diff);
     }
-    EXPECT_GE(firstDifference / 2, bypassed - 1024);
+    EXPECT_GE(firstDifference / 2, block - 1024);
     // Low level: far below the tone (about -30 dB under its envelope).
     EXPECT_GT(maxDiff, 0);
     EXPECT_LT(maxDiff, 300);
 
-    Detection found = detect(marked.samples, 0, SIZE_MAX, rate);
-    EXPECT_TRUE(found.found) << found.syncScore;
-    EXPECT_EQ(0x3FA2C4D5E6F70819ull, found.payload);
-    Detection none = detect(unmarked.samples, 0, SIZE_MAX, rate);
-    EXPECT_FALSE(none.found) << none.syncScore;
-    EXPECT_NE(0x3FA2C4D5E6F70819ull, none.payload);
-}
-
-TEST(SoundDecoder, WatermarkGroupsAlternateAndRestartAfterSeek) {
-    const std::string path = mediaPath("big_1080p.mp4");
-    REQUIRE_FILE(path);
-    // 34 characters: two payload groups.
-    const char* payload = "0x1111222233334444AAAABBBBCCCCDDDD";
-    Ref<FFMpegSoundDecoder> decoder = new FFMpegSoundDecoder(watermarked(openTrack(path, false), payload), 1);
-    ASSERT_EQ(OK, decoder->start());
-    EXPECT_EQ(2, decoder->payloadGroupCount());
-    Pcm pcm = readAll(decoder, 0, 4 * 44100 * 20);
-    const int32_t rate = pcm.sampleRate;
-    const size_t block = 2 * 10000 * (rate / 1000) * 9 / 10 / 4 + 1;  // samples per marked block
-    // Block 0 bypassed, then groups 1, 0, 1 (counter 1, 2, 3 modulo 2).
+    // Block 0 bypassed, then groups 1, 0, 1 (counter 1, 2, 3 modulo 2); nothing in the plain sound.
     EXPECT_FALSE(detect(pcm.samples, 0, block, rate).found);
-    Detection g1 = detect(pcm.samples, block + 2048, 2 * block, rate);
-    Detection g0 = detect(pcm.samples, 2 * block + 2048, 3 * block, rate);
-    Detection g1b = detect(pcm.samples, 3 * block + 2048, 4 * block, rate);
-    EXPECT_TRUE(g1.found && g0.found && g1b.found);
-    EXPECT_EQ(0xAAAABBBBCCCCDDDDull, g1.payload);
-    EXPECT_EQ(0x1111222233334444ull, g0.payload);
-    EXPECT_EQ(0xAAAABBBBCCCCDDDDull, g1b.payload);
+    EXPECT_FALSE(detect(unmarked.samples, block + 2048, 2 * block, rate).found);
+    const uint64_t expected[] = {0xAAAABBBBCCCCDDDDull, 0x1111222233334444ull, 0xAAAABBBBCCCCDDDDull};
+    for (size_t k = 0; k < 3; ++k) {
+        SCOPED_TRACE(k + 1);
+        Detection found = detect(pcm.samples, (k + 1) * block + 2048, (k + 2) * block, rate);
+        EXPECT_TRUE(found.found) << found.syncScore;
+        EXPECT_EQ(expected[k], found.payload);
+    }
 
     // A seek restarts the counter: the first block after it is unmarked again, then group 1.
     MediaSource::ReadOptions options;

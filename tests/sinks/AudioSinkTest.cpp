@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "AudioTestUtil.h"
+#include "sinks/AudioTestUtil.h"
 #include "platform/linux/AudioSinkAlsa.h"
 #include "platform/linux/AudioSinkNull.h"
 #include "platform/linux/SinkFactory.h"
@@ -31,6 +31,15 @@ bool waitForPosition(const Ref<PlayerBase::AudioSink>& sink, uint32_t frames, in
     return false;
 }
 
+// Frames per second by which the position advances over `ms` milliseconds.
+double positionRate(const Ref<PlayerBase::AudioSink>& sink, int ms) {
+    const uint32_t p1 = positionOf(sink);
+    const int64_t u1 = GetNowUs();
+    usleep(ms * 1000);
+    const uint32_t p2 = positionOf(sink);
+    return (p2 - p1) * 1e6 / static_cast<double>(GetNowUs() - u1);
+}
+
 // Plays `seconds` of the tone to its end and waits until it was heard. A sound server may report
 // the last few tens of milliseconds as still queued once its stream ran dry.
 void playToEnd(const Ref<PlayerBase::AudioSink>& sink, ToneSource& tone, double seconds) {
@@ -44,17 +53,16 @@ void playToEnd(const Ref<PlayerBase::AudioSink>& sink, ToneSource& tone, double 
     usleep(250 * 1000);  // the tail leaves the ring
 }
 
-// Shared checks of the sink contract on any pull sink.
+// Shared checks of the sink contract on any pull sink, bad formats included.
 void checkContract(const Ref<PlayerBase::AudioSink>& sink) {
+    // Closed: every query answers NO_INIT.
     uint32_t pos = 77;
     EXPECT_FALSE(sink->ready());
-    EXPECT_EQ(NO_INIT, sink->bufferSize());
-    EXPECT_EQ(NO_INIT, sink->frameCount());
-    EXPECT_EQ(NO_INIT, sink->channelCount());
-    EXPECT_EQ(NO_INIT, sink->frameSize());
-    EXPECT_EQ(static_cast<uint32_t>(NO_INIT), sink->latency());
-    EXPECT_EQ(NO_INIT, sink->getPosition(&pos));
-    EXPECT_EQ(NO_INIT, sink->setPlaybackRate(44100000));
+    for (int64_t answer : {int64_t(sink->bufferSize()), int64_t(sink->frameCount()), int64_t(sink->channelCount()),
+                           int64_t(sink->frameSize()), int64_t(static_cast<int32_t>(sink->latency())),
+                           int64_t(sink->getPosition(&pos)), int64_t(sink->setPlaybackRate(44100000))}) {
+        EXPECT_EQ(NO_INIT, answer);
+    }
 
     ToneSource tone;
     tone.rate = 44100;
@@ -77,17 +85,15 @@ void checkContract(const Ref<PlayerBase::AudioSink>& sink) {
     EXPECT_EQ(975u, sink->latency());
     EXPECT_EQ(2, sink->frameSize());
     sink->close();
-}
 
-// Bad formats are refused with NO_INIT and leave the sink usable.
-void checkBadInput(const Ref<PlayerBase::AudioSink>& sink) {
-    ToneSource tone;
+    // Bad formats are refused with NO_INIT and leave the sink usable.
     EXPECT_EQ(NO_INIT, sink->open(48000, 0, 16, 4, &ToneSource::callback, &tone));
     EXPECT_EQ(NO_INIT, sink->open(4000000000u, 2, 16, 4, &ToneSource::callback, &tone));
     EXPECT_FALSE(sink->ready());
     sink->start();  // no effect when not open
     sink->stop();
     sink->flush();
+    tone.rate = 48000;
     ASSERT_EQ(OK, sink->open(48000, 2, 16, 4, &ToneSource::callback, &tone));
     EXPECT_EQ(BAD_VALUE, sink->setPlaybackRate(5));
     playToEnd(sink, tone, 0.3);
@@ -108,13 +114,7 @@ void checkLifecycle(const Ref<PlayerBase::AudioSink>& sink, uint32_t rate, bool 
     // The position grows at the sample rate (measured over a second: a sound server consumes
     // in bursts).
     ASSERT_TRUE(waitForPosition(sink, rate / 5, 3000));
-    uint32_t p1 = positionOf(sink);
-    int64_t u1 = GetNowUs();
-    usleep(1000 * 1000);
-    uint32_t p2 = positionOf(sink);
-    int64_t u2 = GetNowUs();
-    double measured = (p2 - p1) * 1e6 / static_cast<double>(u2 - u1);
-    EXPECT_NEAR(rate, measured, rate * 0.1) << "position rate";
+    EXPECT_NEAR(rate, positionRate(sink, 1000), rate * 0.1) << "position rate";
 
     // Pause: the callback is no longer asked and the position holds still.
     sink->pause();
@@ -168,17 +168,14 @@ protected:
 
 }  // namespace
 
-TEST(NullSink, ContractLifecycleAndBadInput) {
+// The null sink keeps time by the monotonic clock: at the sample rate, at a changed playback rate,
+// and no further than the source delivered.
+TEST(NullSink, ContractBadInputLifecycleRateAndStarvedSource) {
     Ref<PlayerBase::AudioSink> sink = CreatePlatformAudioSink(QV_AUDIO_SINK_NULL);
-    ASSERT_NE(nullptr, sink.get());
     ASSERT_NE(nullptr, dynamic_cast<AudioSinkNull*>(sink.get()));
     checkContract(sink);
     checkLifecycle(sink, 44100, true);
-    checkBadInput(sink);
-}
 
-TEST(NullSink, PlaybackRateChangesTheClock) {
-    Ref<PlayerBase::AudioSink> sink = new AudioSinkNull();
     ToneSource tone;
     ASSERT_EQ(OK, sink->open(48000, 2, 16, 4, &ToneSource::callback, &tone));
     tone.reset(5.0);
@@ -186,38 +183,27 @@ TEST(NullSink, PlaybackRateChangesTheClock) {
     ASSERT_TRUE(waitForPosition(sink, 4800, 2000));
     ASSERT_EQ(OK, sink->setPlaybackRate(96000 * 1000));
     usleep(100 * 1000);
-    uint32_t p1 = positionOf(sink);
-    int64_t u1 = GetNowUs();
-    usleep(500 * 1000);
-    double measured = (positionOf(sink) - p1) * 1e6 / static_cast<double>(GetNowUs() - u1);
-    EXPECT_NEAR(96000, measured, 96000 * 0.15);
+    EXPECT_NEAR(96000, positionRate(sink, 500), 96000 * 0.15);
     sink->close();
-}
 
-TEST(NullSink, StarvedSourceHoldsTheClock) {
-    Ref<PlayerBase::AudioSink> sink = new AudioSinkNull();
-    ToneSource tone;
     ASSERT_EQ(OK, sink->open(48000, 2, 16, 4, &ToneSource::callback, &tone));
     tone.reset(1.0);
-    tone.stallMsOnce = 0;
     sink->start();
     ASSERT_TRUE(waitForPosition(sink, 9600, 2000));
     // The source stops delivering for 700 ms: the clock may only run as far as was written.
     tone.stallMsOnce = 700;
     int64_t t0 = GetNowUs();
     ASSERT_TRUE(waitForPosition(sink, 48000, 5000));
-    double wall = (GetNowUs() - t0) / 1e6;
-    EXPECT_GT(wall, 0.6) << "the stall must delay the end";
-    EXPECT_EQ(1 * 48000u, positionOf(sink));
+    EXPECT_GT((GetNowUs() - t0) / 1e6, 0.6) << "the stall must delay the end";
+    EXPECT_EQ(48000u, positionOf(sink));
     sink->close();
 }
 
-TEST_F(AlsaSinkTest, ContractLifecycleAndBadInput) {
+TEST_F(AlsaSinkTest, ContractBadInputAndLifecycle) {
     Ref<PlayerBase::AudioSink> sink = CreatePlatformAudioSink(QV_AUDIO_SINK_DEFAULT);
     ASSERT_NE(nullptr, dynamic_cast<AudioSinkAlsa*>(sink.get()));
     checkContract(sink);
     checkLifecycle(sink, 48000, false);
-    checkBadInput(sink);
 
     Ref<PlayerBase::AudioSink> missing = new AudioSinkAlsa("qv_no_such_device");
     ToneSource tone;
@@ -226,50 +212,43 @@ TEST_F(AlsaSinkTest, ContractLifecycleAndBadInput) {
     EXPECT_EQ("plughw:2", AudioSinkAlsa::deviceNameFor(3));
 }
 
-TEST_F(AlsaSinkTest, ToneReachesTheSoundServer) {
-    Ref<PlayerBase::AudioSink> sink = CreatePlatformAudioSink(QV_AUDIO_SINK_DEFAULT);
-    ToneSource tone;
-    tone.frequency = 1000.0;
-    tone.amplitude = 8000.0;
-    ASSERT_EQ(OK, sink->open(48000, 2, 16, 4, &ToneSource::callback, &tone));
-    MonitorRecorder rec;
-    ASSERT_TRUE(rec.running());
-    playToEnd(sink, tone, 1.0);
-    auto samples = rec.stop();
-    EXPECT_NEAR(8000.0 / std::sqrt(2.0), activeRms(samples), 300.0);
-    EXPECT_NEAR(1000.0, zeroCrossingHz(samples), 20.0);
-    // About one second of sound, not more (nothing replayed) and not much less.
-    size_t windows = activeWindows(samples);
-    EXPECT_GT(windows, 85u);
-    EXPECT_LT(windows, 115u);
-    sink->close();
-}
-
+// Tone, volume and effects as recorded from the null sink's monitor, on a sound server of the
+// test's own (nothing else plays into the recording).
 TEST_F(AlsaSinkTest, VolumeAndEffectsChangeTheSamples) {
+    PrivatePulse pulse;
+    ASSERT_TRUE(pulse.ready()) << "private PulseAudio daemon did not start";
     Ref<PlayerBase::AudioSink> sink = CreatePlatformAudioSink(QV_AUDIO_SINK_DEFAULT);
     ToneSource tone;
     ASSERT_EQ(OK, sink->open(48000, 2, 16, 4, &ToneSource::callback, &tone));
-
-    auto measure = [&](double freq, double amp, int volume, int effect) {
+    auto record = [&](double freq, double amp, int volume, int effect, double seconds) {
         tone.frequency = freq;
         tone.amplitude = amp;
         sink->setVolume(volume, 0);
         sink->setEffect(effect);
-        MonitorRecorder rec;
-        playToEnd(sink, tone, 0.6);
-        return activeRms(rec.stop(), 2.0);
+        qvtest::MonitorCapture rec(48000, "x.monitor");
+        EXPECT_TRUE(rec.running());
+        playToEnd(sink, tone, seconds);
+        return rec.stop();
+    };
+    auto measure = [&](double freq, double amp, int volume, int effect) {
+        return qvtest::activeRms(record(freq, amp, volume, effect, 0.6), 48000, 2.0);
     };
 
-    double full = measure(1000, 8000, 100, 0);
+    // The tone as written: level, pitch, and about one second of it (nothing replayed, little lost).
+    const std::vector<int16_t> second = record(1000, 8000, 100, 0, 1.0);
+    EXPECT_NEAR(8000.0 / std::sqrt(2.0), qvtest::activeRms(second, 48000), 300.0);
+    const double start = qvtest::firstSound(second, 48000);
+    ASSERT_GE(start, 0) << "nothing was heard";
+    EXPECT_NEAR(1000.0, qvtest::analyse(second, 48000, start + 0.1, start + 0.9).hz, 20.0);
+    const size_t windows = qvtest::activeWindowRms(second, 48000, 30.0).size();
+    EXPECT_GT(windows, 85u);
+    EXPECT_LT(windows, 115u);
+
+    double full = qvtest::activeRms(second, 48000, 2.0);
     double half = measure(1000, 8000, 50, 0);
     ASSERT_GT(full, 1000.0);
     EXPECT_NEAR(0.3548, half / full, 0.03) << "volume 50 is -9 dB";
-    MonitorRecorder silentRec;
-    tone.frequency = 1000;
-    sink->setVolume(0, 0);
-    playToEnd(sink, tone, 0.4);
-    EXPECT_EQ(0u, activeWindows(silentRec.stop(), 2.0)) << "volume 0 is silence";
-
+    EXPECT_TRUE(qvtest::activeWindowRms(record(1000, 8000, 0, 0, 0.4), 48000, 2.0).empty()) << "volume 0 is silence";
     // Compressor: a -6 dBFS tone is pulled down towards the -20 dBFS threshold.
     double loud = measure(1000, 16000, 100, 0);
     double compressed = measure(1000, 16000, 100, 2);
