@@ -156,14 +156,6 @@ bool isNetworkUrl(const char* url) {
 
 }  // namespace
 
-void FFMpegExtractor::FormatContextCloser::operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-void FFMpegExtractor::IOContextFreer::operator()(AVIOContext* c) const {
-    av_freep(&c->buffer);
-    avio_context_free(&c);
-}
-void FFMpegExtractor::CodecContextFreer::operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-void FFMpegExtractor::PacketFreer::operator()(AVPacket* p) const { av_packet_free(&p); }
-
 // ---- FFMpegExtractor ----
 
 FFMpegExtractor::FFMpegExtractor(const Ref<DataSource>& source)

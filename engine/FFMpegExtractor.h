@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engine/DataSource.h"
+#include "engine/FFmpegOwners.h"
 #include "engine/MediaExtractor.h"
 #include "engine/MediaSource.h"
 #include "engine/MetaData.h"
@@ -92,23 +93,6 @@ private:
         kWhatSuspend = FourCC('s', 'u', 's', 'p'),
     };
 
-    // Owners of FFmpeg objects.
-    struct FormatContextCloser {
-        void operator()(AVFormatContext* c) const;
-    };
-    struct IOContextFreer {
-        void operator()(AVIOContext* c) const;
-    };
-    struct CodecContextFreer {
-        void operator()(AVCodecContext* c) const;
-    };
-    struct PacketFreer {
-        void operator()(AVPacket* p) const;
-    };
-    using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextCloser>;
-    using IOContextPtr = std::unique_ptr<AVIOContext, IOContextFreer>;
-    using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFreer>;
-    using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
 
     struct Track {
         Ref<MetaData> mMeta;

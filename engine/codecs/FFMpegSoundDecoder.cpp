@@ -64,12 +64,6 @@ int16_t clampSample(float v) {
 
 }  // namespace
 
-void FFMpegSoundDecoder::CodecContextFreer::operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-void FFMpegSoundDecoder::FrameFreer::operator()(AVFrame* f) const { av_frame_free(&f); }
-void FFMpegSoundDecoder::PacketFreer::operator()(AVPacket* p) const { av_packet_free(&p); }
-void FFMpegSoundDecoder::SwrFreer::operator()(SwrContext* s) const { swr_free(&s); }
-void FFMpegSoundDecoder::AvFreer::operator()(uint8_t* p) const { av_free(p); }
-
 // The output buffers read() hands out: each goes out with one reference and comes back here on
 // its last release. The pool grows to what the reader holds at once (one or two buffers) and
 // then allocates nothing. It is shared with the buffers still out, so it deletes itself when the

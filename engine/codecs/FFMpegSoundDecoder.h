@@ -17,6 +17,7 @@
 #include <deque>
 #include <memory>
 
+#include "engine/FFmpegOwners.h"
 #include "engine/MediaBuffer.h"
 #include "engine/MediaSource.h"
 #include "engine/MetaData.h"
@@ -74,22 +75,6 @@ protected:
     ~FFMpegSoundDecoder() override;
 
 private:
-    // Owners of FFmpeg objects.
-    struct CodecContextFreer {
-        void operator()(AVCodecContext* c) const;
-    };
-    struct FrameFreer {
-        void operator()(AVFrame* f) const;
-    };
-    struct PacketFreer {
-        void operator()(AVPacket* p) const;
-    };
-    struct SwrFreer {
-        void operator()(SwrContext* s) const;
-    };
-    struct AvFreer {
-        void operator()(uint8_t* p) const;
-    };
     class OutputPool;
 
     enum {
@@ -128,14 +113,14 @@ private:
 
     // --- Decoding side, guarded by mDecodeLock (the decoding thread; start and stop).
     int32_t mCodecId;
-    std::unique_ptr<AVCodecContext, CodecContextFreer> mCodecContext;
-    std::unique_ptr<AVFrame, FrameFreer> mFrame;
-    std::unique_ptr<AVPacket, PacketFreer> mPacket;
-    std::unique_ptr<SwrContext, SwrFreer> mSwr;
+    CodecContextPtr mCodecContext;
+    FramePtr mFrame;
+    PacketPtr mPacket;
+    SwrPtr mSwr;
     int32_t mSwrFormat;
     uint64_t mSwrLayoutMask;
     int32_t mSwrChannels;
-    std::unique_ptr<uint8_t, AvFreer> mSwrBuffer;
+    AvMemoryPtr mSwrBuffer;
     [[maybe_unused]] int32_t mChannels;
     int32_t mSampleRate;
     MediaBuffer* mInputBuffer;

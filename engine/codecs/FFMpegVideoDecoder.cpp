@@ -20,12 +20,6 @@ extern "C" {
 
 namespace velmor {
 
-void CodecContextFree::operator()(AVCodecContext* ctx) const { avcodec_free_context(&ctx); }
-void FrameFree::operator()(AVFrame* frame) const { av_frame_free(&frame); }
-void PacketFree::operator()(AVPacket* packet) const { av_packet_free(&packet); }
-void SwsFree::operator()(SwsContext* sws) const { sws_freeContext(sws); }
-void BufferPoolFree::operator()(AVBufferPool* pool) const { av_buffer_pool_uninit(&pool); }
-
 std::atomic<int> FFMpegVideoDecoder::sProcessorCountOverride{0};
 std::atomic<bool> FFMpegVideoDecoder::sLoopFilterShedding{true};
 

@@ -34,6 +34,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/FFmpegOwners.h"
 #include "engine/MediaBuffer.h"
 #include "engine/MediaSource.h"
 #include "engine/MetaData.h"
@@ -60,28 +61,6 @@ enum : uint32_t {
     kKeyPictureLayout = FourCC('p', 'i', 'c', 'L'),
     kTypePictureLayout = FourCC('p', 'l', 'a', 'y'),
 };
-
-// Frees what FFmpeg allocated, for std::unique_ptr.
-struct CodecContextFree {
-    void operator()(AVCodecContext* ctx) const;
-};
-struct FrameFree {
-    void operator()(AVFrame* frame) const;
-};
-struct PacketFree {
-    void operator()(AVPacket* packet) const;
-};
-struct SwsFree {
-    void operator()(SwsContext* sws) const;
-};
-struct BufferPoolFree {
-    void operator()(AVBufferPool* pool) const;
-};
-using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
-using SwsPtr = std::unique_ptr<SwsContext, SwsFree>;
-using BufferPoolPtr = std::unique_ptr<AVBufferPool, BufferPoolFree>;
 
 class FFMpegVideoDecoder : public MediaSource, public MediaBufferObserver {
 public:

@@ -28,7 +28,6 @@ VideoSinkX11::VideoSinkX11(unsigned long window, int width, int height, bool use
     VLOGI("VideoSinkDirectDraw new");
 }
 
-void VideoSinkX11::SwsFree::operator()(SwsContext* sws) const { sws_freeContext(sws); }
 
 VideoSinkX11::~VideoSinkX11() { releaseAll(); }
 
@@ -191,7 +190,7 @@ status_t VideoSinkX11::init(const char* componentName, int displayWidth, int dis
         VLOGE("picture %dx%d cannot be scaled", decodedWidth, decodedHeight);
         return BAD_VALUE;
     }
-    std::unique_ptr<SwsContext, SwsFree> probe(
+    SwsPtr probe(
         sws_getContext(decodedWidth, decodedHeight, AV_PIX_FMT_YUV420P, mSurfaceWidth, mSurfaceHeight,
                        static_cast<AVPixelFormat>(mPixelFormat), SWS_BILINEAR, nullptr, nullptr, nullptr));
     if (probe == nullptr) {

@@ -15,6 +15,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
 
+#include "engine/FFmpegOwners.h"
 #include "platform/linux/VideoSinkBase.h"
 
 struct SwsContext;
@@ -69,10 +70,7 @@ private:
     XShmSegmentInfo mShm;
     bool mShmAttached;
     int mPixelFormat;        // AVPixelFormat of the image
-    struct SwsFree {
-        void operator()(SwsContext* sws) const;
-    };
-    std::unique_ptr<SwsContext, SwsFree> mSws;  // for mSwsPlacement; none before the first picture
+    SwsPtr mSws;  // for mSwsPlacement; none before the first picture
     Placement mSwsPlacement;
     int mSwsBrightness, mSwsContrast, mSwsSaturation;
     Rect mLastDst;
