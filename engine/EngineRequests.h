@@ -1,9 +1,11 @@
 // Names for the numbers that travel between the player interface and the engine: the numbered
-// invoke requests, the parameter keys and the engine's own MEDIA_INFO and MEDIA_ERROR codes. The
+// invoke requests and the parameter keys (notification codes live in utils/Errors.h). The
 // numbers are fixed by the host interface; this is the one place they appear.
 #pragma once
 
 #include <cstdint>
+
+#include "utils/Errors.h"
 
 namespace velmor {
 
@@ -62,16 +64,5 @@ enum ParameterKey : int32_t {
     kParamVideoRotation = 1200,
     kParamTimeStretch = 1300,
 };
-
-// MEDIA_INFO ext1 values the engine raises beyond the common ones of utils/Errors.h.
-enum : int32_t {
-    MEDIA_INFO_SOURCE_OPENED = 7,
-    MEDIA_INFO_VIDEO_FORMAT_CHANGED = 706,
-    MEDIA_INFO_AUDIO_WATERMARK = 803,
-    MEDIA_INFO_AGENT_ERROR = 901,
-};
-
-// MEDIA_ERROR ext2 for a sound output that failed while playing (the device went away).
-enum : int32_t { ERROR_AUDIO_OUTPUT_LOST = -1017 };
 
 }  // namespace velmor
