@@ -15,7 +15,7 @@
 
 #include "engine/PlayerFront.h"
 #include "support/Host.h"
-#include "support/PulseMonitor.h"
+#include "support/Pulse.h"
 #include "support/Window.h"
 #include "utils/Payload.h"
 

@@ -295,7 +295,7 @@ TEST_P(EveryFixture, DescribesAndReadsToTheEnd) {
 INSTANTIATE_TEST_SUITE_P(Opened, EveryFixture, ::testing::Values(Open::kFileSource, Open::kMemFileSource, Open::kUrl),
                          [](const ::testing::TestParamInfo<Open>& info) { return std::string(openName(info.param)); });
 
-TEST(FFMpegExtractor, StreamDetails) {
+TEST(FFMpegExtractor, StreamDetailsAndStyledSubtitles) {
     for (const char* name : {"h264_aac.mp4", "h264_aac.ts", "multi_track.mkv", "rotated.mp4"}) REQUIRE_MEDIA(name);
     status_t status;
     Ref<FFMpegExtractor> mp4 = openMedia("h264_aac.mp4", Open::kFileSource, &status);
@@ -343,13 +343,8 @@ TEST(FFMpegExtractor, StreamDetails) {
         ASSERT_TRUE(mkv->getTrackMetaData(i)->findCString(kKeyLanguage, &lang));
         EXPECT_STREQ(i == 2 ? "fre" : "eng", lang);
     }
-}
 
-TEST(FFMpegExtractor, SubtitlePacketsAreStyledText) {
-    REQUIRE_MEDIA("multi_track.mkv");
-    status_t status;
-    Ref<FFMpegExtractor> mkv = openMedia("multi_track.mkv", Open::kFileSource, &status);
-    ASSERT_EQ(OK, status);
+    // Subtitle packets are styled text.
     Ref<MediaSource> text = mkv->getTrack(3);
     ASSERT_EQ("text/caption", mimeOf(text->getFormat()));
     ASSERT_EQ(OK, text->start());

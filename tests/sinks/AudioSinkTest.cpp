@@ -2,18 +2,67 @@
 // against the monotonic clock. The recordings come from the null sink's monitor.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cmath>
 #include <thread>
 
-#include "sinks/AudioTestUtil.h"
+#include "engine/PlayerBase.h"
 #include "platform/linux/AudioSinkAlsa.h"
 #include "platform/linux/AudioSinkNull.h"
 #include "platform/linux/SinkFactory.h"
 #include "quorvantix/quorvantix.h"
+#include "support/Pulse.h"
+#include "utils/Log.h"
 
 using namespace velmor;
-using namespace velmor::test;
+using qvtest::PrivatePulse;
 
 namespace {
+
+// Produces a sine tone of a given length, then reports the end of the stream.
+struct ToneSource {
+    uint32_t rate = 48000;
+    int channels = 2;
+    std::atomic<double> frequency{1000.0};
+    std::atomic<double> amplitude{8000.0};
+    std::atomic<int64_t> framesLeft{0};
+    std::atomic<int> fills{0};
+    std::atomic<int> endEvents{0};
+    std::atomic<int> stallMsOnce{0};  // the next fill sleeps this long first
+    double phase = 0.0;
+
+    void reset(double seconds) {
+        framesLeft = static_cast<int64_t>(seconds * rate);
+        endEvents = 0;
+    }
+
+    static int callback(PlayerBase::AudioSink*, void* buffer, uint32_t size, void* cookie, int event) {
+        auto* self = static_cast<ToneSource*>(cookie);
+        if (event == PlayerBase::AudioSink::CB_EVENT_STREAM_END) {
+            self->endEvents++;
+            return 0;
+        }
+        if (event != PlayerBase::AudioSink::CB_EVENT_FILL_BUFFER) return 0;
+        self->fills++;
+        int stall = self->stallMsOnce.exchange(0);
+        if (stall > 0) usleep(stall * 1000);
+        int64_t left = self->framesLeft.load();
+        if (left <= 0) return ERROR_END_OF_STREAM;
+        int64_t frames = std::min<int64_t>(size / (2 * self->channels), left);
+        auto* out = static_cast<int16_t*>(buffer);
+        double step = 2.0 * M_PI * self->frequency.load() / self->rate;
+        double amp = self->amplitude.load();
+        for (int64_t f = 0; f < frames; ++f) {
+            auto v = static_cast<int16_t>(std::lround(amp * std::sin(self->phase)));
+            self->phase += step;
+            if (self->phase > 2.0 * M_PI) self->phase -= 2.0 * M_PI;
+            for (int c = 0; c < self->channels; ++c) out[f * self->channels + c] = v;
+        }
+        self->framesLeft -= frames;
+        return static_cast<int>(frames * 2 * self->channels);
+    }
+};
+
 
 uint32_t positionOf(const Ref<PlayerBase::AudioSink>& sink) {
     uint32_t p = 0;
@@ -161,7 +210,7 @@ void checkLifecycle(const Ref<PlayerBase::AudioSink>& sink, uint32_t rate, bool 
 class AlsaSinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(runCommand("pactl info")) << "no PulseAudio server: run through scripts/test.sh "
+        ASSERT_TRUE(qvtest::quietCommand("pactl info")) << "no PulseAudio server: run through scripts/test.sh "
                                                  "(source scripts/services.sh; services_start)";
     }
 };

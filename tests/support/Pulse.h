@@ -1,9 +1,10 @@
-// What the test PulseAudio daemon's null sink plays: a recording of its monitor (parec) and the
-// level and pitch of the tone in it.
+// PulseAudio for tests: what a null sink plays (a recording of its monitor through parec, and the
+// level and pitch of the tone in it), and a daemon of a test's own that it may kill.
 #pragma once
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -115,5 +116,61 @@ inline double firstSound(const std::vector<int16_t>& s, int rate) {
         if (std::abs(s[i]) > 1000) return static_cast<double>(i) / rate;
     return -1;
 }
+
+inline bool quietCommand(const std::string& cmd) { return system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
+
+// A PulseAudio daemon of the test's own with one null sink ("x"), its socket and runtime files
+// in a fresh directory, so that killing it or unloading its sink leaves the shared daemon alone.
+// While it lives, clients of this process (ALSA's pulse plugin, pactl) talk to it.
+class PrivatePulse {
+public:
+    PrivatePulse() {
+        char dir[] = "/tmp/qv_pulse_XXXXXX";
+        if (mkdtemp(dir) == nullptr) return;
+        mDir = dir;
+        const std::string runtime = mDir + "/runtime";
+        mkdir(runtime.c_str(), 0700);
+        mServer = "unix:" + mDir + "/native";
+        const char* old = getenv("PULSE_SERVER");
+        mOldServer = old != nullptr ? old : "";
+        mHadServer = old != nullptr;
+        std::string cmd = "PULSE_RUNTIME_PATH='" + runtime + "' PULSE_STATE_PATH='" + mDir +
+                          "' exec pulseaudio --daemonize=no -n --exit-idle-time=-1 --use-pid-file=no "
+                          "--log-target=file:'" + mDir + "/log' --load='" + kSinkModule + "' "
+                          "--load='module-native-protocol-unix socket=" + mDir + "/native auth-anonymous=1'";
+        const char* argv[] = {"sh", "-c", cmd.c_str(), nullptr};
+        if (posix_spawnp(&mPid, "sh", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) mPid = -1;
+        setenv("PULSE_SERVER", mServer.c_str(), 1);
+        for (int i = 0; i < 100 && !(mReady = pactl("info")); ++i) usleep(100 * 1000);
+    }
+    ~PrivatePulse() {
+        kill();
+        if (mHadServer) {
+            setenv("PULSE_SERVER", mOldServer.c_str(), 1);
+        } else {
+            unsetenv("PULSE_SERVER");
+        }
+        if (!mDir.empty()) quietCommand("rm -rf '" + mDir + "'");
+    }
+    bool ready() const { return mReady; }
+    bool pactl(const std::string& args) const { return quietCommand("pactl -s '" + mServer + "' " + args); }
+    bool unloadSink() const { return pactl("unload-module module-null-sink"); }
+    bool loadSink() const { return pactl(std::string("load-module ") + kSinkModule) && pactl("set-default-sink x"); }
+    // The daemon dies at once, as a crashed sound server does.
+    void kill() {
+        if (mPid <= 0) return;
+        ::kill(mPid, SIGKILL);
+        int st;
+        waitpid(mPid, &st, 0);
+        mPid = -1;
+    }
+
+private:
+    static constexpr const char* kSinkModule = "module-null-sink sink_name=x rate=48000 channels=2";
+    pid_t mPid = -1;
+    bool mReady = false;
+    std::string mDir, mServer, mOldServer;
+    bool mHadServer = false;
+};
 
 }  // namespace qvtest
