@@ -21,6 +21,7 @@
 #include "engine/FFMpegExtractor.h"
 #include "engine/FileSource.h"
 #include "support/Media.h"
+#include "support/StallingServer.h"
 
 using namespace velmor;
 using Clock = std::chrono::steady_clock;
@@ -30,65 +31,6 @@ namespace {
 // Generous: the machine is shared; a hang would last the whole test time-out.
 constexpr double kPromptSeconds = 5.0;
 constexpr int64_t kTestIoTimeoutUs = 800000;
-
-// Serves every connection on 127.0.0.1 the same way and keeps it open, silent, until destroyed.
-class StallingServer {
-public:
-    // prefix: what each connection gets after its request before it goes silent (empty: nothing).
-    explicit StallingServer(std::string prefix) : mPrefix(std::move(prefix)) {
-        mListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(addr);
-        if (bind(mListen, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(mListen, 8) != 0 ||
-            getsockname(mListen, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-            ADD_FAILURE() << "cannot listen on loopback";
-            return;
-        }
-        mPort = ntohs(addr.sin_port);
-        mThread = std::thread([this] { serve(); });
-    }
-    ~StallingServer() {
-        mDone = true;
-        if (mThread.joinable()) mThread.join();
-        for (int fd : mClients) close(fd);
-        close(mListen);
-    }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(mPort) + "/clip.ts"; }
-
-private:
-    void serve() {
-        while (!mDone) {
-            pollfd pfd{mListen, POLLIN, 0};
-            if (poll(&pfd, 1, 50) <= 0) continue;
-            int fd = accept4(mListen, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) continue;
-            mClients.push_back(fd);
-            if (mPrefix.empty()) continue;
-            char request[4096];
-            pollfd rfd{fd, POLLIN, 0};
-            if (poll(&rfd, 1, 2000) > 0) (void)!recv(fd, request, sizeof(request), 0);
-            (void)!send(fd, mPrefix.data(), mPrefix.size(), MSG_NOSIGNAL);
-        }
-    }
-
-    std::string mPrefix;
-    int mListen = -1;
-    int mPort = 0;
-    std::atomic<bool> mDone{false};
-    std::vector<int> mClients;
-    std::thread mThread;
-};
-
-// Headers for a long transport stream, then its first few kilobytes.
-std::string headersAndPartialBody() {
-    std::vector<uint8_t> clip = qvtest::readWholeFile(qvtest::mediaPath("h264_aac.ts"));
-    std::string out =
-        "HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\nContent-Length: 50000000\r\nConnection: keep-alive\r\n\r\n";
-    out.append(reinterpret_cast<const char*>(clip.data()), std::min<size_t>(clip.size(), 188 * 20));
-    return out;
-}
 
 // Opens the address and destroys the extractor; returns the open's status and (seconds) how long
 // both took. stopAfterMs < 0: no stop (the time-out ends it); 0: the stop comes before initialize.
@@ -115,8 +57,8 @@ status_t openStalled(const std::string& url, int stopAfterMs, double* seconds) {
 
 TEST(StalledInput, StopOrTimeOutEndsTheOpen) {
     REQUIRE_MEDIA("h264_aac.ts");
-    StallingServer silent("");
-    StallingServer midBody(headersAndPartialBody());
+    qvtest::StallingServer silent("");
+    qvtest::StallingServer midBody(qvtest::httpPrefix(qvtest::mediaPath("h264_aac.ts"), 188 * 20, 50000000));
     const std::string fifo = ::testing::TempDir() + "stall_fifo_" + std::to_string(getpid());
     unlink(fifo.c_str());
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));

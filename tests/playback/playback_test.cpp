@@ -28,6 +28,8 @@
 #include "engine/EngineProbes.h"
 #include "engine/codecs/FFMpegVideoDecoder.h"
 #include "support/Host.h"
+#include "support/Pulse.h"
+#include "support/StallingServer.h"
 #include "support/Window.h"
 
 using namespace std::chrono_literals;
@@ -695,67 +697,6 @@ TEST_F(PlaybackTest, NegativeSeekTargetsLandAtTheStart) {
     EXPECT_EQ(events.countMsg(QV_MEDIA_ERROR), 0u);
 }
 
-// A loopback HTTP server that misbehaves: Silent accepts and never answers; Stalling answers
-// with the headers of the whole file and the first part of its body, then goes quiet. Every
-// connection stays open until the server goes away.
-class StallingServer {
-public:
-    enum Mode { Silent, Stalling };
-    StallingServer(Mode mode, const std::string& file = "", double fraction = 0) : mMode(mode) {
-        if (!file.empty()) {
-            std::ifstream in(file, std::ios::binary);
-            mBody.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-            mServed = static_cast<size_t>(mBody.size() * fraction);
-        }
-        mListen = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(mListen, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-        listen(mListen, 8);
-        socklen_t len = sizeof(addr);
-        getsockname(mListen, reinterpret_cast<sockaddr*>(&addr), &len);
-        mPort = ntohs(addr.sin_port);
-        mThread = std::thread([this] { serve(); });
-    }
-    ~StallingServer() {
-        mStop = true;
-        shutdown(mListen, SHUT_RDWR);
-        close(mListen);
-        mThread.join();
-        for (int fd : mClients) close(fd);
-    }
-    std::string url(const char* name) const { return "http://127.0.0.1:" + std::to_string(mPort) + "/" + name; }
-    int connections() const { return mConnections; }
-
-private:
-    void serve() {
-        while (!mStop) {
-            const int fd = accept(mListen, nullptr, nullptr);
-            if (fd < 0) return;
-            ++mConnections;
-            mClients.push_back(fd);
-            if (mMode == Silent) continue;
-            char request[4096];
-            if (recv(fd, request, sizeof(request), 0) <= 0) continue;
-            const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\nContent-Length: " +
-                                     std::to_string(mBody.size()) + "\r\n\r\n";
-            send(fd, head.data(), head.size(), MSG_NOSIGNAL);
-            send(fd, mBody.data(), mServed, MSG_NOSIGNAL);
-        }
-    }
-
-    Mode mMode;
-    std::vector<char> mBody;
-    size_t mServed = 0;
-    int mListen = -1;
-    int mPort = 0;
-    std::atomic<bool> mStop{false};
-    std::atomic<int> mConnections{0};
-    std::vector<int> mClients;  // serving thread only, until it is joined
-    std::thread mThread;
-};
-
 // The host ends the session while the source gives nothing: destroying the player must not wait
 // for the source. Silent server (early and late in the prepare), a server that stops mid-body
 // while playing, and a FIFO without a writer.
@@ -763,7 +704,7 @@ TEST_F(PlaybackTest, DestroyDoesNotWaitForAStalledSource) {
     {
         SCOPED_TRACE("silent server, 50 ms into the prepare");
         create();
-        StallingServer server(StallingServer::Silent);
+        qvtest::StallingServer server("");
         ASSERT_EQ(player->setDataSource(server.url("clip.mp4").c_str(), nullptr), 0);
         ASSERT_EQ(player->prepareAsync(), 0);
         std::this_thread::sleep_for(50ms);
@@ -772,7 +713,7 @@ TEST_F(PlaybackTest, DestroyDoesNotWaitForAStalledSource) {
     {
         SCOPED_TRACE("silent server, connected for a second");
         create();
-        StallingServer server(StallingServer::Silent);
+        qvtest::StallingServer server("");
         ASSERT_EQ(player->setDataSource(server.url("clip.mp4").c_str(), nullptr), 0);
         ASSERT_EQ(player->prepareAsync(), 0);
         for (int i = 0; i < 100 && server.connections() == 0; ++i) std::this_thread::sleep_for(10ms);
@@ -792,7 +733,7 @@ TEST_F(PlaybackTest, DestroyDoesNotWaitForAStalledSource) {
         SCOPED_TRACE("silent server, left alone");
         events.clear();
         create();
-        StallingServer server(StallingServer::Silent);
+        qvtest::StallingServer server("");
         ASSERT_EQ(player->setDataSource(server.url("clip.mp4").c_str(), nullptr), 0);
         ASSERT_EQ(player->prepareAsync(), 0);
         ASSERT_TRUE(events.waitForMsg(QV_MEDIA_ERROR, 40000)) << msgList(events.msgs());
@@ -807,7 +748,10 @@ TEST_F(PlaybackTest, DestroyDoesNotWaitForAStalledSource) {
     {
         SCOPED_TRACE("server stops sending mid-play");
         events.clear();
-        StallingServer server(StallingServer::Stalling, mediaPath("stream_10s.ts"), 0.7);
+        // The headers of the whole clip and its first 70 %.
+        const std::string clip = mediaPath("stream_10s.ts");
+        const size_t size = qvtest::readWholeFile(clip).size();
+        qvtest::StallingServer server(qvtest::httpPrefix(clip, size * 7 / 10, size));
         ASSERT_EQ(open(server.url("stream.ts")), 0);
         ASSERT_EQ(player->start(), 0);
         ASSERT_TRUE(events.waitForMsg(QV_MEDIA_STARTED));
@@ -829,72 +773,21 @@ TEST_F(PlaybackTest, DestroyDoesNotWaitForAStalledSource) {
     }
 }
 
-// A PulseAudio daemon of this test's own, so killing it disturbs no other test.
-class PrivateSoundServer {
-public:
-    PrivateSoundServer() {
-        char dirTemplate[] = "/tmp/qv-pulse-XXXXXX";
-        mDir = mkdtemp(dirTemplate);
-        mSocket = mDir + "/native";
-        mPid = fork();
-        if (mPid == 0) {
-            setenv("PULSE_RUNTIME_PATH", mDir.c_str(), 1);
-            setenv("PULSE_STATE_PATH", mDir.c_str(), 1);
-            freopen("/dev/null", "w", stderr);
-            const std::string socketArg = "module-native-protocol-unix auth-anonymous=1 socket=" + mSocket;
-            execlp("pulseaudio", "pulseaudio", "--daemonize=no", "-n", "--exit-idle-time=-1", "--disable-shm=yes",
-                   "--load=module-null-sink sink_name=lost", ("--load=" + socketArg).c_str(),
-                   static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        for (int i = 0; i < 100 && access(mSocket.c_str(), F_OK) != 0; ++i) std::this_thread::sleep_for(50ms);
-    }
-    ~PrivateSoundServer() {
-        kill();
-        std::string cmd = "rm -rf '" + mDir + "'";
-        if (system(cmd.c_str()) != 0) {
-        }
-    }
-    bool ok() const { return access(mSocket.c_str(), F_OK) == 0; }
-    std::string server() const { return "unix:" + mSocket; }
-    void kill() {
-        if (mPid > 0) {
-            ::kill(mPid, SIGKILL);
-            waitpid(mPid, nullptr, 0);
-            mPid = -1;
-        }
-    }
-
-private:
-    std::string mDir, mSocket;
-    pid_t mPid = -1;
-};
-
 // The sound server dies mid-play: the host hears MEDIA_ERROR -1017, with and without video, and
 // can still tear the player down.
 TEST_F(PlaybackTest, ALostSoundDeviceIsReported) {
     if (!getenv("PULSE_SERVER")) GTEST_SKIP() << "needs the ALSA pulse plugin set up (scripts/test.sh)";
-    const std::string shared = getenv("PULSE_SERVER");
     for (const char* file : {"h264_aac.mp4", "audio.flac"}) {
         SCOPED_TRACE(file);
-        PrivateSoundServer sound;
-        ASSERT_TRUE(sound.ok());
-        // The shared server comes back only at the end: a sink that reopens the default device
-        // would find it.
-        struct RestoreServer {
-            std::string value;
-            ~RestoreServer() { setenv("PULSE_SERVER", value.c_str(), 1); }
-        } restore{shared};
+        // The player's device goes through ALSA's pulse plugin to a daemon of this test's own,
+        // so killing it disturbs no other test; the shared server comes back only when the
+        // daemon object goes (a sink reopening the default device would find it).
+        qvtest::PrivatePulse sound;
+        ASSERT_TRUE(sound.ready());
         events.clear();
-        // The device is opened when playback starts, through ALSA's pulse plugin; it stays
-        // pointed at the private server, which is gone for good once killed.
-        setenv("PULSE_SERVER", sound.server().c_str(), 1);
         ASSERT_EQ(open(mediaPath(file), QV_AUDIO_SINK_DEFAULT), 0);
         ASSERT_EQ(player->start(), 0);
         ASSERT_TRUE(events.waitForMsg(QV_MEDIA_STARTED));
-        // The host asks for the lost-device check with the volume, as a DirectSound host does;
-        // the sink reports a device that failed for five seconds.
-        player->setVolume(80, 1);
         std::this_thread::sleep_for(400ms);
         sound.kill();
         EXPECT_TRUE(events.waitFor(

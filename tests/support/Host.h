@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "quorvantix/quorvantix.h"
+#include "support/Media.h"
 
 namespace qvtest {
 
@@ -125,12 +126,5 @@ private:
     std::condition_variable mCond;
     std::vector<Notification> mItems;
 };
-
-inline std::string mediaDir() {
-    if (const char* dir = getenv("QV_MEDIA_DIR")) return dir;
-    return std::string(QV_BINARY_DIR) + "/../media";
-}
-
-inline std::string mediaPath(const std::string& name) { return mediaDir() + "/" + name; }
 
 }  // namespace qvtest
