@@ -33,7 +33,13 @@ public:
                                 " > '" + mPath + "'";
         const char* argv[] = {"sh", "-c", cmd.c_str(), nullptr};
         if (posix_spawnp(&mPid, "sh", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) mPid = -1;
-        usleep(400 * 1000);  // let the stream connect
+        // Recording starts once the server lists the stream (on a loaded machine that can take
+        // well over a second; sound played before then would be missing from the capture).
+        for (int i = 0; mPid > 0 && i < 50; ++i) {
+            if (system("pactl list short source-outputs 2>/dev/null | grep -q .") == 0) break;
+            usleep(100 * 1000);
+        }
+        usleep(100 * 1000);
     }
     ~MonitorCapture() {
         stop();
