@@ -18,15 +18,15 @@ namespace {
 Mutex gUserAgentLock;
 UserAgentInfo gUserAgent;  // guarded by gUserAgentLock
 
-// Maps an OS description to its short form; no match leaves `current` unchanged.
-std::string shortOsName(const char* os, const std::string& current) {
-    if (!os) return current;
+// The short form of an OS description, or null when none matches.
+const char* shortOsName(const char* os) {
+    if (!os) return nullptr;
     if (strstr(os, "xp")) return "xp";
     if (strstr(os, "Windows 7")) return "7";
     if (strstr(os, "Windows 8")) return "8";
     if (strstr(os, "8.1")) return "81";
     if (strstr(os, "Windows 10")) return "10";
-    return current;
+    return nullptr;
 }
 
 // Volume levels above this boost the decoded sound by (level - kMaxSinkVolume) gain steps.
@@ -262,12 +262,12 @@ status_t PlaybackEngine::onOsVersionRequest_l(const Payload& request, Payload*) 
     const char* os = request.readCString();
     const char* version = request.readCString();
     VLOGI("invoke os '%s', version '%s'", os ? os : "", version ? version : "");
-    mOsShort = shortOsName(os, mOsShort);
+    if (const char* name = shortOsName(os)) mOsShort.assign(name);
     mOsVersion = version ? version : "";
     Mutex::Autolock _u(gUserAgentLock);
     gUserAgent.os = mOsShort;
     gUserAgent.version = mOsVersion;
-    gUserAgent.third = "-";
+    gUserAgent.third.assign(1, '-');
     return OK;
 }
 
