@@ -182,7 +182,7 @@ int32_t VelmorPlayerBase::getVideoWidth(int32_t* out) {
     if (mPlayer == nullptr) return NO_INIT;
     int32_t w = 0, h = 0;
     if (!mPlayer->getVideoSize(&w, &h)) return INVALID_OPERATION;
-    if (out) *out = w;
+    *out = w;
     return 0;
 }
 
@@ -191,7 +191,7 @@ int32_t VelmorPlayerBase::getVideoHeight(int32_t* out) {
     if (mPlayer == nullptr) return NO_INIT;
     int32_t w = 0, h = 0;
     if (!mPlayer->getVideoSize(&w, &h)) return INVALID_OPERATION;
-    if (out) *out = h;
+    *out = h;
     return 0;
 }
 
@@ -275,7 +275,7 @@ int32_t VelmorPlayerBase::getContentInfo(VelmorContentInfo* out) {
                   i32(&info.watermarkHideTime) && i32(&info.watermarkType) && str(&info.fwatermark);
         if (!ok) return BAD_VALUE;
     }
-    if (out) *out = info;
+    *out = info;
     return OK;
 }
 
@@ -294,11 +294,11 @@ int32_t VelmorPlayerBase::getBookmarks(std::string* outJson) {
     int32_t present = 0;
     if (reply.readInt32(&present) != OK) return BAD_VALUE;
     if (!present) {
-        if (outJson) outJson->clear();
+        outJson->clear();
         return OK;
     }
     const std::string agentJson = readString(reply);
-    if (outJson) *outJson = bookmarkListJson(agentJson);
+    *outJson = bookmarkListJson(agentJson);
     return OK;
 }
 
@@ -404,7 +404,7 @@ int32_t VelmorPlayerBase::getVideoInfo(VelmorVideoInfo* out) {
     info.text2 = readString(reply);
     reply.readInt32(&info.value3);
     reply.readInt32(&info.value4);
-    if (out) *out = info;
+    *out = info;
     return OK;
 }
 
@@ -412,7 +412,7 @@ int32_t VelmorPlayerBase::setTimeshiftOffset(int32_t msec) { INVOKE(36, msec); }
 
 int32_t VelmorPlayerBase::getLivePrograms(std::vector<VelmorLiveProgram>* out) {
     if (out == nullptr) return BAD_VALUE;
-    if (out) out->clear();
+    out->clear();
     if (mPlayer == nullptr) return 0;
     Payload request, reply;
     buildRequest(request, 37);
@@ -427,7 +427,7 @@ int32_t VelmorPlayerBase::getLivePrograms(std::vector<VelmorLiveProgram>* out) {
         const char* title = reply.readCString();
         if (!title) break;
         program.title = title;
-        if (out) out->push_back(program);
+        out->push_back(program);
     }
     return OK;
 }

@@ -1134,7 +1134,7 @@ void PlaybackEngine::onVideoEvent() {
     for (;;) {
         if (read.source != nullptr) readFrame(&read);
         EngineLock lock(this);
-        if (read.status == INFO_FORMAT_CHANGED && read.generation == mVideoGeneration && read.source == mVideoSource) {
+        if (read.status == INFO_FORMAT_CHANGED && read.generation == mVideoGeneration) {
             VLOGI("VideoSource signalled format change.");
             notifyVideoSize_l();
             notifyListener_l(MEDIA_INFO, MEDIA_INFO_VIDEO_FORMAT_CHANGED, 0);
@@ -1207,8 +1207,8 @@ void PlaybackEngine::readFrame(FrameRead* read) {
 
 bool PlaybackEngine::acceptFrame_l(FrameRead* read) {
     mLock.assertHeld();
-    if (read->generation != mVideoGeneration || (read->source != nullptr && read->source != mVideoSource)) {
-        // A seek or a reset came while the picture was read: it belongs to the old position.
+    if (read->generation != mVideoGeneration) {
+        // A seek, a reset or a new source came while the picture was read: it is stale.
         if (read->buffer) read->buffer->release();
         read->buffer = nullptr;
         if (mVideoSource != nullptr && (mFlags & (PLAYING | SEEK_PREVIEW))) postVideoEvent_l(0);

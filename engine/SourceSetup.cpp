@@ -36,13 +36,6 @@ std::string componentName(const Ref<MediaSource>& source, const char* fallback) 
 
 }  // namespace
 
-void OpenedMedia::discard() {
-    if (videoSource != nullptr) videoSource->stop();
-    // Raw PCM plays the track itself, which the extractor owns.
-    if (audioSource != nullptr && audioSource != audioTrack) audioSource->stop();
-    *this = OpenedMedia();
-}
-
 void SourceSetup::arm() {
     Mutex::Autolock _l(mLock);
     mCancelled = false;

@@ -43,7 +43,7 @@ struct TrackStat {
     int32_t height = 0;
 };
 
-// The pipeline open() built. Owned by whoever holds it; discard() stops what was started.
+// The pipeline open() built; the engine installs it, or stops its decoders when it is not wanted.
 struct OpenedMedia {
     Ref<MediaExtractor> extractor;
     Ref<MediaSource> videoTrack;
@@ -63,9 +63,6 @@ struct OpenedMedia {
     std::vector<TrackStat> tracks;
     int32_t videoStatIndex = -1;
     int32_t audioStatIndex = -1;
-
-    // Stops the decoders (joining their threads) and drops everything. Call with no lock held.
-    void discard();
 };
 
 class SourceSetup {
@@ -74,7 +71,7 @@ public:
     void cancel();
     bool cancelled();
     // Opens the request's address and starts its decoders. On failure *out holds whatever was
-    // built (discard it) and the status says why: ERROR_UNSUPPORTED for a DASH address or
+    // built (its started decoders must be stopped) and the status says why: ERROR_UNSUPPORTED for a DASH address or
     // nothing playable, USER_STOP when cancelled, else the extractor's or decoder's status.
     status_t open(const SourceRequest& request, OpenedMedia* out);
 
