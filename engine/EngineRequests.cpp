@@ -29,6 +29,10 @@ const char* shortOsName(const char* os) {
     return nullptr;
 }
 
+// The playback rates a host may ask for, in tenths of normal speed (0.1x to 4x).
+constexpr double kMinRateTenths = 1.0;
+constexpr double kMaxRateTenths = 40.0;
+
 // Volume levels above this boost the decoded sound by (level - kMaxSinkVolume) gain steps.
 constexpr int32_t kMaxSinkVolume = 100;
 
@@ -133,6 +137,9 @@ status_t PlaybackEngine::onDeselectTrackRequest_l(const Payload& request, Payloa
 
 status_t PlaybackEngine::onPlaybackRateRequest_l(const Payload& request, Payload*) {
     const double rate = request.readDouble();
+    // Rates travel in tenths of normal speed. Zero, negative, absurd or NaN rates would reach
+    // the time-stretch stage, the sink's rate in millihertz and integer conversions: refused.
+    if (!(rate >= kMinRateTenths && rate <= kMaxRateTenths)) return BAD_VALUE;
     mPlaybackRate = static_cast<float>(rate);
     bool accepted = false;
     if (mAudioPlayer != nullptr) {

@@ -971,12 +971,6 @@ status_t PlaybackEngine::getPosition(int64_t* positionUs) {
     // deleteAudioPlayer_l takes before letting it go.
     Mutex::Autolock _m(mMiscStateLock);
     if (mAudioPlayer != nullptr && (mFlags & AUDIOPLAYER_STARTED) && !(mFlags & AUDIO_AT_EOS)) {
-        if (mAudioPlayer->isSeeking()) {
-            // A paused player takes its seek at the next start; until then the position is the
-            // picture shown at the target (or the target, without video).
-            *positionUs = mVideoSource != nullptr ? mVideoTimeUs : mSeekTimeUs.load();
-            return OK;
-        }
         *positionUs = mAudioPlayer->getMediaTimeUs();
         return OK;
     }

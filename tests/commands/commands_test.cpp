@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -176,6 +177,7 @@ TEST_F(CommandsTest, SoundRequestsChangeWhatIsHeard) {
     // Twice the speed: 8 s of media end in about 4 s, at the same pitch.
     pcm = playAndRecord("h264_aac.mp4", [&] {
         ASSERT_TRUE(events.waitForMsg(QV_MEDIA_STARTED));
+        for (double bad : {0.0, -5.0, 1e12, std::nan("")}) EXPECT_EQ(player->setPlayingRate(bad), -22) << bad;
         EXPECT_EQ(player->setPlayingRate(20.0), 0);
         const auto t0 = std::chrono::steady_clock::now();
         ASSERT_TRUE(events.waitForMsg(QV_MEDIA_PLAYBACK_COMPLETE, 15000));
