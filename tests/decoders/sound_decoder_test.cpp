@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -208,13 +209,8 @@ TEST(SoundDecoder, GainStepWhileTheSourceBlocks) {
     EXPECT_FLOAT_EQ(1.5f, clamped->gain());
     Pcm c = readAll(clamped);
     clamped->stop();
-    int top = 0, bottom = 0;
-    for (int16_t s : c.samples) {
-        top += s == 32767;
-        bottom += s == -32768;
-    }
-    EXPECT_GT(top, 1000);
-    EXPECT_GT(bottom, 1000);
+    EXPECT_GT(std::count(c.samples.begin(), c.samples.end(), int16_t(32767)), 1000);
+    EXPECT_GT(std::count(c.samples.begin(), c.samples.end(), int16_t(-32768)), 1000);
 }
 
 TEST(SoundDecoder, SeekAndEnd) {
@@ -320,10 +316,7 @@ Detection detect(const std::vector<int16_t>& stereo, size_t fromFrame, size_t to
     for (int o = 0; o < B; ++o) {
         double e = 0;
         for (size_t k = 0; k < bits; ++k) e += std::fabs(corr(o + k * B));
-        if (e > bestEnergy) {
-            bestEnergy = e;
-            bestOffset = o;
-        }
+        if (e > bestEnergy) std::tie(bestEnergy, bestOffset) = std::tie(e, o);
     }
     std::vector<double> b(bits);
     for (size_t k = 0; k < bits; ++k) b[k] = corr(bestOffset + k * B);
@@ -338,10 +331,7 @@ Detection detect(const std::vector<int16_t>& stereo, size_t fromFrame, size_t to
             norm += std::fabs(b[k]);
         }
         double score = norm > 0 ? s / norm : 0;
-        if (score > bestScore) {
-            bestScore = score;
-            bestPhase = phase;
-        }
+        if (score > bestScore) std::tie(bestScore, bestPhase) = std::tie(score, phase);
     }
     uint64_t payload = 0;
     for (int i = 0; i < W::kPayloadBits; ++i) {
@@ -356,7 +346,6 @@ Detection detect(const std::vector<int16_t>& stereo, size_t fromFrame, size_t to
     result.found = bestScore > 0.6;
     return result;
 }
-
 
 // A two-group payload over the first 20 s of the long clip, against the same sound unmarked.
 TEST(SoundDecoder, WatermarkGroupsAreRecoveredAndRestartAfterSeek) {

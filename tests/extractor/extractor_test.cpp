@@ -154,41 +154,38 @@ void checkTracks(const FixtureExpect& fx, const Ref<FFMpegExtractor>& extractor)
         Ref<MetaData> meta = extractor->getTrackMetaData(i);
         ASSERT_NE(nullptr, meta);
         EXPECT_EQ(t.mime, mimeOf(meta));
-        int32_t v = 0;
-        int32_t maxInput = 0;
+        int32_t v = 0, maxInput = 0;
         ASSERT_TRUE(meta->findInt32(kKeyMaxInputSize, &maxInput));
-        if (isVideoMime(t.mime)) {
-            anyVideo = true;
+        if (!isVideoMime(t.mime) && !isAudioMime(t.mime)) {
+            EXPECT_EQ(1024, maxInput);
+            ASSERT_TRUE(meta->findInt32(kKeySubtitleTrack, &v));
+            EXPECT_EQ(1, v);
+            continue;
+        }
+        int64_t duration = 0;
+        ASSERT_TRUE(meta->findInt64(kKeyDuration, &duration));
+        EXPECT_NEAR(fx.durationUs, duration, 150000);
+        void* ctx = nullptr;
+        ASSERT_TRUE(meta->findPointer(kKeyCodecContext, &ctx));
+        ASSERT_NE(nullptr, ctx);
+        const auto* codec = static_cast<const AVCodecContext*>(ctx);
+        const bool video = isVideoMime(t.mime);
+        anyVideo |= video;
+        ASSERT_TRUE(meta->findInt32(video ? kKeyVideoCodecId : kKeySoundCodecId, &v));
+        EXPECT_EQ(codec->codec_id, v);
+        if (video) {
+            EXPECT_EQ(t.width * t.height, maxInput);
+            EXPECT_EQ(t.width, codec->width);
             ASSERT_TRUE(meta->findInt32(kKeyWidth, &v));
             EXPECT_EQ(t.width, v);
             ASSERT_TRUE(meta->findInt32(kKeyHeight, &v));
             EXPECT_EQ(t.height, v);
-            EXPECT_EQ(t.width * t.height, maxInput);
-            void* ctx = nullptr;
-            ASSERT_TRUE(meta->findPointer(kKeyCodecContext, &ctx));
-            ASSERT_NE(nullptr, ctx);
-            ASSERT_TRUE(meta->findInt32(kKeyVideoCodecId, &v));
-            EXPECT_EQ(static_cast<AVCodecContext*>(ctx)->codec_id, v);
-            EXPECT_EQ(t.width, static_cast<AVCodecContext*>(ctx)->width);
-        } else if (isAudioMime(t.mime)) {
+        } else {
+            EXPECT_EQ(102400, maxInput);
             ASSERT_TRUE(meta->findInt32(kKeySampleRate, &v));
             EXPECT_EQ(t.sampleRate, v);
             ASSERT_TRUE(meta->findInt32(kKeyChannelCount, &v));
             EXPECT_EQ(t.channels, v);
-            EXPECT_EQ(102400, maxInput);
-            ASSERT_TRUE(meta->findInt32(kKeySoundCodecId, &v));
-            void* ctx = nullptr;
-            ASSERT_TRUE(meta->findPointer(kKeyCodecContext, &ctx));
-            EXPECT_EQ(static_cast<AVCodecContext*>(ctx)->codec_id, v);
-        } else {
-            EXPECT_EQ(1024, maxInput);
-            ASSERT_TRUE(meta->findInt32(kKeySubtitleTrack, &v));
-            EXPECT_EQ(1, v);
-        }
-        if (isVideoMime(t.mime) || isAudioMime(t.mime)) {
-            int64_t duration = 0;
-            ASSERT_TRUE(meta->findInt64(kKeyDuration, &duration));
-            EXPECT_NEAR(fx.durationUs, duration, 150000);
         }
     }
     EXPECT_EQ(anyVideo, extractor->hasVideo());
@@ -227,10 +224,8 @@ std::vector<TrackRead> readAll(const Ref<FFMpegExtractor>& extractor) {
             }
             int64_t t = timeOf(buffer);
             EXPECT_NE(INT64_MIN, t) << "track " << i << " packet " << r.packets;
-            if (r.packets > 0) {
-                EXPECT_GE(t, r.lastUs) << "track " << i << " packet " << r.packets;
-            }
             if (r.packets == 0) r.firstUs = t;
+            EXPECT_GE(t, r.lastUs) << "track " << i << " packet " << r.packets;
             r.lastUs = t;
             EXPECT_LE(buffer->range_offset() + buffer->range_length(), buffer->size());
             r.bytes += static_cast<int64_t>(buffer->range_length());
@@ -500,8 +495,8 @@ TEST(FFMpegExtractor, BrokenFilesFailWithoutHanging) {
             EXPECT_EQ(0u, extractor->countTracks());
             EXPECT_EQ(nullptr, extractor->getTrack(0));
             EXPECT_EQ(0u, extractor->flags());
-            int64_t d;
-            bool eos;
+            int64_t d = 0;
+            bool eos = false;
             EXPECT_EQ(INVALID_OPERATION, extractor->getCachedDuration(&d, &eos));
             extractor.clear();
             EXPECT_LT(seconds(Clock::now() - start), 5.0);
@@ -566,23 +561,22 @@ TEST(FileSource, ReadsEndsAndMissingFiles) {
     ASSERT_NE(nullptr, mem->data());
     EXPECT_EQ(0, mem->data()[bytes.size()]);
 
+    // An empty file reads nothing; a missing one answers NO_INIT everywhere.
     char buf[16];
-    for (Ref<DataSource> source : {Ref<DataSource>(new FileSource(mediaPath("empty.mp4").c_str())),
-                                   Ref<DataSource>(new MemFileSource(mediaPath("empty.mp4").c_str()))}) {
-        EXPECT_EQ(OK, source->initCheck());
-        int64_t size = -1;
-        EXPECT_EQ(OK, source->getSize(&size));
-        EXPECT_EQ(0, size);
-        EXPECT_EQ(0, source->readAt(0, buf, sizeof(buf)));
-        EXPECT_EQ(0, source->readAt(5, buf, sizeof(buf)));
-    }
-    const std::string missing = mediaPath("no-such-file.mp4");
-    for (Ref<DataSource> source : {Ref<DataSource>(new FileSource(missing.c_str())),
-                                   Ref<DataSource>(new MemFileSource(missing.c_str()))}) {
-        EXPECT_EQ(NO_INIT, source->initCheck());
-        int64_t size = 0;
-        EXPECT_EQ(NO_INIT, source->getSize(&size));
-        EXPECT_EQ(NO_INIT, source->readAt(0, buf, sizeof(buf)));
+    for (const char* name : {"empty.mp4", "no-such-file.mp4"}) {
+        const std::string path = mediaPath(name);
+        const status_t want = strcmp(name, "empty.mp4") == 0 ? OK : NO_INIT;
+        for (Ref<DataSource> source :
+             {Ref<DataSource>(new FileSource(path.c_str())), Ref<DataSource>(new MemFileSource(path.c_str()))}) {
+            SCOPED_TRACE(name);
+            int64_t size = -1;
+            EXPECT_EQ(want, source->initCheck());
+            EXPECT_EQ(want, source->getSize(&size));
+            EXPECT_EQ(want == OK ? 0 : NO_INIT, source->readAt(0, buf, sizeof(buf)));
+            if (want != OK) continue;
+            EXPECT_EQ(0, size);
+            EXPECT_EQ(0, source->readAt(5, buf, sizeof(buf)));
+        }
     }
 }
 
