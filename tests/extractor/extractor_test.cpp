@@ -38,14 +38,13 @@ const char* openName(Open how) {
 }
 
 // A fixture opened from its address (the looper fetches) or through a data source (readers fetch).
-Ref<FFMpegExtractor> openMedia(const std::string& name, Open how, status_t* status) {
+status_t openMedia(const std::string& name, Open how, Ref<FFMpegExtractor>* extractor) {
     const std::string path = mediaPath(name);
     Ref<DataSource> source;
     if (how == Open::kFileSource) source = new FileSource(path.c_str());
     if (how == Open::kMemFileSource) source = new MemFileSource(path.c_str());
-    Ref<FFMpegExtractor> extractor = new FFMpegExtractor(source);
-    *status = how == Open::kUrl ? extractor->initialize(path.c_str(), true) : extractor->initialize(nullptr, false);
-    return extractor;
+    *extractor = new FFMpegExtractor(source);
+    return how == Open::kUrl ? (*extractor)->initialize(path.c_str(), true) : (*extractor)->initialize(nullptr, false);
 }
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -248,9 +247,8 @@ TEST_P(EveryFixture, DescribesAndReadsToTheEnd) {
         if (how != Open::kFileSource && strcmp(fx.name, "big_1080p.mp4") == 0) continue;
         SCOPED_TRACE(std::string(fx.name) + " via " + openName(how));
         REQUIRE_MEDIA(fx.name);
-        status_t status = UNKNOWN_ERROR;
-        Ref<FFMpegExtractor> extractor = openMedia(fx.name, how, &status);
-        ASSERT_EQ(OK, status);
+        Ref<FFMpegExtractor> extractor;
+        ASSERT_EQ(OK, openMedia(fx.name, how, &extractor));
         EXPECT_EQ(how == Open::kUrl, extractor->isAsynchronous());
         // Local files seek, however they are opened and however short.
         EXPECT_EQ(15u, extractor->flags());
@@ -292,9 +290,8 @@ INSTANTIATE_TEST_SUITE_P(Opened, EveryFixture, ::testing::Values(Open::kFileSour
 
 TEST(FFMpegExtractor, StreamDetailsAndStyledSubtitles) {
     for (const char* name : {"h264_aac.mp4", "h264_aac.ts", "multi_track.mkv", "rotated.mp4"}) REQUIRE_MEDIA(name);
-    status_t status;
-    Ref<FFMpegExtractor> mp4 = openMedia("h264_aac.mp4", Open::kFileSource, &status);
-    ASSERT_EQ(OK, status);
+    Ref<FFMpegExtractor> mp4, ts, rotated, mkv;
+    ASSERT_EQ(OK, openMedia("h264_aac.mp4", Open::kFileSource, &mp4));
     uint32_t type;
     const void* data;
     size_t size;
@@ -313,8 +310,7 @@ TEST(FFMpegExtractor, StreamDetailsAndStyledSubtitles) {
     EXPECT_EQ(INVALID_OPERATION, mp4->initialize(nullptr, false));
 
     // Transport streams carry no AVC record; whatever configuration they have is Annex B.
-    Ref<FFMpegExtractor> ts = openMedia("h264_aac.ts", Open::kFileSource, &status);
-    ASSERT_EQ(OK, status);
+    ASSERT_EQ(OK, openMedia("h264_aac.ts", Open::kFileSource, &ts));
     Ref<MetaData> tsVideo = ts->getTrackMetaData(0);
     EXPECT_FALSE(tsVideo->hasData(kKeyAVCC));
     if (tsVideo->findData(kKeyRawCodecSpecificInfo, &type, &data, &size)) {
@@ -323,15 +319,13 @@ TEST(FFMpegExtractor, StreamDetailsAndStyledSubtitles) {
         EXPECT_TRUE((b[0] == 0 && b[1] == 0 && b[2] == 1) || (b[0] == 0 && b[1] == 0 && b[2] == 0 && b[3] == 1));
     }
 
-    Ref<FFMpegExtractor> rotated = openMedia("rotated.mp4", Open::kFileSource, &status);
-    ASSERT_EQ(OK, status);
+    ASSERT_EQ(OK, openMedia("rotated.mp4", Open::kFileSource, &rotated));
     int32_t degrees = -1;
     ASSERT_TRUE(rotated->getTrackMetaData(0)->findInt32(kKeyRotationDegrees, &degrees));
     // The fixture's matrix turns 90 degrees counter-clockwise: a clockwise rotation of 270.
     EXPECT_EQ(270, degrees);
 
-    Ref<FFMpegExtractor> mkv = openMedia("multi_track.mkv", Open::kFileSource, &status);
-    ASSERT_EQ(OK, status);
+    ASSERT_EQ(OK, openMedia("multi_track.mkv", Open::kFileSource, &mkv));
     ASSERT_EQ(4u, mkv->countTracks());
     const char* lang = nullptr;
     for (size_t i : {1, 2, 3}) {
@@ -366,10 +360,9 @@ class SeekModes : public ::testing::TestWithParam<Open> {};
 
 TEST_P(SeekModes, ReadingResumesWhereTheModeSays) {
     REQUIRE_MEDIA("h264_aac.mp4");
-    status_t status;
     // 8 s, 25 fps, a key frame every second.
-    Ref<FFMpegExtractor> extractor = openMedia("h264_aac.mp4", GetParam(), &status);
-    ASSERT_EQ(OK, status);
+    Ref<FFMpegExtractor> extractor;
+    ASSERT_EQ(OK, openMedia("h264_aac.mp4", GetParam(), &extractor));
     ASSERT_EQ(15u, extractor->flags());
     Ref<MediaSource> video, audio;
     ASSERT_EQ(OK, startVideoAndAudio(extractor, &video, &audio));
@@ -421,9 +414,8 @@ INSTANTIATE_TEST_SUITE_P(Opened, SeekModes, ::testing::Values(Open::kFileSource,
 
 TEST(FFMpegExtractor, KeyFrameRequest) {
     REQUIRE_MEDIA("h264_aac.mp4");
-    status_t status;
-    Ref<FFMpegExtractor> extractor = openMedia("h264_aac.mp4", Open::kUrl, &status);
-    ASSERT_EQ(OK, status);
+    Ref<FFMpegExtractor> extractor;
+    ASSERT_EQ(OK, openMedia("h264_aac.mp4", Open::kUrl, &extractor));
     Ref<MediaSource> video, audio;
     ASSERT_EQ(OK, startVideoAndAudio(extractor, &video, &audio));
     int64_t t = 0;
@@ -448,9 +440,8 @@ TEST(FFMpegExtractor, KeyFrameRequest) {
 
 TEST(FFMpegExtractor, StopReleasesReaderWaitingForTheFetcher) {
     REQUIRE_MEDIA("big_1080p.mp4");
-    status_t status;
-    Ref<FFMpegExtractor> extractor = openMedia("big_1080p.mp4", Open::kUrl, &status);
-    ASSERT_EQ(OK, status);
+    Ref<FFMpegExtractor> extractor;
+    ASSERT_EQ(OK, openMedia("big_1080p.mp4", Open::kUrl, &extractor));
     Ref<MediaSource> video, audio;
     ASSERT_EQ(OK, startVideoAndAudio(extractor, &video, &audio));
 
@@ -488,8 +479,8 @@ TEST(FFMpegExtractor, BrokenFilesFailWithoutHanging) {
         for (Open how : {Open::kFileSource, Open::kMemFileSource, Open::kUrl}) {
             SCOPED_TRACE(std::string(name) + " via " + openName(how));
             const auto start = Clock::now();
-            status_t status = OK;
-            Ref<FFMpegExtractor> extractor = openMedia(name, how, &status);
+            Ref<FFMpegExtractor> extractor;
+            const status_t status = openMedia(name, how, &extractor);
             // libavformat's own status: invalid data, or the end of an empty input.
             EXPECT_TRUE(status == AVERROR_INVALIDDATA || status == AVERROR_EOF) << status;
             EXPECT_EQ(0u, extractor->countTracks());
@@ -510,9 +501,8 @@ TEST(FFMpegExtractor, BrokenFilesFailWithoutHanging) {
     REQUIRE_MEDIA("truncated.mkv");
     for (Open how : {Open::kFileSource, Open::kUrl}) {
         SCOPED_TRACE(openName(how));
-        status_t status;
-        Ref<FFMpegExtractor> cut = openMedia("truncated.mkv", how, &status);
-        ASSERT_EQ(OK, status);
+        Ref<FFMpegExtractor> cut;
+        ASSERT_EQ(OK, openMedia("truncated.mkv", how, &cut));
         std::vector<TrackRead> reads = readAll(cut);
         ASSERT_GE(reads.size(), 2u);
         EXPECT_EQ(ERROR_END_OF_STREAM, reads[0].end);
