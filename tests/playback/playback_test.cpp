@@ -16,11 +16,10 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -75,27 +74,20 @@ const auto* const kRenderProbe = ::testing::AddGlobalTestEnvironment(new RenderP
 namespace {
 
 // Waits until at least one frame reached the render step (or the time is up) and takes them all.
-std::vector<RenderedFrame> waitRendered(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+std::vector<RenderedFrame> takeRendered() {
+    std::lock_guard<std::mutex> l(gRenderLock);
+    return std::exchange(gRendered, {});
+}
+
+std::vector<RenderedFrame> waitRendered() {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
     for (;;) {
         {
             std::lock_guard<std::mutex> l(gRenderLock);
-            if (!gRendered.empty() || std::chrono::steady_clock::now() > deadline) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(0));
-                std::vector<RenderedFrame> out;
-                out.swap(gRendered);
-                return out;
-            }
+            if (!gRendered.empty() || std::chrono::steady_clock::now() > deadline) return std::exchange(gRendered, {});
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(10ms);
     }
-}
-
-std::vector<RenderedFrame> takeRendered() {
-    std::lock_guard<std::mutex> l(gRenderLock);
-    std::vector<RenderedFrame> out;
-    out.swap(gRendered);
-    return out;
 }
 
 class PlaybackTest : public ::testing::Test {
@@ -112,6 +104,7 @@ protected:
     // Creates a player on the given audio sink (the null one is paced in real time), drawing
     // with the OpenGL sink into `window` when one is given.
     void create(intptr_t audioSink = QV_AUDIO_SINK_NULL, Window window = 0) {
+        events.clear();
         player = lib.create();
         ASSERT_NE(player, nullptr);
         player->setListener(&Collector::callback, &events);
@@ -147,13 +140,7 @@ protected:
 
     int32_t position() {
         int32_t ms = -1;
-        player->getCurrentPosition(&ms);
-        return ms;
-    }
-    int32_t duration() {
-        int32_t ms = -1;
-        player->getDuration(&ms);
-        return ms;
+        return player->getCurrentPosition(&ms), ms;
     }
 
     Library lib{Library::InProcess{}};
@@ -162,15 +149,17 @@ protected:
 };
 
 int countVideoFrames(const std::string& path) {
-    const std::string cmd = "ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets "
-                            "-of csv=p=0 '" + path + "'";
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return -1;
-    int n = -1;
-    if (fscanf(p, "%d", &n) != 1) n = -1;
-    pclose(p);
-    return n;
+    const std::vector<uint8_t> out = qvtest::runCommand(
+        "ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 '" + path + "'");
+    return out.empty() ? -1 : atoi(std::string(out.begin(), out.end()).c_str());
 }
+
+// The sanitizer build (unoptimised, instrumented decoding) may lose the odd frame to lateness.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kSanitizerSlack = 2;
+#else
+constexpr int kSanitizerSlack = 0;
+#endif
 
 std::string msgList(const std::vector<int32_t>& msgs) {
     std::string s;
@@ -181,21 +170,15 @@ std::string msgList(const std::vector<int32_t>& msgs) {
 // Each fixture plays from start to completion in about real time, with the notifications in
 // the order a host relies on.
 TEST_F(PlaybackTest, EveryFixturePlaysToCompletion) {
-    struct Case {
-        const char* file;
-        bool video;
-    };
-    const Case cases[] = {
-        {"hevc_aac.mkv", true},  {"mpeg4_mp3.avi", true},
-        {"h264_aac.ts", true},   {"h264_aac.flv", true},    {"video_only.mp4", true},
-        {"rotated.mp4", true},   {"audio.flac", false},     {"audio.wav", false},
-        {"audio_mono.m4a", false}, {"audio_51.m4a", false}, {"size_change.ts", true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.file);
-        events.clear();
-        ASSERT_EQ(open(mediaPath(c.file)), 0);
-        const int32_t durationMs = duration();
+    const std::pair<const char*, bool> cases[] = {
+        {"hevc_aac.mkv", true},   {"mpeg4_mp3.avi", true},   {"h264_aac.ts", true},     {"h264_aac.flv", true},
+        {"video_only.mp4", true}, {"rotated.mp4", true},     {"audio.flac", false},     {"audio.wav", false},
+        {"audio_mono.m4a", false}, {"audio_51.m4a", false}, {"size_change.ts", true}};
+    for (const auto& [file, video] : cases) {
+        SCOPED_TRACE(file);
+        ASSERT_EQ(open(mediaPath(file)), 0);
+        int32_t durationMs = -1;
+        player->getDuration(&durationMs);
         EXPECT_GT(durationMs, 1000);
         const auto started = std::chrono::steady_clock::now();
         ASSERT_EQ(player->start(), 0);
@@ -207,29 +190,23 @@ TEST_F(PlaybackTest, EveryFixturePlaysToCompletion) {
         EXPECT_FALSE(player->isPlaying());
 
         const auto msgs = events.msgs();
-        auto index = [&](int32_t m) {
-            return std::find(msgs.begin(), msgs.end(), m) - msgs.begin();
-        };
+        auto index = [&](int32_t m) { return std::find(msgs.begin(), msgs.end(), m) - msgs.begin(); };
         EXPECT_LT(index(QV_MEDIA_SET_VIDEO_SIZE), index(QV_MEDIA_PREPARED)) << msgList(msgs);
         EXPECT_LT(index(QV_MEDIA_PREPARED), index(QV_MEDIA_STARTED)) << msgList(msgs);
         EXPECT_LT(index(QV_MEDIA_STARTED), index(QV_MEDIA_PLAYBACK_COMPLETE)) << msgList(msgs);
         EXPECT_EQ(events.countMsg(QV_MEDIA_PLAYBACK_COMPLETE), 1u);
         EXPECT_EQ(events.countMsg(QV_MEDIA_ERROR), 0u) << msgList(msgs);
-        const bool renderingStarted =
-            events.count([](const Notification& n) { return n.msg == QV_MEDIA_INFO && n.ext1 == 3; }) > 0;
-        EXPECT_EQ(renderingStarted, c.video);
-        if (!c.video) {
-            EXPECT_EQ(events.count([](const Notification& n) {
-                          return n.msg == QV_MEDIA_SET_VIDEO_SIZE && n.ext1 == 0 && n.ext2 == 0;
-                      }),
-                      1u);
-        }
-        lib.destroy(player, false);
-        player = nullptr;
+        EXPECT_EQ(events.count([](const Notification& n) { return n.msg == QV_MEDIA_INFO && n.ext1 == 3; }) > 0, video);
+        const auto noPicture = [](const Notification& n) {
+            return n.msg == QV_MEDIA_SET_VIDEO_SIZE && n.ext1 == 0 && n.ext2 == 0;
+        };
+        EXPECT_TRUE(video || events.count(noPicture) == 1u);
+        destroy();
     }
 }
 
-TEST_F(PlaybackTest, SeekWhilePlayingPausesFirstAndGoesOnThere) {
+// A seek while playing pauses first and goes on there; an exact one lands on the target frame.
+TEST_F(PlaybackTest, SeeksWhilePlaying) {
     ASSERT_EQ(open(mediaPath("h264_aac.mp4")), 0);
     ASSERT_EQ(player->seekTo(4000), 0);
     ASSERT_EQ(player->start(), 0);
@@ -248,13 +225,8 @@ TEST_F(PlaybackTest, SeekWhilePlayingPausesFirstAndGoesOnThere) {
     EXPECT_GE(pos, 1000);
     EXPECT_LT(pos, 3000);
     EXPECT_TRUE(player->isPlaying());
-}
-
-TEST_F(PlaybackTest, ExactSeekLandsOnTheTargetFrame) {
-    ASSERT_EQ(open(mediaPath("h264_aac.mp4")), 0);
-    ASSERT_EQ(player->start(), 0);
-    ASSERT_TRUE(events.waitForMsg(QV_MEDIA_STARTED));
     // 5.5 s lies between key frames (one a second): a plain seek lands on 5 s, an exact one on 5.5 s.
+    events.clear();
     takeRendered();
     ASSERT_EQ(player->seekToExact(5500), 0);
     ASSERT_TRUE(events.waitForMsg(QV_MEDIA_SEEK_COMPLETE, 5000));
@@ -305,7 +277,6 @@ TEST_F(PlaybackTest, ShortClipsOnManyProcessorsAndHugePictures) {
     } restore;
     for (const char* file : {"clip_1.mp4", "clip_3.mp4", "clip_20.mp4"}) {
         SCOPED_TRACE(file);
-        events.clear();
         ASSERT_EQ(open(mediaPath(file)), 0) << msgList(events.msgs());
         takeRendered();
         ASSERT_EQ(player->start(), 0);
@@ -313,7 +284,6 @@ TEST_F(PlaybackTest, ShortClipsOnManyProcessorsAndHugePictures) {
         EXPECT_EQ(static_cast<int>(takeRendered().size()), countVideoFrames(mediaPath(file)));
         destroy();
     }
-    events.clear();
     EXPECT_NE(open(mediaPath("huge_8192x8184.mp4")), 0);
     EXPECT_EQ(events.countMsg(QV_MEDIA_PREPARED), 0u);
 }
@@ -322,64 +292,42 @@ TEST_F(PlaybackTest, StopAndDestroyInEveryState) {
     // While preparing, prepared, playing, paused, completed, and twice.
     for (int state = 0; state < 5; ++state) {
         SCOPED_TRACE(state);
-        events.clear();
-        player = lib.create();
-        player->setListener(&Collector::callback, &events);
-        player->createAudioSink(QV_AUDIO_SINK_NULL);
-        player->setLiveDisabled(1);
-        player->setDataSource(mediaPath("short_3s.mp4").c_str(), nullptr);
-        player->prepareAsync();
-        if (state >= 1) {
-            ASSERT_TRUE(events.waitForMsg(QV_MEDIA_PREPARED, 10000));
-        }
+        create();
+        ASSERT_EQ(player->setDataSource(mediaPath("short_3s.mp4").c_str(), nullptr), 0);
+        ASSERT_EQ(player->prepareAsync(), 0);
+        ASSERT_TRUE(state < 1 || events.waitForMsg(QV_MEDIA_PREPARED, 10000));
         if (state >= 2) {
-            player->start();
+            ASSERT_EQ(player->start(), 0);
             std::this_thread::sleep_for(300ms);
         }
         if (state == 3) player->pause();
-        if (state == 4) {
-            ASSERT_TRUE(events.waitForMsg(QV_MEDIA_PLAYBACK_COMPLETE, 10000));
-        }
+        ASSERT_TRUE(state != 4 || events.waitForMsg(QV_MEDIA_PLAYBACK_COMPLETE, 10000));
         const auto t0 = std::chrono::steady_clock::now();
         EXPECT_EQ(player->stop(), 0);
         EXPECT_EQ(player->stop(), 0);
         EXPECT_FALSE(player->isPlaying());
-        lib.destroy(player, false);
-        player = nullptr;
+        destroy();
         EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
     }
 }
 
 TEST_F(PlaybackTest, BadAddressesFailWithTheirStatus) {
-    struct Case {
-        std::string address;
-        int32_t expected;  // 0: any error
-    };
-    const std::vector<Case> cases = {
-        {mediaPath("no_such_file.mp4"), -2},
-        {mediaPath("empty.mp4"), 0},
-        {"http://127.0.0.1:9/manifest.mpd", -1010},
-        {mediaPath("truncated.mp4"), 0},
-        // The decoder registry has no row for VP8: such a file cannot be prepared.
-        {mediaPath("vp8_vorbis.webm"), static_cast<int32_t>(0x80000000)},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.address);
-        events.clear();
+    // Expected status, 0 for any error. The decoder registry has no row for VP8: such a file cannot be prepared.
+    const std::pair<std::string, int32_t> cases[] = {
+        {mediaPath("no_such_file.mp4"), -2}, {mediaPath("empty.mp4"), 0}, {"http://127.0.0.1:9/manifest.mpd", -1010},
+        {mediaPath("truncated.mp4"), 0},     {mediaPath("vp8_vorbis.webm"), static_cast<int32_t>(0x80000000)}};
+    for (const auto& [address, expected] : cases) {
+        SCOPED_TRACE(address);
         const auto t0 = std::chrono::steady_clock::now();
-        const int32_t err = open(c.address);
+        const int32_t err = open(address);
         EXPECT_LT(std::chrono::steady_clock::now() - t0, 15s);
         EXPECT_NE(err, 0);
         EXPECT_NE(err, -999) << "no answer";
-        if (c.expected != 0) {
-            EXPECT_EQ(err, c.expected);
-        }
-        EXPECT_EQ(player->start(), err == 0 ? 0 : err);
-        lib.destroy(player, false);
-        player = nullptr;
+        EXPECT_TRUE(expected == 0 || err == expected) << err;
+        EXPECT_EQ(player->start(), err);
+        destroy();
     }
     // A file cut in half opens and ends early, without an error or a hang.
-    events.clear();
     ASSERT_EQ(open(mediaPath("truncated.mkv")), 0);
     player->start();
     const int32_t end = events.waitForAnyOf({QV_MEDIA_PLAYBACK_COMPLETE, QV_MEDIA_ERROR}, 15000);
@@ -438,12 +386,10 @@ TEST_F(PlaybackTest, RtmpAndRtspStreamsServedOnLoopbackPlay) {
         ASSERT_TRUE(events.waitFor([](const Notification& n) { return n.msg == QV_MEDIA_INFO && n.ext1 == 3; }, 10000));
         std::this_thread::sleep_for(500ms);
         EXPECT_TRUE(player->isPlaying());
-        lib.destroy(player, false);
-        player = nullptr;
+        destroy();
     }
     {
         // ffmpeg publishes to a small RTSP relay on loopback; the player plays from the relay.
-        events.clear();
         ServedStream relay({"rtsp-server-perl", "-c", "18554", "-s", "18555", "--client_listen_address", "127.0.0.1",
                             "--source_listen_address", "127.0.0.1"});
         ASSERT_TRUE(waitForPort(18555));
@@ -456,14 +402,12 @@ TEST_F(PlaybackTest, RtmpAndRtspStreamsServedOnLoopbackPlay) {
         for (int attempt = 0; attempt < 10 && err != 0; ++attempt) {
             std::this_thread::sleep_for(1s);
             if (player) lib.destroy(player, false);
-            events.clear();
             err = open(url);
         }
         ASSERT_EQ(err, 0) << msgList(events.msgs());
         ASSERT_EQ(player->start(), 0);
         ASSERT_TRUE(events.waitFor([](const Notification& n) { return n.msg == QV_MEDIA_INFO && n.ext1 == 3; }, 10000));
-        lib.destroy(player, false);
-        player = nullptr;
+        destroy();
     }
 }
 
@@ -472,7 +416,6 @@ TEST_F(PlaybackTest, RtmpAndRtspStreamsServedOnLoopbackPlay) {
 // player that is going away (ASan would report it).
 TEST_F(PlaybackTest, PositionQueriesRaceTeardownSafely) {
     for (int round = 0; round < 3; ++round) {
-        events.clear();
         ASSERT_EQ(open(mediaPath("languages.mkv")), 0);
         std::atomic<bool> done{false};
         std::atomic<int> polls{0};
@@ -494,8 +437,7 @@ TEST_F(PlaybackTest, PositionQueriesRaceTeardownSafely) {
         done = true;
         poller.join();
         EXPECT_GT(polls.load(), 10);
-        lib.destroy(player, false);
-        player = nullptr;
+        destroy();
     }
 }
 
@@ -521,26 +463,12 @@ TEST_F(PlaybackTest, VideoFollowsTheAudioClockWithoutDrops) {
         lateList += " #" + std::to_string(i) + " at " + std::to_string(frames[i].mediaTimeUs) + " us late by " +
                     std::to_string(frames[i].latenessUs) + " us;";
     }
-    SCOPED_TRACE("late frames:" + lateList);
-#if defined(__SANITIZE_ADDRESS__)
-    EXPECT_LE(late, 2u);
-#else
-    EXPECT_EQ(late, 0u);
-#endif
-    // No frame was dropped: every frame of the clip reached the render step. The sanitizer
-    // build (unoptimised, instrumented decoding) may lose the odd frame to lateness; it is
-    // allowed two, the optimised build none.
+    EXPECT_LE(late, static_cast<size_t>(kSanitizerSlack)) << "late frames:" << lateList;
+    // No frame was dropped: every frame of the clip reached the render step.
     const int expected = countVideoFrames(mediaPath("hd720.mp4"));
-#if defined(__SANITIZE_ADDRESS__)
-    EXPECT_GE(static_cast<int>(frames.size()), expected - 2);
-#else
-    EXPECT_EQ(static_cast<int>(frames.size()), expected);
-#endif
+    EXPECT_GE(static_cast<int>(frames.size()), expected - kSanitizerSlack);
+    EXPECT_LE(static_cast<int>(frames.size()), expected);
 }
-
-}  // namespace
-
-namespace {
 
 // Sound that ends before the pictures, after a pause. The audio clock resumes where the pause
 // froze it, and runs on while the last sound still plays (it used to stop when the decoder ran
@@ -560,13 +488,13 @@ TEST_F(PlaybackTest, PicturesKeepTheirTimeAfterTheSoundEnds) {
             // A step back of more than two pictures is what a host's progress bar would show.
             if (last >= 0 && now < last - 80) backwards = std::max(backwards.load(), last - now);
             last = now;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::this_thread::sleep_for(20ms);
         }
     });
     ASSERT_EQ(player->start(), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::this_thread::sleep_for(500ms);
     ASSERT_EQ(player->pause(), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::this_thread::sleep_for(1500ms);
     ASSERT_EQ(player->start(), 0);
     const bool completed = events.waitForMsg(QV_MEDIA_PLAYBACK_COMPLETE, 20000);
     done = true;
@@ -579,29 +507,18 @@ TEST_F(PlaybackTest, PicturesKeepTheirTimeAfterTheSoundEnds) {
     ASSERT_GT(expected, 90);
     // Resuming carries the clock on from where the pause froze it: no picture after the resume
     // is late (the pause's length once leaked into the clock until the sink's next fill).
-    size_t lateAnywhere = 0;
-    for (const auto& f : frames)
-        if (f.latenessUs > 40000) ++lateAnywhere;
-    EXPECT_EQ(lateAnywhere, 0u);
+    // After the sound ends (1.5 s) they are not early either.
     size_t afterSound = 0, late = 0, early = 0;
-    int64_t minLateness = 0, maxLateness = 0;
     for (const auto& f : frames) {
-        if (f.mediaTimeUs < 1600000) continue;  // the sound ends at 1.5 s
+        late += f.latenessUs > 40000;
+        if (f.mediaTimeUs < 1600000) continue;
         ++afterSound;
-        if (f.latenessUs > 40000) ++late;
-        if (f.latenessUs < -40000) ++early;
-        minLateness = std::min(minLateness, f.latenessUs);
-        maxLateness = std::max(maxLateness, f.latenessUs);
+        early += f.latenessUs < -40000;
     }
-    SCOPED_TRACE("lateness after the sound ended: " + std::to_string(minLateness) + " .. " +
-                 std::to_string(maxLateness) + " us");
     EXPECT_EQ(late, 0u);
     EXPECT_EQ(early, 0u);
-#if defined(__SANITIZE_ADDRESS__)
-    EXPECT_GE(static_cast<int>(frames.size()), expected - 2);
-#else
-    EXPECT_EQ(static_cast<int>(frames.size()), expected);
-#endif
+    EXPECT_GE(static_cast<int>(frames.size()), expected - kSanitizerSlack);
+    EXPECT_LE(static_cast<int>(frames.size()), expected);
     EXPECT_GE(afterSound, 55u);  // 1.6 s .. 4 s at 25 fps
 }
 
@@ -625,10 +542,8 @@ TEST_F(PlaybackTest, PausedSeekShowsTheTargetAndHoldsUntilResumed) {
     std::this_thread::sleep_for(300ms);
     ASSERT_EQ(player->pause(), 0);
 
-    for (int round = 0; round < 2; ++round) {
-        // Twice: a second paused seek must hold as well as the first.
-        SCOPED_TRACE(round);
-        const int32_t targetMs = round == 0 ? 2500 : 2200;
+    for (const int32_t targetMs : {2500, 2200}) {  // a second paused seek must hold as well as the first
+        SCOPED_TRACE(targetMs);
         events.clear();
         takeRendered();
         ASSERT_EQ(player->seekToExact(targetMs), 0);
@@ -671,7 +586,6 @@ TEST_F(PlaybackTest, PausedSeekShowsTheTargetAndHoldsUntilResumed) {
 
 // Negative targets mean the start, whether playing, paused or after completion.
 TEST_F(PlaybackTest, NegativeSeekTargetsLandAtTheStart) {
-    // A clip of a few seconds: short ones must seek too.
     ASSERT_EQ(open(mediaPath("short_3s.mp4")), 0);
     ASSERT_EQ(player->start(), 0);
     ASSERT_TRUE(events.waitForMsg(QV_MEDIA_PLAYBACK_COMPLETE, 10000));
@@ -704,21 +618,22 @@ TEST_F(PlaybackTest, NegativeSeekTargetsLandAtTheStart) {
 // for the source. Silent server (early and late in the prepare), a server that stops mid-body
 // while playing, and a FIFO without a writer.
 TEST_F(PlaybackTest, DestroyDoesNotWaitForAStalledSource) {
+    auto prepareFrom = [&](const std::string& address) {
+        create();
+        ASSERT_EQ(player->setDataSource(address.c_str(), nullptr), 0);
+        ASSERT_EQ(player->prepareAsync(), 0);
+    };
     {
         SCOPED_TRACE("silent server, 50 ms into the prepare");
-        create();
         qvtest::StallingServer server("");
-        ASSERT_EQ(player->setDataSource(server.url("clip.mp4").c_str(), nullptr), 0);
-        ASSERT_EQ(player->prepareAsync(), 0);
+        ASSERT_NO_FATAL_FAILURE(prepareFrom(server.url("clip.mp4")));
         std::this_thread::sleep_for(50ms);
         EXPECT_LT(destroy(), 5s);
     }
     {
         SCOPED_TRACE("silent server, connected for a second");
-        create();
         qvtest::StallingServer server("");
-        ASSERT_EQ(player->setDataSource(server.url("clip.mp4").c_str(), nullptr), 0);
-        ASSERT_EQ(player->prepareAsync(), 0);
+        ASSERT_NO_FATAL_FAILURE(prepareFrom(server.url("clip.mp4")));
         for (int i = 0; i < 100 && server.connections() == 0; ++i) std::this_thread::sleep_for(10ms);
         std::this_thread::sleep_for(1s);
         EXPECT_GE(server.connections(), 1);
@@ -734,23 +649,15 @@ TEST_F(PlaybackTest, DestroyDoesNotWaitForAStalledSource) {
         // Left alone, the silent open ends after the I/O time-out (15 s) in MEDIA_ERROR: a lost
         // connection for the host.
         SCOPED_TRACE("silent server, left alone");
-        events.clear();
-        create();
         qvtest::StallingServer server("");
-        ASSERT_EQ(player->setDataSource(server.url("clip.mp4").c_str(), nullptr), 0);
-        ASSERT_EQ(player->prepareAsync(), 0);
+        ASSERT_NO_FATAL_FAILURE(prepareFrom(server.url("clip.mp4")));
         ASSERT_TRUE(events.waitForMsg(QV_MEDIA_ERROR, 40000)) << msgList(events.msgs());
         EXPECT_EQ(events.countMsg(QV_MEDIA_PREPARED), 0u);
-        for (const auto& n : events.items()) {
-            if (n.msg == QV_MEDIA_ERROR) {
-                EXPECT_EQ(n.ext2, -1018);
-            }
-        }
+        for (const auto& n : events.items()) EXPECT_TRUE(n.msg != QV_MEDIA_ERROR || n.ext2 == -1018) << n.ext2;
         EXPECT_LT(destroy(), 5s);
     }
     {
         SCOPED_TRACE("server stops sending mid-play");
-        events.clear();
         // The headers of the whole clip and its first 70 %.
         const std::string clip = mediaPath("stream_10s.ts");
         const size_t size = qvtest::readWholeFile(clip).size();
@@ -764,12 +671,10 @@ TEST_F(PlaybackTest, DestroyDoesNotWaitForAStalledSource) {
     }
     {
         SCOPED_TRACE("FIFO without a writer");
-        create();
         const std::string fifo = "/tmp/qv-session-test-fifo-" + std::to_string(getpid());
         unlink(fifo.c_str());
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-        ASSERT_EQ(player->setDataSource(fifo.c_str(), nullptr), 0);
-        ASSERT_EQ(player->prepareAsync(), 0);
+        ASSERT_NO_FATAL_FAILURE(prepareFrom(fifo));
         std::this_thread::sleep_for(300ms);
         EXPECT_LT(destroy(), 5s);
         unlink(fifo.c_str());
@@ -787,7 +692,6 @@ TEST_F(PlaybackTest, ALostSoundDeviceIsReported) {
         // daemon object goes (a sink reopening the default device would find it).
         qvtest::PrivatePulse sound;
         ASSERT_TRUE(sound.ready());
-        events.clear();
         ASSERT_EQ(open(mediaPath(file), QV_AUDIO_SINK_DEFAULT), 0);
         ASSERT_EQ(player->start(), 0);
         ASSERT_TRUE(events.waitForMsg(QV_MEDIA_STARTED));
