@@ -88,8 +88,10 @@ public:
         return err;
     }
 
-private:
+protected:
     Ref<MediaSource> mInner;
+
+private:
     Ref<MetaData> mFormat;
     PacketFilter mFilter;
     int mCount;
