@@ -130,7 +130,7 @@ void decodeVideo(const Ref<MetaData>& format, std::vector<Packet> packets) {
         // runs past the codec's frame shows up under the sanitizer.
         PlayerBase::VideoSink::Picture layout{};
         volatile uint8_t sum = 0;
-        if (SinkFrameRenderer::pictureOf(picture, 0, 0, &layout)) {
+        if (SinkFrameRenderer::pictureOf(picture, &layout)) {
             for (int i = 0; i < 3; ++i) {
                 int w = i == 0 ? layout.width : (layout.width + 1) / 2, h = i == 0 ? layout.height : (layout.height + 1) / 2;
                 for (int y = 0; y < h; ++y) sum = static_cast<uint8_t>(sum + layout.planes[i][y * layout.strides[i] + w - 1]);

@@ -33,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 // The picture's planes as the sinks see them.
 PlayerBase::VideoSink::Picture layoutOf(MediaBuffer* picture) {
     PlayerBase::VideoSink::Picture p{};
-    EXPECT_TRUE(SinkFrameRenderer::pictureOf(picture, 0, 0, &p));
+    EXPECT_TRUE(SinkFrameRenderer::pictureOf(picture, &p));
     return p;
 }
 
