@@ -4,7 +4,9 @@
 
 #include <strings.h>
 
+#include "engine/CachedSource.h"
 #include "engine/FileSource.h"
+#include "engine/HttpDataSource.h"
 #include "engine/MediaDefs.h"
 #include "utils/Log.h"
 #include "utils/Mutex.h"
@@ -91,10 +93,24 @@ Ref<DataSource> DataSource::CreateFromURI(const char* uri, const Headers* header
                !hasPrefixIgnoreCase(uri, "direct://")) {
         source = new FileSource(uri);
     } else {
-        // Network sources are made by the HTTP transport, which is not built into this library
-        // yet.
-        VLOGE("no network source for this address");
-        return nullptr;
+        const bool direct = hasPrefixIgnoreCase(uri, "direct://");
+        std::string address = direct ? std::string("http://") + (uri + 9) : std::string(uri);
+        // The cache's own settings travel as request headers; they never reach the server.
+        Headers requestHeaders;
+        if (headers != nullptr) requestHeaders = *headers;
+        Text8 cacheConfig;
+        bool disconnectAtHighwatermark = false;
+        if (!direct) CachedSource::RemoveCacheSpecificHeaders(&requestHeaders, &cacheConfig, &disconnectAtHighwatermark);
+        Ref<HttpDataSource> http = new HttpDataSource;
+        if (http->connect(address.c_str(), &requestHeaders, 0) != OK) return nullptr;
+        if (direct) {
+            source = http;
+        } else {
+            Ref<CachedSource> cached =
+                new CachedSource(http, cacheConfig.isEmpty() ? nullptr : cacheConfig.c_str(), false);
+            cached->start();
+            source = cached;
+        }
     }
     if (source == nullptr || source->initCheck() != OK) return nullptr;
     return source;

@@ -7,6 +7,7 @@
 #include "engine/EngineProbes.h"
 #include "engine/MediaDefs.h"
 #include "engine/PlaybackEngine.h"
+#include "engine/UserAgent.h"
 #include "utils/Log.h"
 
 #define LOG_TAG "VEL_PlaybackEngine"
@@ -14,9 +15,6 @@
 namespace velmor {
 
 namespace {
-
-Mutex gUserAgentLock;
-UserAgentInfo gUserAgent;  // guarded by gUserAgentLock
 
 // The short form of an OS description, or null when none matches.
 const char* shortOsName(const char* os) {
@@ -37,11 +35,6 @@ constexpr double kMaxRateTenths = 40.0;
 constexpr int32_t kMaxSinkVolume = 100;
 
 }  // namespace
-
-UserAgentInfo GetUserAgentInfo() {
-    Mutex::Autolock _l(gUserAgentLock);
-    return gUserAgent;
-}
 
 struct PlaybackEngine::RequestHandler {
     InvokeRequest id;
@@ -271,10 +264,7 @@ status_t PlaybackEngine::onOsVersionRequest_l(const Payload& request, Payload*) 
     VLOGI("invoke os '%s', version '%s'", os ? os : "", version ? version : "");
     if (const char* name = shortOsName(os)) mOsShort.assign(name);
     mOsVersion = version ? version : "";
-    Mutex::Autolock _u(gUserAgentLock);
-    gUserAgent.os = mOsShort;
-    gUserAgent.version = mOsVersion;
-    gUserAgent.third.assign(1, '-');
+    SetUserAgentInfo(UserAgentInfo{mOsShort, mOsVersion});
     return OK;
 }
 

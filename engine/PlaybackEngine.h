@@ -60,14 +60,6 @@ private:
     const char* mName;
 };
 
-// Process-wide OS and version texts the HTTP layer puts in its User-Agent.
-struct UserAgentInfo {
-    std::string os;
-    std::string version;
-    std::string third;
-};
-UserAgentInfo GetUserAgentInfo();
-
 // The playback engine: a coordinator over the units that each own one concern.
 //
 //  - SourceSetup (engine/SourceSetup.h): opens the address and builds the pipeline during a
