@@ -1,0 +1,566 @@
+#!/usr/bin/env python3
+"""A loopback HTTP/1.1 server that misbehaves on purpose, for the HTTP transport's tests.
+
+    python3 fault_server.py --root MEDIA_DIR [--port 0]
+
+Listens on 127.0.0.1, prints "PORT <n>" as its first line on stdout (and nothing after it), then
+serves until it is killed. Every connection runs on its own thread and gets one answer, after
+which the server closes it (unless the path below says it holds it open). A client that goes
+away at any point only ends its own connection.
+
+Every request head (request line and header lines, byte for byte as received, with the blank
+line that ended it) is recorded before it is answered, so a test can check what the client sent:
+
+    GET /_requests   200, the recorded heads one after another (each ends in its blank line)
+    GET /_reset      200, forgets them
+Requests for /_requests and /_reset are not recorded.
+
+NAME is a file in the media folder (percent-encoded where needed; no "..").
+"Ranges" means the answer honours "Range: bytes=a-" (and "bytes=a-b") as /file/ does: 206 with
+"Content-Range: bytes a-b/total" and only those bytes, 416 when a is at or past the end. HEAD gets
+the same head without a body. CODE is an HTTP status number.
+
+  path                            answer
+  ------------------------------  --------------------------------------------------------------
+  /file/NAME                      200 + Content-Length and the file; ranges (the correct baseline)
+  /redirect/CODE/N/NAME           CODE with an absolute Location to /redirect/CODE/N-1/NAME;
+                                  N = 0 points at /file/NAME (N redirects follow this one)
+  /redirect-loop/CODE             CODE with Location pointing at this same address
+  /redirect-relative/CODE/NAME    CODE with "Location: /file/NAME" (no scheme, no host)
+  /redirect-ftp/CODE/NAME         CODE with "Location: ftp://127.0.0.1/NAME"
+  /redirect-none/CODE             CODE without a Location header
+  /redirect-to/CODE/URL           CODE with "Location: URL" (the rest of the path, verbatim:
+                                  /redirect-to/302/https://127.0.0.1:8443/x.mp4)
+  /ignore-range/NAME              200 and the whole file, whatever Range asked for
+  /wrong-range/NAME               206 from 1000 bytes past the requested start (the request's
+                                  start + 1000, or 0 past the end), with a Content-Range that
+                                  says so and the body from there
+  /bad-total/TOTAL/NAME           ranges, but the Content-Range total is the text TOTAL (e.g. *,
+                                  abc, 999999999); a request without Range still gets 206
+  /status/CODE                    CODE with a short text body and Content-Length
+  /status-1000                    "HTTP/1.1 1000 Weird"
+  /bad-status-line                "HTTP/1.1OK" (no blank before a code)
+  /bad-status-line/nodigits       "HTTP/1.1 OK"
+  /bad-status-line/garbage        binary bytes, then a line feed
+  /long-header[/LEN]              a good 200 ("ok") with one header line of LEN bytes (default
+                                  9000, over 8 KiB)
+  /socket-timeout/VALUE/NAME      /file/NAME plus "X-SocketTimeout: VALUE" (VALUE percent-decoded)
+  /chunked/NAME                   200, Transfer-Encoding: chunked; the file (the range asked for,
+                                  206) in chunks of varying sizes, some with ";x=y" extensions
+                                  and upper-case hex, then "0" and the blank line
+  /chunked-sizes/S1,S2,.../NAME   200 chunked: chunks of exactly those sizes (decimal) holding the
+                                  first S1+S2+... bytes of NAME, then the zero chunk
+  /chunked-trailers/NAME          as /chunked/NAME, with two trailer header lines after the zero chunk
+  /chunked-bad-size               200 chunked whose first chunk-size line is "zz"
+  /chunked-no-terminator          200 chunked: "5", then "hello" followed by "XX" instead of CRLF
+  /chunked-unsupported            200 with "Transfer-Encoding: gzip" and a few bytes
+  /no-length/NAME                 200 without Content-Length, the file, then close (a range is
+                                  answered 206 with "Content-Range: bytes a-b/*", no length)
+  /stall-headers                  reads the request, sends nothing, holds the connection
+  /stall-mid-headers              sends the status line and one header line, then holds
+  /stall-body/N/NAME              the full head (ranges) and N bytes of the body, then holds
+  /close-body/N/NAME              the full head (ranges) and N bytes of the body, then closes
+  /trickle/BPS/NAME               /file/NAME at BPS bytes per second (ranges), in small writes
+
+"Holds" means the connection stays open and silent until the client closes it or the server is
+killed. Unknown paths get 404; a NAME that is not a file gets 404.
+"""
+
+import argparse
+import os
+import re
+import signal
+import socket
+import sys
+import threading
+import time
+import urllib.parse
+
+HEAD_LIMIT = 65536
+COPY_BLOCK = 65536
+# The chunk sizes /chunked/ cycles through: single bytes, odd sizes, sizes across page boundaries.
+CHUNK_SIZES = (1, 7, 100, 4096, 3, 65536, 1000, 12345)
+WRONG_RANGE_SHIFT = 1000
+TRICKLE_WRITES_PER_SECOND = 20
+
+
+class ClientGone(Exception):
+    """The client closed or reset the connection."""
+
+
+class Request:
+    def __init__(self, method, target, headers):
+        self.method = method
+        self.target = target
+        self.headers = headers  # lower-cased name -> value (the last one wins)
+
+    @property
+    def is_head(self):
+        return self.method == "HEAD"
+
+
+class RequestLog:
+    """The recorded request heads (any connection thread appends, /_requests reads)."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._heads = []
+
+    def add(self, raw):
+        with self._lock:
+            self._heads.append(raw)
+
+    def text(self):
+        with self._lock:
+            return b"".join(self._heads)
+
+    def clear(self):
+        with self._lock:
+            self._heads.clear()
+
+
+class Connection:
+    """One accepted client: reads its request, answers by path."""
+
+    def __init__(self, server, sock):
+        self.server = server
+        self.sock = sock
+
+    # --- Reading ---------------------------------------------------------------------------------
+    def read_head(self):
+        data = b""
+        while True:
+            for end in (b"\r\n\r\n", b"\n\n"):
+                at = data.find(end)
+                if at >= 0:
+                    return data[: at + len(end)]
+            if len(data) > HEAD_LIMIT:
+                return None
+            chunk = self.sock.recv(4096)
+            if not chunk:
+                return None
+            data += chunk
+
+    @staticmethod
+    def parse_head(raw):
+        lines = raw.decode("latin-1").replace("\r\n", "\n").split("\n")
+        parts = lines[0].split(" ")
+        if len(parts) < 2:
+            return None
+        headers = {}
+        for line in lines[1:]:
+            if ":" in line:
+                key, value = line.split(":", 1)
+                headers[key.strip().lower()] = value.strip()
+        return Request(parts[0].upper(), parts[1], headers)
+
+    # --- Writing ---------------------------------------------------------------------------------
+    def send(self, data):
+        if isinstance(data, str):
+            data = data.encode("latin-1")
+        try:
+            self.sock.sendall(data)
+        except OSError as e:
+            raise ClientGone() from e
+
+    def send_head(self, status_line, headers):
+        text = status_line + "\r\n"
+        for key, value in headers:
+            text += "%s: %s\r\n" % (key, value)
+        self.send(text + "\r\n")
+
+    def hold(self):
+        """Keeps the connection open and silent until the client closes it."""
+        try:
+            while self.sock.recv(4096):
+                pass
+        except OSError:
+            pass
+
+    # --- Files and ranges ------------------------------------------------------------------------
+    def file_path(self, name):
+        name = urllib.parse.unquote(name)
+        if not name or name.startswith("/") or ".." in name.split("/"):
+            return None
+        path = os.path.join(self.server.root, name)
+        return path if os.path.isfile(path) else None
+
+    @staticmethod
+    def requested_range(request, total):
+        """(start, end inclusive) asked for by Range, None without one, "bad" when unsatisfiable."""
+        value = request.headers.get("range")
+        if value is None:
+            return None
+        m = re.fullmatch(r"\s*bytes\s*=\s*(\d+)\s*-\s*(\d*)\s*", value)
+        if not m:
+            return None
+        start = int(m.group(1))
+        end = int(m.group(2)) if m.group(2) else total - 1
+        if start >= total or end < start:
+            return "bad"
+        return start, min(end, total - 1)
+
+    def send_file_body(self, path, start, count, bytes_per_second=None):
+        with open(path, "rb") as f:
+            f.seek(start)
+            if bytes_per_second is None:
+                left = count
+                while left > 0:
+                    block = f.read(min(COPY_BLOCK, left))
+                    if not block:
+                        break
+                    self.send(block)
+                    left -= len(block)
+                return
+            piece = max(1, bytes_per_second // TRICKLE_WRITES_PER_SECOND)
+            began = time.monotonic()
+            sent = 0
+            while sent < count:
+                block = f.read(min(piece, count - sent))
+                if not block:
+                    break
+                # Pace against the start so the average holds however late the sleeps wake.
+                due = began + sent / bytes_per_second
+                delay = due - time.monotonic()
+                if delay > 0:
+                    time.sleep(delay)
+                self.send(block)
+                sent += len(block)
+
+    def answer_file(self, request, path, extra_headers=(), honour_range=True, body_limit=None,
+                    bytes_per_second=None, total_text=None):
+        """Answers with the file (or the range asked for). Returns False when nothing was sent
+        because the range could not be met (416 went out instead)."""
+        total = os.path.getsize(path)
+        wanted = self.requested_range(request, total) if honour_range else None
+        if wanted == "bad":
+            self.send_head("HTTP/1.1 416 Range Not Satisfiable",
+                           [("Content-Range", "bytes */%d" % total), ("Content-Length", "0"),
+                            ("Connection", "close")])
+            return False
+        if wanted is None and total_text is None:
+            start, count = 0, total
+            status = "HTTP/1.1 200 OK"
+            headers = [("Content-Length", str(total))]
+        else:
+            start, end = wanted if wanted is not None else (0, total - 1)
+            count = end - start + 1
+            status = "HTTP/1.1 206 Partial Content"
+            headers = [("Content-Range", "bytes %d-%d/%s" % (start, end, total_text or total)),
+                       ("Content-Length", str(count))]
+        headers += [("Content-Type", "application/octet-stream"), ("Accept-Ranges", "bytes")]
+        headers += list(extra_headers) + [("Connection", "close")]
+        self.send_head(status, headers)
+        if not request.is_head:
+            if body_limit is not None:
+                count = min(count, body_limit)
+            self.send_file_body(path, start, count, bytes_per_second)
+        return True
+
+    # --- Answers ---------------------------------------------------------------------------------
+    def not_found(self, request):
+        self.status_answer(404)
+
+    def status_answer(self, code, reason=None):
+        body = "status %d\n" % code
+        self.send_head("HTTP/1.1 %d %s" % (code, reason or REASONS.get(code, "Status")),
+                       [("Content-Type", "text/plain"), ("Content-Length", str(len(body))),
+                        ("Connection", "close")])
+        self.send(body)
+
+    def redirect(self, code, location):
+        headers = [("Content-Length", "0"), ("Connection", "close")]
+        if location is not None:
+            headers.insert(0, ("Location", location))
+        self.send_head("HTTP/1.1 %d %s" % (code, REASONS.get(code, "Redirect")), headers)
+
+    def chunked(self, request, path, sizes=None, trailers=False):
+        total = os.path.getsize(path)
+        extra = []
+        if sizes is not None:
+            start, end = 0, min(total, sum(sizes)) - 1
+            status = "HTTP/1.1 200 OK"
+        else:
+            wanted = self.requested_range(request, total)
+            if wanted == "bad":
+                self.answer_file(request, path)
+                return
+            if wanted is None:
+                start, end = 0, total - 1
+                status = "HTTP/1.1 200 OK"
+            else:
+                start, end = wanted
+                status = "HTTP/1.1 206 Partial Content"
+                extra = [("Content-Range", "bytes %d-%d/%d" % (start, end, total))]
+        self.send_head(status, extra + [("Content-Type", "application/octet-stream"),
+                                        ("Transfer-Encoding", "chunked"), ("Connection", "close")])
+        if request.is_head:
+            return
+        with open(path, "rb") as f:
+            f.seek(start)
+            left = end - start + 1
+            i = 0
+            while left > 0:
+                size = min(left, sizes[i] if sizes is not None else CHUNK_SIZES[i % len(CHUNK_SIZES)])
+                data = f.read(size)
+                if not data:
+                    break
+                if sizes is not None:
+                    size_line = "%x" % len(data)
+                elif i % 3 == 1:
+                    size_line = "%X;x=y" % len(data)
+                elif i % 3 == 2:
+                    size_line = "%x;name=\"quoted value\";flag" % len(data)
+                else:
+                    size_line = "%x" % len(data)
+                self.send(size_line.encode() + b"\r\n" + data + b"\r\n")
+                left -= len(data)
+                i += 1
+        self.send("0\r\n")
+        if trailers:
+            self.send("X-Trailer-One: 1\r\nX-Trailer-Two: two\r\n")
+        self.send("\r\n")
+
+    def handle(self, request):
+        parts = request.target.split("?", 1)[0].lstrip("/").split("/")
+        kind = parts[0]
+        rest = parts[1:]
+
+        def name_from(i):
+            path = self.file_path("/".join(rest[i:])) if len(rest) > i else None
+            if path is None:
+                self.not_found(request)
+            return path
+
+        def number(i):
+            if len(rest) <= i or not rest[i].isdigit():
+                raise ValueError()
+            return int(rest[i])
+
+        if kind == "file":
+            path = name_from(0)
+            if path:
+                self.answer_file(request, path)
+        elif kind == "redirect":
+            code, hops = number(0), number(1)
+            name = "/".join(rest[2:])
+            target = ("/redirect/%d/%d/%s" % (code, hops - 1, name)) if hops > 0 else "/file/" + name
+            self.redirect(code, self.server.base + target)
+        elif kind == "redirect-loop":
+            self.redirect(number(0), self.server.base + request.target)
+        elif kind == "redirect-relative":
+            self.redirect(number(0), "/file/" + "/".join(rest[1:]))
+        elif kind == "redirect-ftp":
+            self.redirect(number(0), "ftp://127.0.0.1/" + "/".join(rest[1:]))
+        elif kind == "redirect-none":
+            self.redirect(number(0), None)
+        elif kind == "redirect-to":
+            code = number(0)
+            self.redirect(code, request.target.split("/redirect-to/%s/" % rest[0], 1)[1])
+        elif kind == "ignore-range":
+            path = name_from(0)
+            if path:
+                self.answer_file(request, path, honour_range=False)
+        elif kind == "wrong-range":
+            path = name_from(0)
+            if path:
+                self.wrong_range(request, path)
+        elif kind == "bad-total":
+            path = name_from(1)
+            if path:
+                self.answer_file(request, path, total_text=urllib.parse.unquote(rest[0]))
+        elif kind == "status":
+            self.status_answer(number(0))
+        elif kind == "status-1000":
+            self.send("HTTP/1.1 1000 Weird\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+        elif kind == "bad-status-line":
+            variant = rest[0] if rest else ""
+            first = {"": b"HTTP/1.1OK\r\n", "nodigits": b"HTTP/1.1 OK\r\n",
+                     "garbage": b"\x00\x01\xfe\xffgarbage\x7f\n"}.get(variant)
+            if first is None:
+                raise ValueError()
+            self.send(first + b"Content-Length: 2\r\nConnection: close\r\n\r\nok")
+        elif kind == "long-header":
+            length = number(0) if rest else 9000
+            value = "a" * max(0, length - len("X-Long: "))
+            self.send_head("HTTP/1.1 200 OK", [("X-Long", value), ("Content-Length", "2"),
+                                               ("Connection", "close")])
+            self.send("ok")
+        elif kind == "socket-timeout":
+            path = name_from(1)
+            if path:
+                self.answer_file(request, path, [("X-SocketTimeout", urllib.parse.unquote(rest[0]))])
+        elif kind == "chunked":
+            path = name_from(0)
+            if path:
+                self.chunked(request, path)
+        elif kind == "chunked-sizes":
+            sizes = [int(s) for s in rest[0].split(",")] if rest else []
+            if not sizes or any(s <= 0 for s in sizes):
+                raise ValueError()
+            path = name_from(1)
+            if path:
+                self.chunked(request, path, sizes=sizes)
+        elif kind == "chunked-trailers":
+            path = name_from(0)
+            if path:
+                self.chunked(request, path, trailers=True)
+        elif kind == "chunked-bad-size":
+            self.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
+                      "zz\r\nhello\r\n0\r\n\r\n")
+        elif kind == "chunked-no-terminator":
+            self.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
+                      "5\r\nhelloXX5\r\nworld\r\n0\r\n\r\n")
+        elif kind == "chunked-unsupported":
+            self.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nConnection: close\r\n\r\n"
+                      "\x1f\x8b\x08\x00not really gzip")
+        elif kind == "no-length":
+            path = name_from(0)
+            if path:
+                self.no_length(request, path)
+        elif kind == "stall-headers":
+            self.hold()
+        elif kind == "stall-mid-headers":
+            self.send("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n")
+            self.hold()
+        elif kind in ("stall-body", "close-body"):
+            count = number(0)
+            path = name_from(1)
+            if path and self.answer_file(request, path, body_limit=count) and kind == "stall-body":
+                self.hold()
+        elif kind == "trickle":
+            rate = number(0)
+            if rate <= 0:
+                raise ValueError()
+            path = name_from(1)
+            if path:
+                self.answer_file(request, path, bytes_per_second=rate)
+        else:
+            self.not_found(request)
+
+    def wrong_range(self, request, path):
+        total = os.path.getsize(path)
+        wanted = self.requested_range(request, total)
+        asked = wanted[0] if isinstance(wanted, tuple) else 0
+        start = asked + WRONG_RANGE_SHIFT
+        if start >= total:
+            start = 0
+        self.send_head("HTTP/1.1 206 Partial Content",
+                       [("Content-Range", "bytes %d-%d/%d" % (start, total - 1, total)),
+                        ("Content-Length", str(total - start)),
+                        ("Content-Type", "application/octet-stream"), ("Connection", "close")])
+        if not request.is_head:
+            self.send_file_body(path, start, total - start)
+
+    def no_length(self, request, path):
+        total = os.path.getsize(path)
+        wanted = self.requested_range(request, total)
+        if wanted == "bad":
+            self.answer_file(request, path)
+            return
+        if wanted is None:
+            start, end = 0, total - 1
+            self.send_head("HTTP/1.1 200 OK", [("Content-Type", "application/octet-stream"),
+                                               ("Connection", "close")])
+        else:
+            start, end = wanted
+            self.send_head("HTTP/1.1 206 Partial Content",
+                           [("Content-Range", "bytes %d-%d/*" % (start, end)),
+                            ("Content-Type", "application/octet-stream"), ("Connection", "close")])
+        if not request.is_head:
+            self.send_file_body(path, start, end - start + 1)
+
+    def control(self, request):
+        """Answers /_requests and /_reset; False for any other path."""
+        path = request.target.split("?", 1)[0]
+        if path == "/_requests":
+            body = self.server.log.text()
+        elif path == "/_reset":
+            self.server.log.clear()
+            body = b""
+        else:
+            return False
+        self.send_head("HTTP/1.1 200 OK", [("Content-Type", "text/plain; charset=iso-8859-1"),
+                                           ("Content-Length", str(len(body))),
+                                           ("Connection", "close")])
+        self.send(body)
+        return True
+
+    def run(self):
+        try:
+            raw = self.read_head()
+            if raw is None:
+                return
+            request = self.parse_head(raw)
+            if request is None:
+                self.server.log.add(raw)
+                self.status_answer(400)
+                return
+            if self.control(request):
+                return
+            self.server.log.add(raw)
+            try:
+                self.handle(request)
+            except ValueError:
+                self.status_answer(400)
+        except (ClientGone, OSError):
+            pass
+        finally:
+            try:
+                self.sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            self.sock.close()
+
+
+REASONS = {
+    200: "OK", 206: "Partial Content", 301: "Moved Permanently", 302: "Found", 303: "See Other",
+    307: "Temporary Redirect", 308: "Permanent Redirect", 400: "Bad Request", 403: "Forbidden",
+    404: "Not Found", 416: "Range Not Satisfiable", 500: "Internal Server Error",
+    502: "Bad Gateway", 503: "Service Unavailable",
+}
+
+
+class FaultServer:
+    def __init__(self, root, port):
+        self.root = os.path.abspath(root)
+        self.log = RequestLog()
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", port))
+        self.listener.listen(128)
+        self.port = self.listener.getsockname()[1]
+        self.base = "http://127.0.0.1:%d" % self.port
+
+    def serve_forever(self):
+        while True:
+            try:
+                sock, _ = self.listener.accept()
+            except InterruptedError:
+                continue
+            except OSError:
+                time.sleep(0.01)  # out of descriptors for a moment: let connections finish
+                continue
+            # Daemon threads: a held connection never keeps the process from exiting.
+            threading.Thread(target=Connection(self, sock).run, daemon=True).start()
+
+
+def main():
+    parser = argparse.ArgumentParser(description="HTTP server with injected faults")
+    parser.add_argument("--root", required=True, help="folder the NAMEs are looked up in")
+    parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (0: any free one)")
+    args = parser.parse_args()
+    # SIGTERM ends the process at once, held connections and all (a parent that ignores it must
+    # not pass that on to us).
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    server = FaultServer(args.root, args.port)
+    sys.stdout.write("PORT %d\n" % server.port)
+    sys.stdout.flush()
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    main()
