@@ -32,6 +32,7 @@
 #   empty.mp4            zero bytes
 #   truncated.mp4        the first 40% of h264_aac.mp4: the index at the end is missing
 #   truncated.mkv        the first 50% of multi_track.mkv: opens, ends early
+#   random_40m.bin       40 MiB of pseudo-random bytes from a fixed seed (HTTP transport and cache)
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 DIR="${1:-$ROOT/build/media}"
@@ -168,5 +169,14 @@ done
 fixture odd_854x480.mp4 "${FF[@]}" -f lavfi -i "$(video 854x480 25 1)" "${H264[@]}" -an @OUT@
 fixture huge_8192x8184.mp4 "${FF[@]}" -f lavfi -i "color=c=red:size=8192x8184:rate=1:duration=4" \
   -c:v libx264 -preset ultrafast -pix_fmt yuv420p -an @OUT@
+
+# A large file with no structure, so a byte read from the wrong offset shows: the same 40 MiB on
+# every machine (Python's Mersenne Twister from seed 1).
+#   random_40m.bin       40 MiB (41943040 bytes) of pseudo-random bytes
+fixture random_40m.bin python3 -c 'import random, sys
+random.seed(1)
+with open(sys.argv[1], "wb") as out:
+    for _ in range(40):
+        out.write(random.randbytes(1 << 20))' @OUT@
 
 echo "make_fixtures: $DIR ready ($made made)"

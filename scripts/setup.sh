@@ -11,7 +11,7 @@ PKGS=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb x11-utils libgl1-mesa-dri mesa-utils
   pulseaudio pulseaudio-utils libasound2-plugins alsa-utils
-  nginx-light ffmpeg mpv python3 sox time rtsp-server-perl
+  nginx-light openssl curl ffmpeg mpv python3 sox time rtsp-server-perl
 )
 
 missing=()
