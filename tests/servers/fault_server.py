@@ -49,7 +49,7 @@ the same head without a body. CODE is an HTTP status number.
                                   206) in chunks of varying sizes, some with ";x=y" extensions
                                   and upper-case hex, then "0" and the blank line
   /chunked-sizes/S1,S2,.../NAME   200 chunked: chunks of exactly those sizes (decimal) holding the
-                                  first S1+S2+... bytes of NAME, then the zero chunk
+                                  first S1+S2+... bytes of NAME, then the zero chunk (no ranges)
   /chunked-trailers/NAME          as /chunked/NAME, with two trailer header lines after the zero chunk
   /chunked-bad-size               200 chunked whose first chunk-size line is "zz"
   /chunked-no-terminator          200 chunked: "5", then "hello" followed by "XX" instead of CRLF
@@ -82,6 +82,7 @@ COPY_BLOCK = 65536
 CHUNK_SIZES = (1, 7, 100, 4096, 3, 65536, 1000, 12345)
 WRONG_RANGE_SHIFT = 1000
 TRICKLE_WRITES_PER_SECOND = 20
+LINGER_SECONDS = 2.0
 
 
 class ClientGone(Exception):
@@ -506,11 +507,20 @@ class Connection:
         except (ClientGone, OSError):
             pass
         finally:
-            try:
-                self.sock.shutdown(socket.SHUT_RDWR)
-            except OSError:
+            self.close()
+
+    def close(self):
+        """Ends the answer with a FIN, then reads whatever the client still sends for a moment
+        before closing: closing with unread bytes would send a reset, and the reset can destroy
+        the end of the answer before the client has read it."""
+        try:
+            self.sock.shutdown(socket.SHUT_WR)
+            self.sock.settimeout(LINGER_SECONDS)
+            while self.sock.recv(4096):
                 pass
-            self.sock.close()
+        except OSError:
+            pass
+        self.sock.close()
 
 
 REASONS = {

@@ -131,6 +131,9 @@ private:
             prctl(PR_SET_PDEATHSIG, SIGKILL);
             if (getppid() != parent) _exit(127);
             dup2(out[1], STDOUT_FILENO);  // dup2 clears close-on-exec on the copy
+            // The server must not keep the test's own sockets alive: a connection the engine
+            // closes has to reach its peer.
+            close_range(3, ~0U, 0);
             execve(python.c_str(), argv.data(), ::environ);
             _exit(127);
         }
