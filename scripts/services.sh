@@ -155,7 +155,8 @@ pulse_stop() {
 # (a self-signed certificate made here). Exports QV_HTTP_BASE=http://127.0.0.1:PORT and
 # QV_HTTPS_BASE=https://127.0.0.1:PORT2. Both servers answer:
 #   /NAME                     the file, with byte ranges (206 + Content-Range), HEAD, keep-alive
-#   /rate/BYTES_PER_SEC/NAME  the same file sent at that rate (limit_rate from the path)
+#   /rate/BYTES_PER_SEC/NAME  the same file sent evenly at that rate (limit_rate from the path;
+#                             the response head counts against the rate too)
 # The ports are probed at the first start and kept in the state directory for later calls.
 _QV_SERVICES_REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
