@@ -8,6 +8,8 @@ the first bytes of each fixture as it is.
 OUT_DIR/decoders: the first packets of each codec's track in the layout fuzz/decoders.cpp reads
 (codec/mode byte, size/channel byte, then 2-byte length-prefixed packets), taken out of the
 fixtures with ffprobe; H.263, MPEG-2 and AC-3 are made from the fixtures with ffmpeg.
+OUT_DIR/http_response: web server answers in the layout fuzz/http_response.cpp serves (a mode
+byte, then the answers of successive connections separated by HTTP_NEXT), written here.
 """
 import json
 import os
@@ -75,8 +77,71 @@ def decoder_seed(codec, mode, second, first, packets, limit=8):
     return bytes(out)
 
 
+# --- http_response: must match fuzz/http_response.cpp (mode byte: bits 0-1 the offset index into
+# 0, 100, 0, 5000000000; bits 2-3 the read size index into 65536, 1, 7, 4096; bit 4 one more read
+# at the offset index bits 5-6 gives into 0, 1, 100, 1 MiB).
+HTTP_NEXT = b"\n#--\n"
+HTTP_AT_100, HTTP_READ_1, HTTP_READ_7, HTTP_SEEK_100 = 1, 1 << 2, 2 << 2, 0x10 | (2 << 5)
+
+
+def http_answer(status, headers, body=b""):
+    head = b"HTTP/1.1 " + status + b"\r\n" + b"".join(h + b"\r\n" for h in headers) + b"\r\n"
+    return head + body
+
+
+def write_http_seeds(out_dir):
+    os.makedirs(out_dir, exist_ok=True)
+    body = bytes(range(32, 127)) * 3
+    ok = http_answer(b"200 OK", [b"Content-Length: %d" % len(body), b"Content-Type: video/mp4"], body)
+    partial = http_answer(b"206 Partial Content", [b"Content-Range: bytes 100-%d/%d" % (len(body) - 1, len(body)),
+                                                   b"Content-Length: %d" % (len(body) - 100)], body[100:])
+    chunked = http_answer(b"200 OK", [b"Transfer-Encoding: chunked"],
+                          b"5;name=value\r\nhello\r\n1A; ext\r\nabcdefghijklmnopqrstuvwxyz\r\n0\r\n"
+                          b"Trailer-A: x\r\nTrailer-B: y\r\n\r\n")
+    seeds = {
+        # Valid answers.
+        "ok_200": (0, ok),
+        "ok_200_bytewise": (HTTP_READ_1, ok),
+        "ok_200_lf_only": (0, ok.replace(b"\r\n", b"\n")),
+        "ok_200_no_length": (HTTP_READ_7, http_answer(b"200 OK", [b"Connection: close"], body)),
+        "ok_206": (HTTP_AT_100, partial),
+        "ok_200_then_seek_206": (HTTP_SEEK_100, ok + HTTP_NEXT + partial),
+        "ok_chunked": (HTTP_READ_7, chunked),
+        "ok_chunked_upper_hex": (0, chunked.replace(b"1A; ext", b"1a")),
+        "redirect_302": (0, http_answer(b"302 Found", [b"Location: /moved/x"]) + HTTP_NEXT + ok),
+        "redirect_301_relative": (HTTP_AT_100, http_answer(b"301 Moved", [b"Location: y"]) + HTTP_NEXT + partial),
+        "redirect_307_loop": (0, http_answer(b"307 Temporary Redirect", [b"Location: /x"])),
+        "redirect_303_elsewhere": (0, http_answer(b"303 See Other", [b"Location: //127.0.0.1/x"])),
+        "not_found_404": (0, http_answer(b"404 Not Found", [b"Content-Length: 9"], b"not found")),
+        "short_then_206": (0, http_answer(b"200 OK", [b"Content-Length: 200"], body[:100]) + HTTP_NEXT +
+                           http_answer(b"206 Partial Content", [b"Content-Range: bytes 100-199/200"], body[100:200])),
+        "timeout_header": (0, http_answer(b"200 OK", [b"X-SocketTimeout: 0", b"Content-Length: 4"], b"abcd")),
+        # Broken ones.
+        "bad_status": (0, b"HTTP/1.1 abc\r\n\r\n"),
+        "no_blank_line": (0, b"HTTP/1.1 200 OK\r\nContent-Length: 5"),
+        "long_header_line": (0, http_answer(b"200 OK", [b"X-Long: " + b"a" * 5000])),
+        "range_ignored": (HTTP_AT_100, ok),
+        "range_wrong_start": (HTTP_AT_100, partial.replace(b"bytes 100-", b"bytes 0-")),
+        "range_bad_total": (HTTP_AT_100, partial.replace(b"/%d" % len(body), b"/*")),
+        "gzip_encoding": (0, http_answer(b"200 OK", [b"Transfer-Encoding: gzip"], body)),
+        "odd_lengths": (0, http_answer(b"200 OK", [b"Content-Length: 1e2", b"X-SocketTimeout: abc"], body) + HTTP_NEXT +
+                        http_answer(b"200 OK", [b"Content-Length: 99999999999999999999"], body)),
+        "chunk_bad_size": (0, http_answer(b"200 OK", [b"Transfer-Encoding: chunked"], b"zz\r\nhello\r\n0\r\n\r\n")),
+        "chunk_no_terminator": (0, http_answer(b"200 OK", [b"Transfer-Encoding: chunked"], b"5\r\nhelloXX0\r\n\r\n")),
+        "chunk_huge": (HTTP_READ_7, http_answer(b"200 OK", [b"Transfer-Encoding: chunked"], b"7fffffff\r\nabc")),
+        "header_many": (0, http_answer(b"200 OK", [b"X-%d: %d" % (i, i) for i in range(300)])),
+        "redirect_bad_location": (0, http_answer(b"302 Found", [b"Location: ftp://x/y"]) + HTTP_NEXT +
+                                  http_answer(b"302 Found", [b"Location:"])),
+    }
+    for name, (mode, answer) in seeds.items():
+        with open(os.path.join(out_dir, name), "wb") as f:
+            f.write(bytes([mode]) + answer)
+
+
+
 def main():
     media, out = sys.argv[1], sys.argv[2]
+    write_http_seeds(os.path.join(out, "http_response"))
     ext_dir = os.path.join(out, "extractor")
     dec_dir = os.path.join(out, "decoders")
     tmp = os.path.join(out, "tmp")
