@@ -91,7 +91,7 @@ status_t HttpConnection::connect(const char* server, int32_t port) {
     std::string address(server);
     bool defaultPort = (strncasecmp(server, "http://", 7) == 0 && port == 80) ||
                        (strncasecmp(server, "https://", 8) == 0 && port == 443);
-    if (!defaultPort) address += ":" + std::to_string(port);
+    if (!defaultPort) address.append(":").append(std::to_string(port));
 
     mHandle.reset(curl_easy_init());
     if (mHandle == nullptr) {

@@ -263,7 +263,8 @@ status_t HttpDataSource::takeBodyHeaders(int32_t httpStatus, int64_t offset) {
                 mContentLengthKnown = true;
             }
         }
-    } else if (mHTTP.find_header_value("Content-Length", &value) && ParseNumber(value.c_str(), &length)) {
+    } else if (!mChunked && mHTTP.find_header_value("Content-Length", &value) && ParseNumber(value.c_str(), &length)) {
+        // A chunked body's length is its chunks', whatever Content-Length says.
         mContentLength = length;
         mContentLengthKnown = true;
     } else {
@@ -332,6 +333,9 @@ ssize_t HttpDataSource::readAt(int64_t offset, void* data, size_t size) {
         closeForStop();
         return USER_STOP;
     }
+    // Past a known end there is nothing to fetch.
+    const int64_t knownLength = mKnownLength.load();
+    if (knownLength >= 0 && offset >= knownLength) return 0;
     if (offset != mOffset || mState.load() != CONNECTED) {
         if (offset != mOffset) {
             VLOGW("readAt offset(%lld) != mOffset(%lld)", static_cast<long long>(offset),
