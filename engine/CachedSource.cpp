@@ -21,7 +21,9 @@ constexpr status_t kHttpBadRequest = ERROR_CURLE_BASE - 400;
 }  // namespace
 
 CachedSource::CachedSource(const Ref<DataSource>& source, const char* cacheConfig, bool disconnectAtHighwatermark)
-    : mSource(source), mDisconnectAtHighwatermark(disconnectAtHighwatermark) {
+    : mSource(source),
+      mHttp(dynamic_cast<HttpDataSource*>(source.get())),
+      mDisconnectAtHighwatermark(disconnectAtHighwatermark) {
     if (cacheConfig != nullptr) applyCacheConfig(cacheConfig);
     if (disconnectAtHighwatermark) mKeepAliveIntervalUs = 0;
     mLooper = new Looper;
@@ -66,8 +68,6 @@ status_t CachedSource::start() {
     return mLooper->start();
 }
 
-HttpDataSource* CachedSource::httpSource() const { return dynamic_cast<HttpDataSource*>(mSource.get()); }
-
 status_t CachedSource::initCheck() const { return mSource->initCheck(); }
 status_t CachedSource::getSize(int64_t* size) { return mSource->getSize(size); }
 uint32_t CachedSource::flags() { return mSource->flags(); }
@@ -106,15 +106,13 @@ size_t CachedSource::allocatedPages() {
 }
 
 status_t CachedSource::getEstimatedBandwidthKbps(int32_t* kbps) {
-    HttpDataSource* http = httpSource();
-    if (http == nullptr) return ERROR_UNSUPPORTED;
-    return http->getEstimatedBandwidthKbps(kbps);
+    if (mHttp == nullptr) return ERROR_UNSUPPORTED;
+    return mHttp->getEstimatedBandwidthKbps(kbps);
 }
 
 status_t CachedSource::setBandwidthStatCollectFreq(int32_t freqMs) {
-    HttpDataSource* http = httpSource();
-    if (http == nullptr) return ERROR_UNSUPPORTED;
-    return http->setBandwidthStatCollectFreq(freqMs);
+    if (mHttp == nullptr) return ERROR_UNSUPPORTED;
+    return mHttp->setBandwidthStatCollectFreq(freqMs);
 }
 
 void CachedSource::RemoveCacheSpecificHeaders(Headers* headers, Text8* cacheConfig, bool* disconnectAtHighwatermark) {
@@ -222,7 +220,7 @@ void CachedSource::onFetch(int32_t generation) {
             VLOGI("Cache full, done prefetching for now");
             mFetching = false;
             if (mDisconnectAtHighwatermark) {
-                if (HttpDataSource* http = httpSource()) http->disconnect();
+                if (mHttp != nullptr) mHttp->disconnect();
                 mFinalStatus = kNotYetCached;
             }
         }
@@ -250,13 +248,13 @@ void CachedSource::fetchInternal() {
         readOffset = mCacheOffset + static_cast<int64_t>(mCache.totalSize());
     }
     // Only this thread writes into the free part of a page, and nobody else reads it.
-    size_t want = std::min(kFetchChunkBytes, mCache.pageSize() - pageUsed);
+    const size_t room = mCache.pageSize() - pageUsed;
+    const size_t want = mLastFetchQuick ? room : std::min(kFetchChunkBytes, room);
     int64_t startUs = GetNowUs();
     ssize_t n = mSource->readAt(readOffset, page->mData.get() + pageUsed, want);
     int64_t delayUs = GetNowUs() - startUs;
-    if (n > 0) {
-        if (HttpDataSource* http = httpSource()) http->addBandwidthMeasurement(static_cast<size_t>(n), delayUs);
-    }
+    mLastFetchQuick = n > 0 && delayUs < kQuickFetchUs;
+    if (n > 0 && mHttp != nullptr) mHttp->addBandwidthMeasurement(static_cast<size_t>(n), delayUs);
 
     Mutex::Autolock _l(mLock);
     if (n == kHttpBadRequest) {

@@ -45,9 +45,11 @@ public:
     static constexpr int64_t kSeekBackBytes = 128 * 1024;
     // Failed reads of the wrapped source in a row before the failure is final.
     static constexpr int32_t kMaxRetries = 5;
-    // Most bytes one fetch asks of the wrapped source, so that a slow link shows progress in
-    // small steps instead of one page at a time.
+    // Most bytes one fetch asks of the wrapped source while fetches are slow, so that a slow link
+    // shows progress in small steps. A fetch that came back within kQuickFetchUs lets the next
+    // one take the rest of its page: a fast link then hands bytes over a page at a time.
     static constexpr size_t kFetchChunkBytes = 64 * 1024;
+    static constexpr int64_t kQuickFetchUs = 20000;
 
     // cacheConfig: "LOW_KIB/HIGH_KIB/KEEPALIVE_S" or null. The looper starts with start().
     CachedSource(const Ref<DataSource>& source, const char* cacheConfig, bool disconnectAtHighwatermark);
@@ -116,10 +118,10 @@ private:
     void servePendingRead_l();
     void deliverResult_l(ssize_t result);
     bool stopped() const { return (mStopFlags.load() & kStopFlagStop) != 0; }
-    HttpDataSource* httpSource() const;
 
     // --- Set in the constructor, then read-only.
     const Ref<DataSource> mSource;
+    HttpDataSource* const mHttp;  // mSource when it is an HTTP source (bandwidth, disconnect), else null
     Ref<Looper> mLooper;
     Ref<HandlerReflector<CachedSource>> mReflector;
     int64_t mHighwaterThresholdBytes = kDefaultHighwaterBytes;
@@ -140,6 +142,8 @@ private:
     int64_t mLastFetchTimeUs = -1;
     int32_t mNumRetriesLeft = kMaxRetries;
     int32_t mFetchGeneration = 0;
+    // --- The looper only.
+    bool mLastFetchQuick = false;
     bool mStarted = false;
     PendingRead mPendingRead;
     uint64_t mNextReadId = 1;

@@ -63,6 +63,7 @@ HttpConnection::~HttpConnection() {
 
 void HttpConnection::releaseHandle_l() {
     mStreamLock.assertHeld();
+    mAheadStart = mAheadEnd = 0;
     mHandleOpen.store(false);
     mSocket.store(-1);
     mHandle.reset();
@@ -206,23 +207,29 @@ status_t HttpConnection::receive_line(char* buffer, size_t size) {
     size_t length = 0;
     for (;;) {
         if (!mHandleOpen.load() || mInterrupted.load()) return USER_STOP;
-        char c = 0;
-        size_t n = 0;
-        CURLcode code = curl_easy_recv(mHandle.get(), &c, 1, &n);
-        if (code == CURLE_AGAIN) {
-            int64_t leftUs = deadlineUs - GetNowUs();
-            if (leftUs > 0) {
-                waitForSocket(Wait::kRead, static_cast<int>(std::min<int64_t>(kIdleWaitMs, leftUs / 1000 + 1)));
-                continue;
+        if (mAheadStart == mAheadEnd) {
+            // Lines are taken from a block read ahead; what follows them stays there for
+            // receive().
+            size_t n = 0;
+            CURLcode code = curl_easy_recv(mHandle.get(), mAhead, sizeof(mAhead), &n);
+            if (code == CURLE_AGAIN) {
+                int64_t leftUs = deadlineUs - GetNowUs();
+                if (leftUs > 0) {
+                    waitForSocket(Wait::kRead, static_cast<int>(std::min<int64_t>(kIdleWaitMs, leftUs / 1000 + 1)));
+                    continue;
+                }
+            } else if (code == CURLE_OK && n == 0) {
+                // The peer closed the connection in the middle of a line.
+                code = CURLE_GOT_NOTHING;
             }
-        } else if (code == CURLE_OK && n == 0) {
-            // The peer closed the connection in the middle of a line.
-            code = CURLE_GOT_NOTHING;
+            if (code != CURLE_OK) {
+                VLOGE("[%s, %d] curl_easy_recv error %d", "velmor::HttpConnection::receive_line", __LINE__, code);
+                return kLineReceiveFailureBase - code;
+            }
+            mAheadStart = 0;
+            mAheadEnd = n;
         }
-        if (code != CURLE_OK) {
-            VLOGE("[%s, %d] curl_easy_recv error %d", "velmor::HttpConnection::receive_line", __LINE__, code);
-            return kLineReceiveFailureBase - code;
-        }
+        const char c = mAhead[mAheadStart++];
         if (c == '\n') {
             if (length > 0 && buffer[length - 1] == '\r') --length;
             buffer[length] = '\0';
@@ -296,7 +303,10 @@ status_t HttpConnection::receive_header(int32_t* httpStatus) {
 ssize_t HttpConnection::receive(void* buffer, size_t size) {
     if (!mHandleOpen.load()) return ERROR_NOT_CONNECTED;
     auto* bytes = static_cast<uint8_t*>(buffer);
-    size_t got = 0;
+    // Body bytes that came with the last line go first.
+    size_t got = std::min(size, mAheadEnd - mAheadStart);
+    memcpy(bytes, mAhead + mAheadStart, got);
+    mAheadStart += got;
     int idle = 0;
     while (got < size) {
         if (!mHandleOpen.load()) return kClosedDuringReceive;

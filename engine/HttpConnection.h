@@ -2,6 +2,9 @@
 // (connect-only mode) and carries the bytes (curl_easy_send / curl_easy_recv); the HTTP/1.1
 // exchange itself (status line, header lines, the raw body) is read here.
 //
+// Status and header lines are read a block at a time; body bytes that came with them are handed
+// out first by receive().
+//
 // Waiting for the network: every wait is a poll(2) on the connection's socket, so a byte that
 // arrives is read at once. A receive that finds nothing waits one kIdleWaitMs slice at a time;
 // a line read gives up at the receive time-out, a body read after kIdleAttempts idle slices.
@@ -50,6 +53,8 @@ public:
     static constexpr int kSendWaitMs = 60000;
     // Status and header lines longer than this (with the terminator) are refused.
     static constexpr size_t kMaxHeaderLine = 4096;
+    // Block that line reads take from the connection at a time (the rest waits for receive).
+    static constexpr size_t kLineReadAhead = 4096;
 
     HttpConnection();
     ~HttpConnection();
@@ -108,6 +113,11 @@ private:
     std::atomic<bool> mInterrupted{false};
     // --- The reader thread: filled by receive_header, read by the owner after it.
     std::map<std::string, std::string> mHeaders;
+    // --- The reader thread (emptied by connect/disconnect, which it also makes): bytes read
+    // ahead by receive_line, [mAheadStart, mAheadEnd) not yet handed out.
+    char mAhead[kLineReadAhead];
+    size_t mAheadStart = 0;
+    size_t mAheadEnd = 0;
 };
 
 }  // namespace velmor

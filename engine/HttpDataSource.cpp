@@ -281,8 +281,6 @@ void HttpDataSource::setStopFlag(uint32_t flags) {
     mHTTP.interrupt((flags & kStopFlagStop) != 0);
 }
 
-void HttpDataSource::closeForStop() { disconnect(); }
-
 ssize_t HttpDataSource::readChunked(void* data, size_t size) {
     if (mChunkBytesLeft < 0) return 0;
     char line[kChunkLineSize];
@@ -330,7 +328,7 @@ ssize_t HttpDataSource::readAt(int64_t offset, void* data, size_t size) {
     } guard{mInRead};
 
     if (stopRequested()) {
-        closeForStop();
+        disconnect();
         return USER_STOP;
     }
     // Past a known end there is nothing to fetch.
@@ -352,7 +350,7 @@ ssize_t HttpDataSource::readAt(int64_t offset, void* data, size_t size) {
     size_t got = 0;
     while (got < size) {
         if (stopRequested()) {
-            closeForStop();
+            disconnect();
             return USER_STOP;
         }
         ssize_t n = internalRead(bytes + got, size - got);
@@ -364,7 +362,7 @@ ssize_t HttpDataSource::readAt(int64_t offset, void* data, size_t size) {
         }
         got += static_cast<size_t>(n);
         if (stopRequested()) {
-            closeForStop();
+            disconnect();
             return USER_STOP;
         }
         if (n == 0) {

@@ -59,7 +59,8 @@ public:
         std::string path;  // starts with "/"
     };
     static status_t ParseURL(const char* url, Address* address);
-    // Whole-text decimal number (as the headers write them); false when anything is left over.
+    // A header number: floating-point text taken whole and cut to an integer ("1e3" is 1000);
+    // false for negative values or when anything is left over.
     static bool ParseNumber(const char* text, int64_t* value);
 
 protected:
@@ -79,7 +80,6 @@ private:
     ssize_t readChunked(void* data, size_t size);
     ssize_t internalRead(void* data, size_t size);
     bool stopRequested() const { return (mStopFlags.load() & kStopFlagStop) != 0; }
-    void closeForStop();
 
     // --- The reader thread (one at a time).
     HttpConnection mHTTP;

@@ -21,11 +21,11 @@ void SetUserAgentInfo(const UserAgentInfo& info) {
 
 std::string UserAgentHeaderLine() {
     UserAgentInfo info = GetUserAgentInfo();
-    const std::string& os = info.os.empty() ? std::string("-") : info.os;
-    const std::string& version = info.version.empty() ? std::string("-") : info.version;
+    if (info.os.empty()) info.os = "-";
+    if (info.version.empty()) info.version = "-";
     std::string line;
-    line.append("User-Agent: VelmorPlayer Windows/").append(os);
-    line.append(" V3.VelmorPlayer/").append(version);
+    line.append("User-Agent: VelmorPlayer Windows/").append(info.os);
+    line.append(" V3.VelmorPlayer/").append(info.version);
     line.append(" 1.0.0.0/- vm-pc/-\r\n");
     return line;
 }

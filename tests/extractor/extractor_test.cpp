@@ -22,6 +22,7 @@ extern "C" {
 #include "engine/MediaExtractor.h"
 #include "engine/MemFileSource.h"
 #include "support/Media.h"
+#include "support/Nginx.h"
 
 using namespace velmor;
 using qvtest::mediaPath;
@@ -31,10 +32,16 @@ using SeekMode = MediaSource::ReadOptions::SeekMode;
 
 namespace {
 
-enum class Open { kFileSource, kMemFileSource, kUrl };
+enum class Open { kFileSource, kMemFileSource, kUrl, kHttpCache };
 
 const char* openName(Open how) {
-    return how == Open::kFileSource ? "FileSource" : how == Open::kMemFileSource ? "MemFileSource" : "URL";
+    switch (how) {
+        case Open::kFileSource: return "FileSource";
+        case Open::kMemFileSource: return "MemFileSource";
+        case Open::kUrl: return "URL";
+        case Open::kHttpCache: return "HttpCache";
+    }
+    return "";
 }
 
 // A fixture opened from its address (the looper fetches) or through a data source (readers fetch).
@@ -43,6 +50,9 @@ status_t openMedia(const std::string& name, Open how, Ref<FFMpegExtractor>* extr
     Ref<DataSource> source;
     if (how == Open::kFileSource) source = new FileSource(path.c_str());
     if (how == Open::kMemFileSource) source = new MemFileSource(path.c_str());
+    // Over HTTP from nginx, through the page cache.
+    if (how == Open::kHttpCache) source = DataSource::CreateFromURI(qvtest::nginxUrl(name).c_str());
+    if (how != Open::kUrl && source == nullptr) return NO_INIT;
     *extractor = new FFMpegExtractor(source);
     return how == Open::kUrl ? (*extractor)->initialize(path.c_str(), true) : (*extractor)->initialize(nullptr, false);
 }
@@ -197,7 +207,9 @@ struct TrackRead {
     int64_t firstUs = INT64_MIN;
     int64_t lastUs = INT64_MIN;
     int64_t bytes = 0;
+    uint64_t digest = 14695981039346656037ull;  // FNV-1a over every payload and time
     status_t end = OK;
+    bool operator==(const TrackRead&) const = default;
 };
 
 // Reads every track to its end, one buffer from each in turn.
@@ -228,6 +240,9 @@ std::vector<TrackRead> readAll(const Ref<FFMpegExtractor>& extractor) {
             r.lastUs = t;
             EXPECT_LE(buffer->range_offset() + buffer->range_length(), buffer->size());
             r.bytes += static_cast<int64_t>(buffer->range_length());
+            const auto* p = static_cast<const uint8_t*>(buffer->data()) + buffer->range_offset();
+            for (size_t k = 0; k < buffer->range_length(); ++k) r.digest = (r.digest ^ p[k]) * 1099511628211ull;
+            r.digest = (r.digest ^ static_cast<uint64_t>(t)) * 1099511628211ull;
             ++r.packets;
             buffer->release();
         }
@@ -268,6 +283,12 @@ TEST_P(EveryFixture, DescribesAndReadsToTheEnd) {
             EXPECT_LE(r.lastUs, fx.durationUs + 100000);
             EXPECT_GE(r.lastUs, fx.durationUs - 600000);
         }
+        // Through the cache over HTTP: the very packets a local file gives.
+        if (how == Open::kHttpCache) {
+            Ref<FFMpegExtractor> local;
+            ASSERT_EQ(OK, openMedia(fx.name, Open::kFileSource, &local));
+            EXPECT_TRUE(readAll(local) == reads);
+        }
         int64_t queued = -1;
         bool eos = false;
         ASSERT_EQ(OK, extractor->getCachedDuration(&queued, &eos));
@@ -285,7 +306,8 @@ TEST_P(EveryFixture, DescribesAndReadsToTheEnd) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Opened, EveryFixture, ::testing::Values(Open::kFileSource, Open::kMemFileSource, Open::kUrl),
+INSTANTIATE_TEST_SUITE_P(Opened, EveryFixture,
+                         ::testing::Values(Open::kFileSource, Open::kMemFileSource, Open::kUrl, Open::kHttpCache),
                          [](const ::testing::TestParamInfo<Open>& info) { return std::string(openName(info.param)); });
 
 TEST(FFMpegExtractor, StreamDetailsAndStyledSubtitles) {
@@ -409,7 +431,7 @@ TEST_P(SeekModes, ReadingResumesWhereTheModeSays) {
     EXPECT_LT(a, 300000);
 }
 
-INSTANTIATE_TEST_SUITE_P(Opened, SeekModes, ::testing::Values(Open::kFileSource, Open::kUrl),
+INSTANTIATE_TEST_SUITE_P(Opened, SeekModes, ::testing::Values(Open::kFileSource, Open::kUrl, Open::kHttpCache),
                          [](const ::testing::TestParamInfo<Open>& info) { return std::string(openName(info.param)); });
 
 TEST(FFMpegExtractor, KeyFrameRequest) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -262,58 +263,44 @@ TEST(HttpDataSource, StopReleasesReadersOfASilentServer) {
     FaultServer server;
     constexpr double kStopBoundS = 1.0;  // from the stop to the reader's return
 
-    auto stopLater = [](const Ref<DataSource>& source, std::atomic<bool>* stoppedAt, Clock::time_point* when) {
-        return std::thread([source, stoppedAt, when] {
+    // Runs `read` (which must block on the server), raises the stop flag 400 ms in, and checks
+    // that `read` returns USER_STOP within the bound after it.
+    auto expectReleasedByStop = [&](const Ref<DataSource>& source, const std::function<ssize_t()>& read) {
+        Clock::time_point stoppedAt = Clock::now() + std::chrono::hours(1);
+        std::thread stopper([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(400));
-            *when = Clock::now();
-            stoppedAt->store(true);
+            stoppedAt = Clock::now();
             source->setStopFlag(DataSource::kStopFlagStop);
         });
+        EXPECT_EQ(USER_STOP, read());
+        const auto returnedAt = Clock::now();
+        stopper.join();
+        EXPECT_GT(returnedAt, stoppedAt);
+        EXPECT_LT(std::chrono::duration<double>(returnedAt - stoppedAt).count(), kStopBoundS);
     };
+    uint8_t buf[4096];
+    const std::string stallBody = server.url("/stall-body/1000/h264_aac.mp4");
 
-    {   // Before the headers: connect itself waits on the server.
-        Ref<HttpDataSource> http = new HttpDataSource;
-        std::atomic<bool> stopped{false};
-        Clock::time_point when;
-        std::thread stopper = stopLater(http, &stopped, &when);
-        EXPECT_EQ(USER_STOP, http->connect(server.url("/stall-headers").c_str(), nullptr, 0));
-        stopper.join();
-        EXPECT_TRUE(stopped);
-        EXPECT_LT(secondsSince(when), kStopBoundS);
-    }
-    {   // In the body.
-        Ref<HttpDataSource> http = connected(server.url("/stall-body/1000/h264_aac.mp4"));
-        uint8_t buf[4096];
-        ASSERT_EQ(1000, http->readAt(0, buf, sizeof(buf)));
-        std::atomic<bool> stopped{false};
-        Clock::time_point when;
-        std::thread stopper = stopLater(http, &stopped, &when);
-        EXPECT_EQ(USER_STOP, http->readAt(1000, buf, sizeof(buf)));
-        stopper.join();
-        EXPECT_LT(secondsSince(when), kStopBoundS);
-        EXPECT_EQ(USER_STOP, http->readAt(1000, buf, sizeof(buf)));
-    }
-    {   // Through the cache: the reader waits on the looper, which waits on the server.
-        Ref<HttpDataSource> http = connected(server.url("/stall-body/1000/h264_aac.mp4"));
-        Ref<CachedSource> cached = new CachedSource(http, nullptr, false);
-        cached->start();
-        uint8_t buf[4096];
-        ASSERT_EQ(1000, readFully(cached, 0, buf, 1000));
-        std::atomic<bool> stopped{false};
-        Clock::time_point when;
-        std::thread stopper = stopLater(cached, &stopped, &when);
-        EXPECT_EQ(USER_STOP, cached->readAt(1000, buf, sizeof(buf)));
-        stopper.join();
-        EXPECT_LT(secondsSince(when), kStopBoundS);
-    }
-    {   // Destroying a cache whose looper waits on the server.
-        Ref<DataSource> cached = DataSource::CreateFromURI(server.url("/stall-body/1000/h264_aac.mp4").c_str());
-        ASSERT_NE(nullptr, cached);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        const auto start = Clock::now();
-        cached.clear();
-        EXPECT_LT(secondsSince(start), kStopBoundS);
-    }
+    // Before the headers: connect itself waits on the server.
+    Ref<HttpDataSource> http = new HttpDataSource;
+    expectReleasedByStop(http, [&] { return http->connect(server.url("/stall-headers").c_str(), nullptr, 0); });
+    // In the body; later reads stop at once too.
+    http = connected(stallBody);
+    ASSERT_EQ(1000, http->readAt(0, buf, 1000));
+    expectReleasedByStop(http, [&] { return http->readAt(1000, buf, sizeof(buf)); });
+    EXPECT_EQ(USER_STOP, http->readAt(1000, buf, sizeof(buf)));
+    // Through the cache: the reader waits on the looper, which waits on the server.
+    Ref<CachedSource> cached = new CachedSource(connected(stallBody), nullptr, false);
+    cached->start();
+    ASSERT_EQ(1000, readFully(cached, 0, buf, 1000));
+    expectReleasedByStop(cached, [&] { return cached->readAt(1000, buf, sizeof(buf)); });
+    // Destroying a cache whose looper waits on the server.
+    Ref<DataSource> silent = DataSource::CreateFromURI(stallBody.c_str());
+    ASSERT_NE(nullptr, silent);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto start = Clock::now();
+    silent.clear();
+    EXPECT_LT(secondsSince(start), kStopBoundS);
 }
 
 // The window stays within the high-water mark while a slow reader walks a large file, pages are
@@ -356,8 +343,14 @@ TEST(CachedSource, WindowFollowsASlowReader) {
             // A slow reader: the fetcher gets ahead of it.
             if (offset < 30 << 20) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+        // A read larger than the window is served in parts, each the file's bytes.
+        std::vector<uint8_t> huge(3 * kHigh);
+        ssize_t n = cached->readAt(kHigh, huge.data(), huge.size());
+        ASSERT_GT(n, 0);
+        EXPECT_LE(n, kHigh);
+        EXPECT_EQ(0, memcmp(huge.data(), file.data() + kHigh, static_cast<size_t>(n)));
         // Within high water plus one fetch, never more.
-        EXPECT_LE(maxAhead, kHigh + static_cast<int64_t>(CachedSource::kFetchChunkBytes));
+        EXPECT_LE(maxAhead, kHigh + static_cast<int64_t>(CachedSource::kPageSize));
         EXPECT_GE(refills, 2);
         // Pages were reused: never more than the window (plus the margin behind the reader).
         EXPECT_LE(cached->allocatedPages(), static_cast<size_t>((kHigh + (2 << 20)) / CachedSource::kPageSize));

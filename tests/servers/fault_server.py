@@ -201,6 +201,17 @@ class Connection:
             return "bad"
         return start, min(end, total - 1)
 
+    def body_range(self, request, path, total):
+        """(start, end inclusive, partial) of a body that takes the range asked for, or None when
+        the range cannot be met (the 416 has gone out)."""
+        wanted = self.requested_range(request, total)
+        if wanted == "bad":
+            self.answer_file(request, path)
+            return None
+        if wanted is None:
+            return 0, total - 1, False
+        return wanted[0], wanted[1], True
+
     def send_file_body(self, path, start, count, bytes_per_second=None):
         with open(path, "rb") as f:
             f.seek(start)
@@ -282,16 +293,12 @@ class Connection:
             start, end = 0, min(total, sum(sizes)) - 1
             status = "HTTP/1.1 200 OK"
         else:
-            wanted = self.requested_range(request, total)
-            if wanted == "bad":
-                self.answer_file(request, path)
+            body = self.body_range(request, path, total)
+            if body is None:
                 return
-            if wanted is None:
-                start, end = 0, total - 1
-                status = "HTTP/1.1 200 OK"
-            else:
-                start, end = wanted
-                status = "HTTP/1.1 206 Partial Content"
+            start, end, partial = body
+            status = "HTTP/1.1 206 Partial Content" if partial else "HTTP/1.1 200 OK"
+            if partial:
                 extra = [("Content-Range", "bytes %d-%d/%d" % (start, end, total))]
         self.send_head(status, extra + [("Content-Type", "application/octet-stream"),
                                         ("Transfer-Encoding", "chunked"), ("Connection", "close")])
@@ -455,16 +462,14 @@ class Connection:
 
     def no_length(self, request, path):
         total = os.path.getsize(path)
-        wanted = self.requested_range(request, total)
-        if wanted == "bad":
-            self.answer_file(request, path)
+        body = self.body_range(request, path, total)
+        if body is None:
             return
-        if wanted is None:
-            start, end = 0, total - 1
+        start, end, partial = body
+        if not partial:
             self.send_head("HTTP/1.1 200 OK", [("Content-Type", "application/octet-stream"),
                                                ("Connection", "close")])
         else:
-            start, end = wanted
             self.send_head("HTTP/1.1 206 Partial Content",
                            [("Content-Range", "bytes %d-%d/*" % (start, end)),
                             ("Content-Type", "application/octet-stream"), ("Connection", "close")])
