@@ -58,36 +58,6 @@ public:
     std::string requests() const { return control("/_requests"); }
     void resetRequests() const { control("/_reset"); }
 
-    // The recorded heads one by one (each without its closing blank line).
-    std::vector<std::string> requestHeads() const {
-        std::vector<std::string> heads;
-        std::string text = requests();
-        size_t at = 0;
-        while (at < text.size()) {
-            size_t end = text.find("\r\n\r\n", at);
-            if (end == std::string::npos) {
-                heads.push_back(text.substr(at));
-                break;
-            }
-            heads.push_back(text.substr(at, end + 2 - at));
-            at = end + 4;
-        }
-        return heads;
-    }
-
-    // Waits until at least `count` requests were recorded (a stalled answer gives the test no
-    // other sign that the request arrived). Returns the heads; fewer when the wait ran out.
-    std::vector<std::string> waitForRequests(size_t count,
-                                             std::chrono::milliseconds limit = std::chrono::seconds(10)) const {
-        auto deadline = std::chrono::steady_clock::now() + limit;
-        std::vector<std::string> heads = requestHeads();
-        while (heads.size() < count && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            heads = requestHeads();
-        }
-        return heads;
-    }
-
 private:
     static std::string findPython() {
         const char* path = getenv("PATH");

@@ -4,7 +4,7 @@
 //
 // The addresses come from $QV_HTTP_BASE and $QV_HTTPS_BASE. Without them the services were not
 // started, which is an error of the test run, never a reason to skip: the helpers then record a
-// failure, and REQUIRE_NGINX() at the top of a test stops it there.
+// failure, which fails the test.
 #pragma once
 
 #include <cstdint>
@@ -17,12 +17,6 @@ namespace qvtest {
 
 inline constexpr const char* kNginxMissing =
     "not set: start the test services first (source scripts/services.sh && services_start)";
-
-inline bool nginxConfigured() {
-    const char* http = getenv("QV_HTTP_BASE");
-    const char* https = getenv("QV_HTTPS_BASE");
-    return http != nullptr && *http != '\0' && https != nullptr && *https != '\0';
-}
 
 inline std::string nginxEnv(const char* name) {
     const char* value = getenv(name);
@@ -39,20 +33,10 @@ inline std::string nginxHttpsBase() { return nginxEnv("QV_HTTPS_BASE"); }
 
 // A media file by name: nginxUrl("h264_aac.mp4").
 inline std::string nginxUrl(const std::string& name) { return nginxBase() + "/" + name; }
-inline std::string nginxHttpsUrl(const std::string& name) { return nginxHttpsBase() + "/" + name; }
 
 // The same file sent at `bytesPerSecond` (evenly, from the first byte; ranges work too).
 inline std::string nginxRateUrl(int64_t bytesPerSecond, const std::string& name) {
     return nginxBase() + "/rate/" + std::to_string(bytesPerSecond) + "/" + name;
 }
-inline std::string nginxHttpsRateUrl(int64_t bytesPerSecond, const std::string& name) {
-    return nginxHttpsBase() + "/rate/" + std::to_string(bytesPerSecond) + "/" + name;
-}
 
 }  // namespace qvtest
-
-// Fails the test (and returns from it) when the nginx service was not started.
-#define REQUIRE_NGINX()                                                                        \
-    do {                                                                                       \
-        if (!qvtest::nginxConfigured()) FAIL() << "QV_HTTP_BASE/QV_HTTPS_BASE " << qvtest::kNginxMissing; \
-    } while (0)
