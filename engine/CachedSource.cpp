@@ -140,27 +140,30 @@ ssize_t CachedSource::readAt(int64_t offset, void* data, size_t size) {
     // A read the window can never hold is served in parts.
     size = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(size), mHighwaterThresholdBytes));
 
-    int64_t cacheEnd = mCacheOffset + static_cast<int64_t>(mCache.totalSize());
-    if (offset >= mCacheOffset && offset < cacheEnd) {
-        size_t n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(size), cacheEnd - offset));
-        mCache.copy(static_cast<size_t>(offset - mCacheOffset), data, n);
-        mLastAccessPos = offset + static_cast<int64_t>(n);
-        return static_cast<ssize_t>(n);
-    }
-    if (stopped()) return USER_STOP;
+    for (;;) {
+        const int64_t cacheEnd = mCacheOffset + static_cast<int64_t>(mCache.totalSize());
+        if (offset >= mCacheOffset && offset < cacheEnd) {
+            size_t n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(size), cacheEnd - offset));
+            mCache.copy(static_cast<size_t>(offset - mCacheOffset), data, n);
+            mLastAccessPos = offset + static_cast<int64_t>(n);
+            return static_cast<ssize_t>(n);
+        }
+        if (stopped()) return USER_STOP;
 
-    uint64_t id = mNextReadId++;
-    mPendingRead = PendingRead{id, offset, data, size};
-    mHaveResult = false;
-    Ref<Message> msg = new Message(kWhatRead, mReflector->id());
-    msg->setInt64("id", static_cast<int64_t>(id));
-    msg->post();
-    while (!mHaveResult && !stopped()) mCondition.wait(mLock);
-    // From here on the looper never touches the reader's buffer.
-    mPendingRead = PendingRead{};
-    if (!mHaveResult) return USER_STOP;
-    mHaveResult = false;
-    return mResult;
+        uint64_t id = mNextReadId++;
+        mPendingRead = PendingRead{id, offset, data, size};
+        mHaveResult = false;
+        Ref<Message> msg = new Message(kWhatRead, mReflector->id());
+        msg->setInt64("id", static_cast<int64_t>(id));
+        msg->post();
+        while (!mHaveResult && !stopped()) mCondition.wait(mLock);
+        // From here on the looper never touches the reader's buffer.
+        mPendingRead = PendingRead{};
+        if (!mHaveResult) return USER_STOP;
+        mHaveResult = false;
+        // The bytes arrived: copy them here, so the looper goes on fetching meanwhile.
+        if (mResult != kCachedNow) return mResult;
+    }
 }
 
 // --- The looper ------------------------------------------------------------------------------
@@ -213,22 +216,25 @@ void CachedSource::onFetch(int32_t generation) {
         fetchInternal();
     }
 
-    Mutex::Autolock _l(mLock);
-    if (fetchNow) {
-        mLastFetchTimeUs = GetNowUs();
-        if (mFetching && static_cast<int64_t>(mCache.totalSize()) >= mHighwaterThresholdBytes) {
-            VLOGI("Cache full, done prefetching for now");
-            mFetching = false;
-            if (mDisconnectAtHighwatermark) {
-                if (mHttp != nullptr) mHttp->disconnect();
-                mFinalStatus = kNotYetCached;
+    {
+        Mutex::Autolock _l(mLock);
+        if (fetchNow) {
+            mLastFetchTimeUs = GetNowUs();
+            if (mFetching && static_cast<int64_t>(mCache.totalSize()) >= mHighwaterThresholdBytes) {
+                VLOGI("Cache full, done prefetching for now");
+                mFetching = false;
+                if (mDisconnectAtHighwatermark) {
+                    if (mHttp != nullptr) mHttp->disconnect();
+                    mFinalStatus = kNotYetCached;
+                }
             }
         }
+        servePendingRead_l();
+        int64_t delayUs = kIdleFetchDelayUs;
+        if (mFetching) delayUs = (mFinalStatus == OK || mNumRetriesLeft <= 0) ? 0 : kRetryFetchDelayUs;
+        if (!stopped()) scheduleFetch_l(delayUs, false);
     }
-    servePendingRead_l();
-    int64_t delayUs = kIdleFetchDelayUs;
-    if (mFetching) delayUs = (mFinalStatus == OK || mNumRetriesLeft <= 0) ? 0 : kRetryFetchDelayUs;
-    if (!stopped()) scheduleFetch_l(delayUs, false);
+    wakeReader();
 }
 
 void CachedSource::fetchInternal() {
@@ -241,6 +247,11 @@ void CachedSource::fetchInternal() {
         if (mFinalStatus != OK) return;
         page = mCache.lastPageWithRoom();
         if (page == nullptr) {
+            // Pages the reader left behind (beyond the gray area) are recycled before a new one
+            // is taken, so a reader that keeps up cycles through a few pages that stay in the
+            // processor's cache instead of touching the whole window.
+            const int64_t behind = mLastAccessPos - mCacheOffset - kGrayAreaBytes;
+            if (behind > 0) mCacheOffset += static_cast<int64_t>(mCache.releaseFromStart(static_cast<size_t>(behind)));
             page = mCache.acquirePage();
             newPage = true;
         }
@@ -339,20 +350,31 @@ ssize_t CachedSource::readInternal_l(int64_t offset, void* data, size_t size) {
 }
 
 void CachedSource::onRead(uint64_t id) {
-    Mutex::Autolock _l(mLock);
-    if (mPendingRead.mId != id) return;  // the reader gave up
-    ssize_t result = readInternal_l(mPendingRead.mOffset, mPendingRead.mData, mPendingRead.mSize);
-    if (result != kNotYetCached) {
-        deliverResult_l(result);
-        return;
+    {
+        Mutex::Autolock _l(mLock);
+        if (mPendingRead.mId != id) return;  // the reader gave up
+        ssize_t result = readInternal_l(mPendingRead.mOffset, mPendingRead.mData, mPendingRead.mSize);
+        if (result != kNotYetCached) {
+            deliverResult_l(result);
+        } else {
+            // Fetch for it now rather than at the idle pace of a queued fetch.
+            scheduleFetch_l(0, true);
+        }
     }
-    // Fetch for it now rather than at the idle pace of a queued fetch.
-    scheduleFetch_l(0, true);
+    wakeReader();
 }
 
 void CachedSource::servePendingRead_l() {
     mLock.assertHeld();
     if (mPendingRead.mId == 0 || mHaveResult) return;
+    const int64_t cacheEnd = mCacheOffset + static_cast<int64_t>(mCache.totalSize());
+    if (mPendingRead.mOffset >= mCacheOffset && mPendingRead.mOffset < cacheEnd) {
+        // While fetches come back quickly the reader is woken once per page's worth rather than
+        // per fetch; on a slow link every byte goes out as soon as it is here.
+        const int64_t wanted = std::min<int64_t>(static_cast<int64_t>(mPendingRead.mSize), kPageSize);
+        if (!mLastFetchQuick || !mFetching || cacheEnd - mPendingRead.mOffset >= wanted) deliverResult_l(kCachedNow);
+        return;
+    }
     ssize_t result = readInternal_l(mPendingRead.mOffset, mPendingRead.mData, mPendingRead.mSize);
     if (result != kNotYetCached) deliverResult_l(result);
 }
@@ -363,7 +385,9 @@ void CachedSource::deliverResult_l(ssize_t result) {
     mPendingRead.mId = 0;
     mResult = result;
     mHaveResult = true;
-    mCondition.signal();
 }
+
+// After mLock is released, so the woken reader does not block on it at once.
+void CachedSource::wakeReader() { mCondition.signal(); }
 
 }  // namespace velmor

@@ -3,11 +3,11 @@
 //
 // The cache keeps a window of the stream: prefetching pauses when the window reaches the
 // high-water mark and resumes when the reader comes within the low-water mark of its end (pages
-// more than 1 MiB behind the reader are dropped first). A read of bytes that are cached is a copy
-// under the state lock. A read whose first byte is not cached yet is handed to the looper, which
-// answers it as soon as a fetch brings that byte (bytes already cached after it come along; a
-// read may return fewer bytes than asked). A read that starts outside the window moves the window
-// there.
+// more than 1 MiB behind the reader are dropped first, and recycled as the fetcher needs pages).
+// A read of bytes that are cached is a copy under the state lock. A read whose first byte is not
+// cached yet is handed to the looper, which wakes the reader as soon as a fetch brings that byte;
+// the reader then copies what is cached (a read may return fewer bytes than asked) while the
+// looper fetches on. A read that starts outside the window moves the window there.
 //
 // Threads:
 //  - "CachedSource" looper: onFetch, onRead; the only thread that reads the wrapped source.
@@ -95,6 +95,8 @@ private:
     enum : uint32_t { kWhatFetchMore = FourCC('f', 'e', 't', 'c'), kWhatRead = FourCC('r', 'e', 'a', 'd') };
     // Not cached yet; the looper answers later.
     static constexpr status_t kNotYetCached = -11;
+    // Answer to a waiting reader: its first byte is cached now, the reader copies it itself.
+    static constexpr status_t kCachedNow = -12;
 
     // The read a reader waits for, owned by mLock. The looper writes into mData only under mLock
     // and only while mId is current, so a reader that gave up (stop) is never written to later.
@@ -116,7 +118,10 @@ private:
     void seekInternal_l(int64_t offset);
     // Answers the waiting reader when its bytes (or a final status) are here.
     void servePendingRead_l();
+    // Hands the waiting reader its answer; wakeReader() (called after mLock is released)
+    // wakes it.
     void deliverResult_l(ssize_t result);
+    void wakeReader();
     bool stopped() const { return (mStopFlags.load() & kStopFlagStop) != 0; }
 
     // --- Set in the constructor, then read-only.

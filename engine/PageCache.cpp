@@ -12,8 +12,9 @@ PageCache::PageCache(size_t pageSize) : mPageSize(pageSize) {}
 PageCache::Page* PageCache::acquirePage() {
     QV_ASSERT(mOutstanding == nullptr, "one page out at a time");
     if (!mFreePages.empty()) {
-        mOutstanding = std::move(mFreePages.front());
-        mFreePages.pop_front();
+        // The page freed last is the one most likely still in the processor's cache.
+        mOutstanding = std::move(mFreePages.back());
+        mFreePages.pop_back();
     } else {
         mOutstanding = std::make_unique<Page>();
         mOutstanding->mData.reset(new uint8_t[mPageSize]);

@@ -1,5 +1,7 @@
 #include "engine/UserAgent.h"
 
+#include <string_view>
+
 #include "utils/Mutex.h"
 
 namespace velmor {
@@ -20,12 +22,11 @@ void SetUserAgentInfo(const UserAgentInfo& info) {
 }
 
 std::string UserAgentHeaderLine() {
-    UserAgentInfo info = GetUserAgentInfo();
-    if (info.os.empty()) info.os = "-";
-    if (info.version.empty()) info.version = "-";
+    const UserAgentInfo info = GetUserAgentInfo();
+    // A text the host never set shows as "-".
     std::string line;
-    line.append("User-Agent: VelmorPlayer Windows/").append(info.os);
-    line.append(" V3.VelmorPlayer/").append(info.version);
+    line.append("User-Agent: VelmorPlayer Windows/").append(info.os.empty() ? std::string_view("-") : info.os);
+    line.append(" V3.VelmorPlayer/").append(info.version.empty() ? std::string_view("-") : info.version);
     line.append(" 1.0.0.0/- vm-pc/-\r\n");
     return line;
 }
