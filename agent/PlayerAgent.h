@@ -161,36 +161,52 @@ public:
     bool currentItem(AgentItem* out) const;
     int32_t agentErrorCode() const;
     std::string agentErrorMessage() const;
-    bool isStopped() const { return mStopped.load(); }
+    bool isStopped() const { return mStopping.load(); }
 
 private:
     class AgentEvent;
 
-    // GET with the agent's headers and time-outs; 0 and the body on HTTP 200.
+    // GET with the agent's headers and time-outs; 0 and the body on HTTP 200, the HTTP status
+    // otherwise, kTransportFailure without an answer. Nothing is sent once the client stops.
     status_t httpGet(const std::string& url, std::string* body);
+    // The libcurl exchange behind httpGet and postCallback.
+    status_t perform(const std::string& url, const std::string* postBody, std::string* body);
     void onStatusEvent(TimerQueue::Event* event);
     void onCurrentEvent(TimerQueue::Event* event);
+    void postPositionEvent(int64_t delayUs);
+    // "http://ADDRESS/SEGMENT" for the current item and its query head
+    // "media_key=KEY&index=N"; false without a valid current item. mLock held.
+    bool itemRequestBase_l(std::string* base, std::string* itemQuery) const;
+    bool validIndex_l() const { return mCurrentIndex >= 0 && mCurrentIndex < static_cast<int32_t>(mItems.size()); }
+    std::string segment_l() const { return mStreamKind == "real" ? "real" : "misc"; }
+    // Sends a one-off report (settings, errors) for the current item; the answer is ignored.
+    void sendReport(const char* logFormat, const std::string& url);
+    static int onTransferProgress(void* self, long long, long long, long long, long long);
 
     mutable Mutex mLock;
-    int32_t mStatus = kStop;                  // mLock
-    int32_t mAgentErrorCode = 0;              // mLock
-    std::string mAgentErrorMessage;           // mLock
-    std::string mAddress;                     // mLock
-    std::string mContentPath;                 // mLock
-    std::vector<AgentItem> mItems;            // mLock
-    TimerQueue mStatusQueue;
-    TimerQueue mPositionQueue;
+    int32_t mStatus = kStop;                          // mLock
+    int32_t mAgentErrorCode = 0;                      // mLock
+    std::string mAgentErrorMessage;                   // mLock
+    std::string mAddress;                             // mLock
+    std::string mContentPath;                         // mLock
+    std::vector<AgentItem> mItems;                    // mLock
+    int32_t mCurrentIndex = -1;                       // mLock
+    std::string mStreamKind;                          // mLock
+    int32_t mVolume = 50;                             // mLock
+    int32_t mPlaybackRate = 10;                       // mLock (tenths)
+    bool mMute = false;                               // mLock
+    // stop() began: no new requests, no new reports; queued state reports still go out.
+    std::atomic<bool> mStopping{false};
+    // stop() finished draining: nothing at all is sent, transfers in flight are aborted.
     std::atomic<bool> mStopped{false};
     std::atomic<bool> mSendError{false};
-    int32_t mCurrentIndex = -1;               // mLock
-    std::string mStreamKind;                  // mLock
-    int32_t mVolume = 50;                     // mLock
-    int32_t mPlaybackRate = 10;               // mLock (tenths)
-    bool mMute = false;                       // mLock
-    int32_t mPositionRetries = kPositionRetryBudget;  // position queue thread
-    std::atomic<int32_t> mItemCurrent{0};     // the current item's position, fed by the engine
-    std::atomic<int32_t> mItemDuration{0};    // the current item's duration, fed by the engine
-    Ref<TimerQueue::Event> mCurrentEvent;     // "CurrentEvent"
+    std::atomic<int32_t> mItemCurrent{0};             // the current item's position, fed by the engine
+    std::atomic<int32_t> mItemDuration{0};            // the current item's duration, fed by the engine
+    int32_t mPositionRetries = kPositionRetryBudget;  // position queue thread only
+    TimerQueue mStatusQueue;
+    TimerQueue mPositionQueue;
+    Ref<TimerQueue::Event> mCurrentEvent;             // "CurrentEvent"; its id under mLock
+    int32_t mCurrentEventId = 0;                      // mLock
 
     PlayerAgent(const PlayerAgent&) = delete;
     PlayerAgent& operator=(const PlayerAgent&) = delete;

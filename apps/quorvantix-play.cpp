@@ -1,10 +1,13 @@
 // quorvantix-play: a small host program for the Quorvantix engine.
 //
 //   quorvantix-play [--headless] [FILE_OR_URL]
+//   quorvantix-play [--headless] --agent HOST:PORT CONTENT
 //
 // Loads libquorvantix.so the way a desktop player does, creates a player, prints its API level
 // and device identity, opens the address (the demo clip when none is given), prepares and plays
 // it, and prints every notification and a progress line until playback completes or fails.
+// With --agent the address is a content path that the player agent at HOST:PORT resolves; the
+// engine plays the agent's play URL and reports to the agent while it plays.
 // With a display it opens an X11 window for the OpenGL sink; --headless (or no display) uses no
 // video sink and the null audio sink.
 //
@@ -41,6 +44,7 @@ struct State {
     bool finished = false;
     int error = 0;
     int videoWidth = 0, videoHeight = 0;
+    int bufferedPercent = -1;  // of a streamed source; shown on the progress line
 };
 
 const char* eventName(int msg) {
@@ -63,6 +67,11 @@ const char* eventName(int msg) {
 
 void onNotify(void* user, int32_t msg, int32_t ext1, int32_t ext2, const char* text) {
     auto* st = static_cast<State*>(user);
+    if (msg == QV_MEDIA_BUFFERING_UPDATE) {
+        std::lock_guard<std::mutex> l(st->lock);
+        st->bufferedPercent = ext1;
+        return;
+    }
     printf("\r\033[K[notify] %s (%d) ext1=%d ext2=%d%s%s\n", eventName(msg), msg, ext1, ext2, text ? " text=" : "",
            text ? text : "");
     fflush(stdout);
@@ -183,15 +192,23 @@ std::string fmtTime(int ms) {
 int main(int argc, char** argv) {
     bool headless = getenv("DISPLAY") == nullptr || getenv("DISPLAY")[0] == 0;
     std::string address;
+    std::string agent;
     for (int i = 1; i < argc; ++i) {
         if (!strcmp(argv[i], "--headless")) {
             headless = true;
+        } else if (!strcmp(argv[i], "--agent") && i + 1 < argc) {
+            agent = argv[++i];
         } else if (!strcmp(argv[i], "-h") || !strcmp(argv[i], "--help")) {
-            printf("usage: %s [--headless] [FILE_OR_URL]\n", argv[0]);
+            printf("usage: %s [--headless] [FILE_OR_URL]\n       %s [--headless] --agent HOST:PORT CONTENT\n", argv[0],
+                   argv[0]);
             return 0;
         } else {
             address = argv[i];
         }
+    }
+    if (address.empty() && !agent.empty()) {
+        fprintf(stderr, "--agent needs a content path\n");
+        return 1;
     }
     if (address.empty()) address = defaultClip();
 
@@ -203,7 +220,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     printf("Quorvantix API level %d, device identity %s\n", player->getApiLevel(), player->getDeviceGuid());
-    printf("playing %s (%s)\n", address.c_str(), headless ? "headless" : "window");
+    printf("playing %s%s%s (%s)\n", address.c_str(), agent.empty() ? "" : " through the agent at ", agent.c_str(),
+           headless ? "headless" : "window");
 
     State state;
     player->setListener(&onNotify, &state);
@@ -216,10 +234,12 @@ int main(int argc, char** argv) {
     if (!headless) player->createVideoSink(window.id(), 0, 960, 540, QV_VIDEO_SINK_OPENGL);
     player->createAudioSink(headless ? QV_AUDIO_SINK_NULL : QV_AUDIO_SINK_DEFAULT);
     player->setLiveDisabled(1);  // local files and FFmpeg-opened addresses are not live sessions
-    int status = player->setDataSource(address.c_str(), nullptr);
+    int status = player->setDataSource(address.c_str(), agent.empty() ? nullptr : agent.c_str());
     if (status == 0) status = player->prepareAsync();
     if (status != 0) {
-        fprintf(stderr, "cannot open %s: status %d\n", address.c_str(), status);
+        wchar_t text[1024] = {0};
+        player->getErrorText(L"en", status, text);
+        fprintf(stderr, "cannot open %s: status %d (%ls)\n", address.c_str(), status, text);
         lib.destroy(player, false);
         return 1;
     }
@@ -230,6 +250,12 @@ int main(int argc, char** argv) {
     }
     int exitCode = 0;
     if (state.prepared && !state.finished) {
+        if (!agent.empty()) {
+            VelmorContentInfo info;
+            if (player->getContentInfo(&info) == 0) {
+                printf("agent item: kind %s, title \"%s\", %d s\n", info.kind.c_str(), info.title.c_str(), info.duration);
+            }
+        }
         player->start();
         int duration = 0;
         player->getDuration(&duration);
@@ -289,9 +315,16 @@ int main(int argc, char** argv) {
             if (quit) break;
             const int width = 30;
             const int filled = duration > 0 ? std::min(width, pos * width / duration) : 0;
-            printf("\r\033[K[%s%s] %s / %s %s", std::string(static_cast<size_t>(filled), '#').c_str(),
+            int buffered;
+            {
+                std::lock_guard<std::mutex> l(state.lock);
+                buffered = state.bufferedPercent;
+            }
+            char bufferText[32] = "";
+            if (buffered >= 0) snprintf(bufferText, sizeof(bufferText), " (buffered %d%%)", buffered);
+            printf("\r\033[K[%s%s] %s / %s %s%s", std::string(static_cast<size_t>(filled), '#').c_str(),
                    std::string(static_cast<size_t>(width - filled), '-').c_str(), fmtTime(pos).c_str(),
-                   fmtTime(duration).c_str(), player->isPlaying() ? "playing" : "paused");
+                   fmtTime(duration).c_str(), player->isPlaying() ? "playing" : "paused", bufferText);
             fflush(stdout);
         }
         printf("\n");

@@ -5,10 +5,12 @@
 #include <cstring>
 
 #include "engine/EngineProbes.h"
+#include "engine/HttpDataSource.h"
 #include "engine/MediaDefs.h"
 #include "engine/PlaybackEngine.h"
 #include "engine/UserAgent.h"
 #include "utils/Log.h"
+#include "utils/UrlEncode.h"
 
 #define LOG_TAG "VEL_PlaybackEngine"
 
@@ -31,6 +33,30 @@ const char* shortOsName(const char* os) {
 constexpr double kMinRateTenths = 1.0;
 constexpr double kMaxRateTenths = 40.0;
 
+// Bookmark addresses shorter than this are not worth a request ("http://" alone).
+constexpr size_t kMinBookmarkUrlLength = 8;
+// The most of a bookmark document kept.
+constexpr size_t kMaxBookmarkDocumentBytes = 1024 * 1024;
+constexpr size_t kFetchBlockBytes = 4096;
+
+// A whole small document over HTTP (the agent's bookmark answers).
+status_t FetchText(const std::string& url, std::string* body) {
+    Ref<HttpDataSource> http = new HttpDataSource;
+    status_t err = http->connect(url.c_str());
+    if (err != OK) return err;
+    body->clear();
+    char block[kFetchBlockBytes];
+    for (int64_t offset = 0; body->size() < kMaxBookmarkDocumentBytes;) {
+        const ssize_t n = http->readAt(offset, block, sizeof(block));
+        if (n < 0) return static_cast<status_t>(n);
+        if (n == 0) break;
+        body->append(block, static_cast<size_t>(n));
+        offset += n;
+    }
+    http->disconnect();
+    return OK;
+}
+
 // Volume levels above this boost the decoded sound by (level - kMaxSinkVolume) gain steps.
 constexpr int32_t kMaxSinkVolume = 100;
 
@@ -50,10 +76,10 @@ const PlaybackEngine::RequestHandler PlaybackEngine::kRequestHandlers[] = {
     {InvokeRequest::kSetStoragePath, &PlaybackEngine::onStoragePathRequest_l},
     {InvokeRequest::kSetDeviceGuid, &PlaybackEngine::onDeviceGuidRequest_l},
     {InvokeRequest::kContentInfo, &PlaybackEngine::onContentInfoRequest_l},
-    {InvokeRequest::kLoadBookmarks, &PlaybackEngine::onIgnoredRequest_l},
+    {InvokeRequest::kLoadBookmarks, &PlaybackEngine::onLoadBookmarksRequest_l},
     {InvokeRequest::kGetBookmarks, &PlaybackEngine::onGetBookmarksRequest_l},
-    {InvokeRequest::kAddBookmark, &PlaybackEngine::onIgnoredRequest_l},
-    {InvokeRequest::kDeleteBookmark, &PlaybackEngine::onIgnoredRequest_l},
+    {InvokeRequest::kAddBookmark, &PlaybackEngine::onAddBookmarkRequest_l},
+    {InvokeRequest::kDeleteBookmark, &PlaybackEngine::onDeleteBookmarkRequest_l},
     {InvokeRequest::kReserved15, &PlaybackEngine::onZeroReplyRequest_l},
     {InvokeRequest::kVideoCodecName, &PlaybackEngine::onVideoCodecNameRequest_l},
     {InvokeRequest::kSetAudioEnabled, &PlaybackEngine::onAudioEnabledRequest_l},
@@ -70,11 +96,11 @@ const PlaybackEngine::RequestHandler PlaybackEngine::kRequestHandlers[] = {
     {InvokeRequest::kSetOption28, &PlaybackEngine::onIgnoredRequest_l},
     {InvokeRequest::kSetOption29, &PlaybackEngine::onIgnoredRequest_l},
     {InvokeRequest::kSkipTo, &PlaybackEngine::onSkipRequest_l},
-    {InvokeRequest::kAgentSetter31, &PlaybackEngine::onIgnoredRequest_l},
-    {InvokeRequest::kAgentSetter32, &PlaybackEngine::onIgnoredRequest_l},
-    {InvokeRequest::kAgentSetter33, &PlaybackEngine::onIgnoredRequest_l},
+    {InvokeRequest::kAgentSetter31, &PlaybackEngine::onAgentSetter31Request_l},
+    {InvokeRequest::kAgentSetter32, &PlaybackEngine::onAgentSetter32Request_l},
+    {InvokeRequest::kAgentSetter33, &PlaybackEngine::onAgentSetter33Request_l},
     {InvokeRequest::kSetAudioEffect, &PlaybackEngine::onAudioEffectRequest_l},
-    {InvokeRequest::kVideoInfo, &PlaybackEngine::onIgnoredRequest_l},
+    {InvokeRequest::kVideoInfo, &PlaybackEngine::onVideoInfoRequest_l},
     {InvokeRequest::kSetTimeshiftOffset, &PlaybackEngine::onTimeshiftOffsetRequest_l},
     {InvokeRequest::kLivePrograms, &PlaybackEngine::onZeroReplyRequest_l},
     {InvokeRequest::kSetLiveOption, &PlaybackEngine::onIgnoredRequest_l},
@@ -133,11 +159,16 @@ status_t PlaybackEngine::onPlaybackRateRequest_l(const Payload& request, Payload
     // Rates travel in tenths of normal speed. Zero, negative, absurd or NaN rates would reach
     // the time-stretch stage, the sink's rate in millihertz and integer conversions: refused.
     if (!(rate >= kMinRateTenths && rate <= kMaxRateTenths)) return BAD_VALUE;
+    std::shared_ptr<PlayerAgent> agent = sessionAgent_l();
+    // The agent's "real" streams play at their own pace.
+    if (agent != nullptr && agent->streamKind() == "real") return ERROR_UNSUPPORTED;
     mPlaybackRate = static_cast<float>(rate);
+    if (mHasAgentItem && mAgentItem.info.disablePlayrate) return ERROR_UNSUPPORTED;
     bool accepted = false;
     if (mAudioPlayer != nullptr) {
         accepted = mAudioPlayer->setPlaybackRate(mPlaybackRate);
         VLOGI("setPlayingRate %.1f", rate);
+        if (agent != nullptr) agent->setPlaybackRate(static_cast<int32_t>(rate));
     }
     if (mAudioSink != nullptr) mAudioSink->setPlaybackRate(static_cast<uint32_t>(rate * 100.0));
     return accepted ? OK : ERROR_UNSUPPORTED;
@@ -159,9 +190,115 @@ status_t PlaybackEngine::onDeviceGuidRequest_l(const Payload& request, Payload*)
 }
 
 status_t PlaybackEngine::onContentInfoRequest_l(const Payload&, Payload* reply) {
-    // Without an agent session the content is described as a plain live-less item.
-    if (reply) reply->writeCString("LIVE");
+    if (!reply) return OK;
+    // Without an agent item the content is described by its kind alone.
+    if (!mHasAgentItem) {
+        reply->writeCString("LIVE");
+        return OK;
+    }
+    std::shared_ptr<PlayerAgent> agent = sessionAgent_l();
+    const AgentMediaInfo& i = mAgentItem.info;
+    reply->writeCString(agent != nullptr ? agent->streamKind().c_str() : "");
+    for (const std::string* text : {&i.title, &i.snapshot, &i.thumbnail, &i.detail}) reply->writeCString(text->c_str());
+    for (int32_t v : {i.playAt, i.duration, int32_t(i.autostart), int32_t(i.mute), int32_t(i.nscreenPopup),
+                      int32_t(i.isIntro), i.isSeekable, i.isSkipable}) {
+        reply->writeInt32(v);
+    }
+    reply->writeCString(i.watermark.c_str());
+    for (int32_t v : {i.width, i.height, i.bitrate, i.brightness, i.contrast, i.saturation, i.bookmarkKind,
+                      int32_t(i.isLive), i.buffer}) {
+        reply->writeInt32(v);
+    }
+    reply->writeInt64(i.bufferSize);
+    for (int32_t v : {i.playsectionStart, i.playsectionEnd, i.uiProgressType, i.uiJumpStep, i.uiPlayrateSave,
+                      i.uiPlayrateStep, int32_t(i.disablePlayrate), i.seekableEnd, int32_t(i.bookmarkEnable),
+                      int32_t(i.thumbnailEnable), i.maxPlayrate}) {
+        reply->writeInt32(v);
+    }
+    reply->writeCString(i.captionStyle.c_str());
+    for (int32_t v : {int32_t(i.isAudioFile), i.repeatStart, i.repeatEnd, i.nextEpisodeShowTime}) reply->writeInt32(v);
+    reply->writeCString(i.nextEpisodeCallbackUrl.c_str());
+    reply->writeCString(i.playbackRatesJson.c_str());
+    reply->writeInt32(i.playbackRateDefault);
+    reply->writeCString(i.watermarkMsg.c_str());
+    reply->writeInt32(i.watermarkAlpha);
+    reply->writeInt32(i.watermarkFontSize);
+    reply->writeCString(i.watermarkFontColor.c_str());
+    for (int32_t v : {i.watermarkShowTime, i.watermarkHideTime, i.watermarkType}) reply->writeInt32(v);
+    reply->writeCString(i.fwatermark.c_str());
     return OK;
+}
+
+// The picture watermark the agent asks for: text, alpha, font size, colour, show and hide times.
+status_t PlaybackEngine::onVideoInfoRequest_l(const Payload&, Payload* reply) {
+    if (!reply || !mHasAgentItem) return OK;
+    const AgentMediaInfo& i = mAgentItem.info;
+    reply->writeCString(i.watermarkMsg.c_str());
+    reply->writeInt32(i.watermarkAlpha);
+    reply->writeInt32(i.watermarkFontSize);
+    reply->writeCString(i.watermarkFontColor.c_str());
+    reply->writeInt32(i.watermarkShowTime);
+    reply->writeInt32(i.watermarkHideTime);
+    return OK;
+}
+
+status_t PlaybackEngine::onLoadBookmarksRequest_l(const Payload&, Payload*) {
+    std::shared_ptr<PlayerAgent> agent = sessionAgent_l();
+    if (mResetting || agent == nullptr) return OK;
+    std::string url = agent->GetBookmarkRead();
+    postReporterTask_l([this, agent, url = std::move(url)] {
+        runBookmarkRequest(agent, url, std::string(), kInfoBookmarksLoaded, 0, true);
+    });
+    return OK;
+}
+
+status_t PlaybackEngine::onAddBookmarkRequest_l(const Payload& request, Payload*) {
+    const int32_t seconds = request.readInt32();
+    const char* title = request.readCString();
+    const char* label = request.readCString();
+    std::shared_ptr<PlayerAgent> agent = sessionAgent_l();
+    if (mResetting || agent == nullptr) return OK;
+    std::string query = "&label=" + UrlEncode(label ? label : "") + "&title=" + UrlEncode(title ? title : "") +
+                        "&position=" + std::to_string(seconds);
+    std::string url = agent->GetBookmarkRegister();
+    postReporterTask_l([this, agent, url = std::move(url), query = std::move(query), seconds] {
+        runBookmarkRequest(agent, url, query, kInfoBookmarkAdded, seconds, false);
+    });
+    return OK;
+}
+
+status_t PlaybackEngine::onDeleteBookmarkRequest_l(const Payload& request, Payload*) {
+    const int32_t seconds = request.readInt32();
+    const char* label = request.readCString();
+    std::shared_ptr<PlayerAgent> agent = sessionAgent_l();
+    if (mResetting || agent == nullptr) return OK;
+    std::string query = "&label=" + UrlEncode(label ? label : "") + "&position=" + std::to_string(seconds);
+    std::string url = agent->GetBookmarkDelete();
+    postReporterTask_l([this, agent, url = std::move(url), query = std::move(query), seconds] {
+        runBookmarkRequest(agent, url, query, kInfoBookmarkDeleted, seconds, false);
+    });
+    return OK;
+}
+
+// Reporter queue thread, no engine lock: the exchange may wait for the agent.
+void PlaybackEngine::runBookmarkRequest(std::shared_ptr<PlayerAgent> agent, std::string url, std::string query,
+                                        int32_t info, int32_t seconds, bool keepAnswer) {
+    if (url.size() < kMinBookmarkUrlLength) return;
+    std::string body;
+    const status_t err = FetchText(url + query, &body);
+    if (info == kInfoBookmarkAdded) {
+        VLOGI("### updateBookmarkInfo [%s]", query.c_str());
+        VLOGI("updateBookmarkInfo %d [%s]", seconds, body.c_str());
+    } else if (info == kInfoBookmarkDeleted) {
+        VLOGI("deleteBookmarkInfo %d [%s]", seconds, body.c_str());
+    }
+    EngineLock lock(this);
+    if (sessionAgent_l() != agent) return;  // the session ended meanwhile
+    if (keepAnswer) {
+        if (err != OK) return;
+        mBookmarkJson = std::move(body);
+    }
+    notifyListener_l(MEDIA_INFO, info, seconds);
 }
 
 status_t PlaybackEngine::onGetBookmarksRequest_l(const Payload&, Payload* reply) {
@@ -197,7 +334,10 @@ status_t PlaybackEngine::onVideoCodecNameRequest_l(const Payload&, Payload* repl
 
 status_t PlaybackEngine::onAudioEnabledRequest_l(const Payload& request, Payload*) {
     const int32_t flag = request.readInt32();
-    if (mAudioPlayer != nullptr) mAudioPlayer->setMute(flag == 0);
+    if (mAudioPlayer != nullptr) {
+        mAudioPlayer->setMute(flag == 0);
+        if (std::shared_ptr<PlayerAgent> agent = sessionAgent_l()) agent->setMute(flag == 0);
+    }
     return OK;
 }
 
@@ -255,6 +395,10 @@ status_t PlaybackEngine::onVolumeRequest_l(const Payload& request, Payload*) {
     const int32_t checkLost = request.readInt32();
     if (mAudioSink != nullptr) mAudioSink->setVolume(level < kMaxSinkVolume ? level : kMaxSinkVolume, checkLost != 0);
     if (mAudioSource != nullptr) mAudioSource->setAudioGainStep(level > kMaxSinkVolume ? level - kMaxSinkVolume : 0);
+    if (std::shared_ptr<PlayerAgent> agent = sessionAgent_l()) {
+        agent->setVolume(level);
+        agent->setMute(false);
+    }
     return OK;
 }
 
@@ -278,11 +422,49 @@ status_t PlaybackEngine::onSkipRequest_l(const Payload& request, Payload*) {
     return skip_l(index);
 }
 
+// Skipping walks the agent's play list: the target item's play URL becomes the session's address.
 status_t PlaybackEngine::skip_l(int32_t index) {
     VLOGI("skip_l");
-    (void)index;
-    // Skipping walks the agent's play list; there is none without an agent session.
-    return ERROR_OUT_OF_RANGE;
+    std::shared_ptr<PlayerAgent> agent = sessionAgent_l();
+    if (agent == nullptr) return ERROR_OUT_OF_RANGE;
+    const int32_t target = index == -1 ? agent->currentIndex() + 1 : index;
+    if (target < 0 || target >= agent->itemCount()) return ERROR_OUT_OF_RANGE;
+    pause_l();
+    const std::string uri = agent->getPlayUrl(target);
+    std::map<std::string, std::string> headers = mUriHeaders;
+    // The session goes on with the same client: the reset must not end it.
+    mAgent.reset();
+    status_t err = setDataSource_l(uri.c_str(), &headers, std::move(agent));
+    if (err != OK) return err;
+    mIsAsyncPrepare = true;
+    return prepareAsync_l();
+}
+
+status_t PlaybackEngine::onAgentSetter31Request_l(const Payload& request, Payload*) {
+    return onAgentSetterRequest_l(InvokeRequest::kAgentSetter31, request);
+}
+status_t PlaybackEngine::onAgentSetter32Request_l(const Payload& request, Payload*) {
+    return onAgentSetterRequest_l(InvokeRequest::kAgentSetter32, request);
+}
+status_t PlaybackEngine::onAgentSetter33Request_l(const Payload& request, Payload*) {
+    return onAgentSetterRequest_l(InvokeRequest::kAgentSetter33, request);
+}
+
+// The host's interface settings go back to the agent: progress type, jump step, rate saving.
+// The exchange runs on the reporter queue.
+status_t PlaybackEngine::onAgentSetterRequest_l(InvokeRequest id, const Payload& request) {
+    const int32_t a = request.readInt32();
+    const int32_t b = id == InvokeRequest::kAgentSetter33 ? request.readInt32() : 0;
+    std::shared_ptr<PlayerAgent> agent = sessionAgent_l();
+    if (agent == nullptr) return OK;
+    postReporterTask_l([agent, id, a, b] {
+        switch (id) {
+            case InvokeRequest::kAgentSetter31: agent->sendProgressType(a); break;
+            case InvokeRequest::kAgentSetter32: agent->sendJumpStep(a); break;
+            default: agent->sendPlayrateSave(a, b); break;
+        }
+    });
+    return OK;
 }
 
 status_t PlaybackEngine::onAudioEffectRequest_l(const Payload& request, Payload*) {
@@ -311,11 +493,12 @@ status_t PlaybackEngine::onLiveDisabledRequest_l(const Payload& request, Payload
     return OK;
 }
 
+// The agent's last error: its code and its message.
 status_t PlaybackEngine::onAgentValueRequest_l(const Payload&, Payload* reply) {
-    if (reply) {
-        reply->writeInt64(-1);
-        reply->writeCString("");
-    }
+    if (!reply) return OK;
+    std::shared_ptr<PlayerAgent> agent = sessionAgent_l();
+    reply->writeInt64(agent != nullptr ? agent->agentErrorCode() : -1);
+    reply->writeCString(agent != nullptr ? agent->agentErrorMessage().c_str() : "");
     return OK;
 }
 

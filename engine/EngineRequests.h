@@ -58,6 +58,17 @@ enum DecoderSettingKey : int32_t {
     kDecoderSettingPlayback = 2,
 };
 
+// MEDIA_INFO codes (ext1) of the agent exchanges; ext2 carries the bookmark's seconds.
+enum AgentInfoCode : int32_t {
+    kInfoBookmarksLoaded = 4,
+    kInfoBookmarkAdded = 5,
+    kInfoBookmarkDeleted = 6,
+    kInfoLiveRetry = 13,
+};
+
+// The notification (msg) that the agent has a thumbnail ready.
+constexpr int32_t kMsgThumbnailReady = 98;
+
 // setParameter / getParameter keys.
 enum ParameterKey : int32_t {
     kParamStatisticsWindow = 1100,

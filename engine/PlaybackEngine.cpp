@@ -38,6 +38,18 @@ constexpr int64_t kShortVideoEventDelayUs = 1000;
 constexpr int64_t kEarlyFrameRetryUs = 10000;
 constexpr int64_t kPreviewRedrawDelayUs = 100;
 constexpr int32_t kPreviewFrames = 3;
+// The first buffering check of a streamed source, and the agent's thumbnail checks.
+constexpr int64_t kFirstBufferingCheckDelayUs = 200000;
+constexpr int64_t kThumbnailCheckDelayUs = 2000000;
+// Without a bit rate the cache is judged in bytes.
+constexpr int64_t kUnderrunBytes = 40000;
+constexpr int64_t kFilledBytes = 200000;
+// An error report the agent asks about after a live stream's retries (1.2): this close to the
+// end counts as the end.
+constexpr int64_t kRetryNearEndUs = 5000000;
+constexpr int32_t kErrorLiveStreamEnded = -3012;
+
+int32_t toSeconds(int64_t us) { return static_cast<int32_t>(us / 1000000); }
 
 }  // namespace
 
@@ -64,6 +76,8 @@ void PlaybackEngine::Doomed::finish() {
     for (Ref<MediaSource>& source : sourcesToStop) source->stop();
     sourcesToStop.clear();
     toRelease.clear();
+    for (std::shared_ptr<PlayerAgent>& agent : agents) agent->stop();
+    agents.clear();
 }
 
 const char* PlaybackEngine::StateName(State state) {
@@ -91,6 +105,9 @@ PlaybackEngine::PlaybackEngine()
       mIsFdSource(false),
       mIsHlsSession(false),
       mLiveDisabled(false),
+      mHasAgentItem(false),
+      mReportedAgentError(0),
+      mReportedFinalStatus(OK),
       mDisplayWidth(0),
       mDisplayHeight(0),
       mVideoWidth(0),
@@ -273,8 +290,14 @@ void PlaybackEngine::notifyListener_l(int32_t msg, int32_t ext1, int32_t ext2) {
         msg = MEDIA_ERROR;
         ext2 = ERROR_CONNECTION_LOST;
     } else if (msg == MEDIA_ERROR) {
+        std::shared_ptr<PlayerAgent> agent = sessionAgent_l();
         if (ext2 == ERROR_UNKNOWN_HOST || ext2 == -8683 || ext2 == -8673) {
-            // The agent client fills the detail texts once an agent session exists.
+            // The agent's explanation, as its last answer gave it (asking again would wait for
+            // the network under the lock).
+            if (agent != nullptr) {
+                std::string detail = agent->agentErrorMessage();
+                if (!detail.empty()) (ext2 == ERROR_UNKNOWN_HOST ? mTransportDetail : mServerDetail) = std::move(detail);
+            }
         } else if (mIsHlsSession && (ext2 < -9000 || ext2 == -105 || ext2 == -8404)) {
             if ((mFlags & PLAYING) && mRetryCount < 2) {
                 ++mRetryCount;
@@ -283,7 +306,15 @@ void PlaybackEngine::notifyListener_l(int32_t msg, int32_t ext1, int32_t ext2) {
             }
             ext2 = -3012;
         } else if (ext2 < -9000 && !(ext2 >= -11599 && ext2 <= -11001)) {
-            if (mStoredErrorCode != 0 && mStoredErrorCode >= -11000) ext2 = mStoredErrorCode;
+            if (mStoredErrorCode != 0 && mStoredErrorCode >= -11000) {
+                ext2 = mStoredErrorCode;
+            } else if (agent != nullptr && agent->agentErrorCode() != OK) {
+                ext2 = agent->agentErrorCode();
+            }
+        }
+        if (agent != nullptr && ext2 != ERROR_NO_AUDIO) {
+            const int32_t reported = ext2 < -999 ? ext2 : ext2 - 8000;
+            postReporterTask_l([agent, reported] { agent->sendError(reported); });
         }
         mInError = true;
         if (mFlags & PREPARED) pause_l();
@@ -321,14 +352,26 @@ status_t PlaybackEngine::setDataSource(int32_t fd) {
 status_t PlaybackEngine::setDataSource(const char* uri, const std::map<std::string, std::string>* headers,
                                        const char* extra) {
     interruptSession();
+    std::string playUri = uri ? uri : "";
+    std::shared_ptr<PlayerAgent> agent;
+    if (extra != nullptr && extra[0] != '\0') {
+        // A client of its own for this session. The agent resolves the content path; its
+        // exchanges do not hold the lock.
+        agent = std::make_shared<PlayerAgent>();
+        const status_t err = agent->Open(extra, playUri);
+        if (err != OK) return err;
+        playUri = agent->getPlayUrl(0);
+        if (playUri.empty()) return ERROR_GET_MEDIA_URL;
+    }
     EngineLock lock(this);
-    return setDataSource_l(uri, headers, extra);
+    return setDataSource_l(playUri.c_str(), headers, std::move(agent));
 }
 
 status_t PlaybackEngine::setDataSource_l(const char* uri, const std::map<std::string, std::string>* headers,
-                                         const char* extra) {
+                                         std::shared_ptr<PlayerAgent> agent) {
     mLock.assertHeld();
     reset_l();
+    mAgent = std::move(agent);
     mUri = uri ? uri : "";
     mIsFdSource = false;
     mUriHeaders.clear();
@@ -340,8 +383,6 @@ status_t PlaybackEngine::setDataSource_l(const char* uri, const std::map<std::st
             modifyFlags(URLS_HIDDEN, SET);
         }
     }
-    // Agent items (extra) are resolved by the agent client; without one the address plays as given.
-    (void)extra;
     VLOGI("setDataSource_l(size : %d)", static_cast<int>(mUri.size()));
     Mutex::Autolock _s(mStatsLock);
     mStats.fd = -1;
@@ -423,6 +464,8 @@ void PlaybackEngine::onPrepareAsyncEvent() {
         kLowWaterMarkUs = 2000000;
         kHighWaterMarkUs = 3000000;
         request.uri = mUri;
+        request.headers = mUriHeaders;
+        request.agent = sessionAgent_l();
         request.fd = mFd;
         request.isFd = mIsFdSource;
         request.liveDisabled = mLiveDisabled;
@@ -441,13 +484,31 @@ void PlaybackEngine::onPrepareAsyncEvent() {
     if (media.connected) notifyListener_l(MEDIA_INFO, MEDIA_INFO_SOURCE_OPENED, 0);
     if (err != OK) {
         VLOGI("beginPrepareAsync_l ## %d", err);
+        if (!media.serverDetail.empty()) mServerDetail = media.serverDetail;
         doomMedia_l(&media);
         abortPrepare(err);
         return;
     }
+    const bool wantThumbnail = media.wantThumbnail;
     installMedia_l(&media);
     modifyFlags(PREPARING_CONNECTED, SET);
-    if (mLiveDisabled) finishAsyncPrepare_l();
+    std::shared_ptr<PlayerAgent> agent = sessionAgent_l();
+    if (agent != nullptr) {
+        int64_t durationUs;
+        {
+            Mutex::Autolock _m(mMiscStateLock);
+            durationUs = mDurationUs;
+        }
+        if (durationUs > 0) agent->setDuration(toSeconds(durationUs));
+        if (wantThumbnail) postThumbnailEvent_l(kThumbnailCheckDelayUs);
+    }
+    const bool agentRealStream = agent != nullptr && mLiveDisabled && agent->streamKind() == "real";
+    if (mCachedSource != nullptr || agentRealStream) {
+        // A streamed source finishes preparing once enough of it is buffered.
+        postBufferingEvent_l(kFirstBufferingCheckDelayUs);
+    } else if (mLiveDisabled) {
+        finishAsyncPrepare_l();
+    }
     // Otherwise a live session finishes the prepare when it reports that it is ready.
 }
 
@@ -458,6 +519,7 @@ void PlaybackEngine::doomMedia_l(OpenedMedia* media) {
         mDoomed.sourcesToStop.push_back(media->audioSource);
     }
     if (media->extractor != nullptr) mDoomed.toRelease.push_back(media->extractor);
+    if (media->cachedSource != nullptr) mDoomed.toRelease.push_back(media->cachedSource);
     *media = OpenedMedia();
 }
 
@@ -466,6 +528,7 @@ void PlaybackEngine::installMedia_l(OpenedMedia* media) {
     {
         Mutex::Autolock _m(mMiscStateLock);
         mExtractor = media->extractor;
+        mCachedSource = media->cachedSource;
         if (media->durationUs >= 0 && (mDurationUs < 0 || media->durationUs > mDurationUs)) {
             mDurationUs = media->durationUs;
         }
@@ -481,6 +544,8 @@ void PlaybackEngine::installMedia_l(OpenedMedia* media) {
     mExtractorFlags = media->extractorFlags;
     mSourceFlag = media->hasVideoStream;
     mIsHlsSession = false;
+    mHasAgentItem = media->hasAgentItem;
+    if (mHasAgentItem) mAgentItem = std::move(media->agentItem);
     if (media->autoLoop) modifyFlags(AUTO_LOOPING, SET);
     if (media->slowDecoder) modifyFlags(SLOW_DECODER, SET);
     {
@@ -646,6 +711,7 @@ status_t PlaybackEngine::play_l() {
             return err;
         }
     }
+    reportAgentStatus_l(PlayerAgent::kPlay);
     modifyFlags(PLAYING | FIRST_FRAME, SET);
     if (mAudioSource != nullptr) {
         createAudioPlayer_l();
@@ -725,6 +791,7 @@ status_t PlaybackEngine::pause() {
 status_t PlaybackEngine::pause_l() {
     mLock.assertHeld();
     if (mFlags & PLAYING) {
+        reportAgentStatus_l(PlayerAgent::kPause);
         notifyListener_l(MEDIA_PAUSED);
         mMediaStartedGeneration = ++mStartGeneration;
         if (mAudioPlayer != nullptr && (mFlags & AUDIO_RUNNING)) {
@@ -750,8 +817,10 @@ status_t PlaybackEngine::stop() {
         if (mStopped) return OK;
         VLOGI("# stop 1");
         mStopped = true;
+        if (mCachedSource != nullptr) mCachedSource->setStopFlag(DataSource::kStopFlagStop);
     }
     usleep(100000);
+    // Ends the agent session too: its stop report goes out, then no further requests.
     reset();
     mQueue.stop(false);
     mReporterQueue.stop(false);
@@ -814,6 +883,20 @@ void PlaybackEngine::reset_l() {
         VLOGI("reset_l >>> mExtractor >>> setStopFlag");
         extractor->setStopFlag(MediaExtractor::kStopFlagStop);
     }
+    Ref<CachedSource> cache;
+    {
+        Mutex::Autolock _m(mMiscStateLock);
+        cache = std::move(mCachedSource);
+    }
+    if (cache != nullptr) cache->setStopFlag(DataSource::kStopFlagStop);
+    mHasAgentItem = false;
+    mAgentItem = AgentItem();
+    if (mAgent != nullptr) {
+        reportAgentStatus_l(PlayerAgent::kStop);
+        mDoomed.agents.push_back(std::move(mAgent));
+    }
+    mReportedAgentError = 0;
+    mReportedFinalStatus = OK;
     mAudioTrack.clear();
     mVideoTrack.clear();
     if (mAudioPlayer == nullptr && mAudioSource != nullptr) mDoomed.sourcesToStop.push_back(mAudioSource);
@@ -826,6 +909,7 @@ void PlaybackEngine::reset_l() {
     shutdownVideoDecoder_l();
     // Released after the decoders that read from it have stopped.
     if (extractor != nullptr) mDoomed.toRelease.push_back(extractor);
+    if (cache != nullptr) mDoomed.toRelease.push_back(cache);
     {
         Mutex::Autolock _m(mMiscStateLock);
         mDurationUs = -1;
@@ -891,6 +975,7 @@ status_t PlaybackEngine::seekTo_l(int64_t timeUs) {
     }
     kLowWaterMarkUs = 2000000;
     kHighWaterMarkUs = 3000000;
+    reportAgentStatus_l(PlayerAgent::kSeeking, toSeconds(timeUs));
     if (mFlags & CACHE_UNDERRUN) {
         modifyFlags(CACHE_UNDERRUN, CLEAR);
         play_l();
@@ -910,6 +995,7 @@ status_t PlaybackEngine::seekTo_l(int64_t timeUs) {
         VLOGI("seeking while paused, sending SEEK_COMPLETE notification immediately.");
         notifyListener_l(MEDIA_SEEK_COMPLETE);
         mSeekNotificationSent = true;
+        reportAgentStatus_l(PlayerAgent::kSeeked);
         if ((mFlags & PREPARED) && mVideoSource != nullptr) {
             mPreviewPending = true;
             mPreviewFramesLeft = kPreviewFrames;
@@ -943,6 +1029,7 @@ void PlaybackEngine::finishSeekIfNecessary(int64_t videoTimeUs) {
         if (!mSeekNotificationSent) {
             notifyListener_l(MEDIA_SEEK_COMPLETE);
             mSeekNotificationSent = true;
+            reportAgentStatus_l(PlayerAgent::kSeeked);
         }
         if (mAudioSource != nullptr) mPendingAudioSeekUs = videoTimeUs < 0 ? mSeekTimeUs.load() : videoTimeUs;
     } else {
@@ -1100,11 +1187,15 @@ int32_t PlaybackEngine::getSourceFlag() { return mSourceFlag ? 1 : 0; }
 void PlaybackEngine::setVideoOnlyFallback(bool on) { mVideoOnlyFallback = on; }
 
 bool PlaybackEngine::hasNext(int32_t index) {
-    // The play list lives in the agent client; without one it is empty.
-    const int32_t count = 0;
-    const int32_t current = -1;
-    const int32_t target = index == -1 ? current + 1 : index;
-    return target < count;
+    // The play list lives in the agent client; without an agent session it is empty.
+    std::shared_ptr<PlayerAgent> agent;
+    {
+        EngineLock lock(this);
+        agent = sessionAgent_l();
+    }
+    if (agent == nullptr) return false;
+    const int32_t target = index == -1 ? agent->currentIndex() + 1 : index;
+    return target >= 0 && target < agent->itemCount();
 }
 
 bool PlaybackEngine::getVideoSize(int32_t* width, int32_t* height) {
@@ -1420,9 +1511,92 @@ void PlaybackEngine::onStreamDone() {
         return;
     }
     VLOGI("MEDIA_PLAYBACK_COMPLETE");
+    if (std::shared_ptr<PlayerAgent> agent = sessionAgent_l()) {
+        Mutex::Autolock _m(mMiscStateLock);
+        if (mDurationUs > 0) agent->setCurrent(toSeconds(mDurationUs));
+    }
     notifyListener_l(MEDIA_PLAYBACK_COMPLETE);
     pause_l();
     modifyFlags(AT_EOS, SET);
+}
+
+void PlaybackEngine::sendBandwidth_l() {
+    mLock.assertHeld();
+    int32_t kbps;
+    if (mCachedSource == nullptr || mCachedSource->getEstimatedBandwidthKbps(&kbps) != OK) return;
+    // Straight to the front: a bandwidth figure is not an error and needs none of the checks.
+    if (Ref<PlayerFront> front = mListener.promote()) front->sendEvent(MEDIA_INFO, MEDIA_INFO_NETWORK_BANDWIDTH, kbps, nullptr);
+}
+
+void PlaybackEngine::pauseForUnderrun_l(const char* why) {
+    mLock.assertHeld();
+    VLOGI("%s", why);
+    modifyFlags(CACHE_UNDERRUN, SET);
+    pause_l();
+    if (mCachedSource != nullptr) mCachedSource->resumeFetchingIfNecessary();
+    sendBandwidth_l();
+    notifyListener_l(MEDIA_INFO, MEDIA_INFO_BUFFERING_START, 0);
+}
+
+void PlaybackEngine::resumeAfterFill_l() {
+    mLock.assertHeld();
+    // Clearing the flag sends 702 once; the resume sends it again.
+    modifyFlags(CACHE_UNDERRUN, CLEAR);
+    play_l();
+    notifyListener_l(MEDIA_INFO, MEDIA_INFO_BUFFERING_END, 0);
+}
+
+// The media time buffered ahead of the reader: from the cache and a bit rate, or from the
+// extractor's own queues for a stream FFmpeg reads itself. False when it cannot be told.
+bool PlaybackEngine::cachedDuration_l(int64_t* cachedUs, bool* eos, status_t* finalStatus, int64_t* remainingBytes) {
+    mLock.assertHeld();
+    *finalStatus = OK;
+    *remainingBytes = 0;
+    if (mCachedSource != nullptr) {
+        *remainingBytes = mCachedSource->approxDataRemaining(finalStatus);
+        int64_t bitrate = -1;
+        int64_t size;
+        int64_t durationUs;
+        {
+            Mutex::Autolock _m(mMiscStateLock);
+            durationUs = mDurationUs;
+        }
+        if (mCachedSource->getSize(&size) == OK && size > 0 && durationUs > 0) {
+            bitrate = size * 8000000 / durationUs;
+        } else if (mBitrate > 0) {
+            bitrate = mBitrate;
+        }
+        if (bitrate <= 0) return false;
+        *cachedUs = *remainingBytes * 8000000 / bitrate;
+        *eos = *finalStatus != OK;
+        return true;
+    }
+    if (mExtractor != nullptr && mExtractor->getCachedDuration(cachedUs, eos) == OK) return true;
+    return false;
+}
+
+// The agent's play window: a position past the item's play limit ends playback.
+void PlaybackEngine::checkAgentPlayWindow_l() {
+    mLock.assertHeld();
+    std::shared_ptr<PlayerAgent> agent = sessionAgent_l();
+    if (agent == nullptr) return;
+    int64_t positionUs = 0;
+    getPosition(&positionUs);
+    agent->setCurrent(toSeconds(positionUs));
+    const int32_t agentError = agent->agentErrorCode();
+    if (agentError != OK && agentError != mReportedAgentError) {
+        mReportedAgentError = agentError;
+        notifyListener_l(MEDIA_ERROR, MEDIA_ERROR_UNKNOWN, agentError);
+    }
+    if (!mHasAgentItem) return;
+    const int32_t limit = mAgentItem.info.playsectionEnd;
+    const int32_t windowStart = mAgentItem.info.playsectionStart;
+    if (limit > 0 && toSeconds(positionUs) > limit - windowStart && !(mFlags & AT_EOS)) {
+        VLOGI("play limit %d s reached", limit);
+        notifyListener_l(MEDIA_PLAYBACK_COMPLETE);
+        pause_l();
+        modifyFlags(AT_EOS, SET);
+    }
 }
 
 void PlaybackEngine::onBufferingUpdate() {
@@ -1430,6 +1604,119 @@ void PlaybackEngine::onBufferingUpdate() {
     EngineLock lock(this);
     if (!mBufferingEventPending) return;
     mBufferingEventPending = false;
+
+    // Bytes first: the only measure while no bit rate is known.
+    if (mCachedSource != nullptr) {
+        status_t finalStatus = OK;
+        const int64_t remaining = mCachedSource->approxDataRemaining(&finalStatus);
+        int64_t size;
+        if (finalStatus != OK) {
+            if (finalStatus == ERROR_END_OF_STREAM) notifyListener_l(MEDIA_BUFFERING_UPDATE, 100, 0);
+            if (mFlags & PREPARING) {
+                VLOGI("cache has reached EOS, prepare is done.");
+                finishAsyncPrepare_l();
+            }
+        } else {
+            if (mCachedSource->getSize(&size) == OK && size > 0) {
+                notifyListener_l(MEDIA_BUFFERING_UPDATE, static_cast<int32_t>(mCachedSource->cachedSize() * 100 / size), 0);
+            }
+            int64_t cachedUs;
+            bool eos;
+            status_t ignored;
+            int64_t ignoredBytes;
+            const bool haveBitrate = cachedDuration_l(&cachedUs, &eos, &ignored, &ignoredBytes);
+            if (!haveBitrate) {
+                if ((mFlags & PLAYING) && remaining < kUnderrunBytes) {
+                    char why[64];
+                    snprintf(why, sizeof(why), "cache is running low (< %d) , pausing.", static_cast<int>(kUnderrunBytes));
+                    pauseForUnderrun_l(why);
+                } else if (remaining > kFilledBytes) {
+                    if (mFlags & CACHE_UNDERRUN) {
+                        VLOGI("cache has filled up (> %d), resuming.", static_cast<int>(kFilledBytes));
+                        resumeAfterFill_l();
+                    } else if (mFlags & PREPARING) {
+                        VLOGI("cache has filled up (> %d), prepare is done", static_cast<int>(kFilledBytes));
+                        finishAsyncPrepare_l();
+                    }
+                }
+            }
+        }
+    }
+
+    // Then media time, when it can be told.
+    int64_t cachedUs = 0;
+    bool eos = false;
+    status_t finalStatus = OK;
+    int64_t remaining = 0;
+    if (cachedDuration_l(&cachedUs, &eos, &finalStatus, &remaining)) {
+        if (finalStatus != OK && finalStatus != mReportedFinalStatus) {
+            mReportedFinalStatus = finalStatus;
+            notifyListener_l(MEDIA_INFO, MEDIA_INFO_AGENT_ERROR, mStoredErrorCode);
+        }
+        VLOGI("cachedDurationUs = %.2f secs, eos=%d, cachedDataRemaining %d", cachedUs / 1e6, eos ? 1 : 0,
+              static_cast<int>(remaining));
+        if ((mFlags & PLAYING) && !eos && cachedUs < kLowWaterMarkUs) {
+            char why[96];
+            snprintf(why, sizeof(why), "cache is running low (%.2f secs) , pausing.", cachedUs / 1e6);
+            pauseForUnderrun_l(why);
+            if (mFlags & RETRY_PENDING) {
+                int64_t durationUs = -1;
+                {
+                    Mutex::Autolock _m(mMiscStateLock);
+                    durationUs = mDurationUs;
+                }
+                int64_t positionUs = 0;
+                getPosition(&positionUs);
+                VLOGI("## duraion %lld, position %d", static_cast<long long>(durationUs), toSeconds(positionUs));
+                modifyFlags(RETRY_PENDING, CLEAR);
+                if (durationUs > 0 && durationUs - positionUs <= kRetryNearEndUs) {
+                    notifyListener_l(MEDIA_ERROR, MEDIA_ERROR_UNKNOWN, kErrorLiveStreamEnded);
+                } else {
+                    notifyListener_l(MEDIA_INFO, kInfoLiveRetry, 0);
+                }
+            }
+        } else if (!eos && cachedUs <= kHighWaterMarkUs) {
+            if ((mFlags & PLAYING) && finalStatus != OK && finalStatus != ERROR_END_OF_STREAM &&
+                cachedUs < kSteadyLowWaterMarkUs) {
+                notifyListener_l(MEDIA_ERROR, MEDIA_ERROR_UNKNOWN, finalStatus);
+            }
+        } else if (mFlags & CACHE_UNDERRUN) {
+            VLOGI("cache has filled up (%.2f secs), resuming.", cachedUs / 1e6);
+            resumeAfterFill_l();
+        } else if (mFlags & PREPARING) {
+            VLOGI("cache has filled up (%.2f secs), prepare is done", cachedUs / 1e6);
+            finishAsyncPrepare_l();
+        } else {
+            kLowWaterMarkUs = kSteadyLowWaterMarkUs;
+            kHighWaterMarkUs = kSteadyHighWaterMarkUs;
+        }
+        mCachedDurationUs = cachedUs;
+    }
+
+    checkAgentPlayWindow_l();
+    if (mFlags & (PREPARED | PREPARING)) postBufferingEvent_l();
+}
+
+void PlaybackEngine::postThumbnailEvent_l(int64_t delayUs) {
+    mLock.assertHeld();
+    if (mResetting || mThumbnailEventPending) return;
+    VLOGI("postCheckThumbnailEvent_l");
+    mThumbnailEventPending = true;
+    mReporterQueue.postEventWithDelay(mThumbnailEvent, delayUs);
+}
+
+void PlaybackEngine::postReporterTask_l(std::function<void()> task) {
+    mLock.assertHeld();
+    if (!mReporterQueueStarted) {
+        mReporterQueue.start();
+        mReporterQueueStarted = true;
+    }
+    mReporterQueue.postEvent(new EngineTaskEvent(std::move(task)));
+}
+
+void PlaybackEngine::reportAgentStatus_l(PlayerAgent::Status status, int32_t currentSeconds) {
+    mLock.assertHeld();
+    if (std::shared_ptr<PlayerAgent> agent = sessionAgent_l()) agent->setStatus(status, currentSeconds);
 }
 
 void PlaybackEngine::onVideoLagUpdate() {
@@ -1469,6 +1756,7 @@ void PlaybackEngine::onCheckAudioStatus() {
         if (!mSeekNotificationSent) {
             notifyListener_l(MEDIA_SEEK_COMPLETE);
             mSeekNotificationSent = true;
+            reportAgentStatus_l(PlayerAgent::kSeeked);
         }
         mSeeking = 0;
         updateState_l();
@@ -1539,8 +1827,23 @@ void PlaybackEngine::onVideoRenderEvent(EngineReporterEvent*) {
 
 void PlaybackEngine::onThumbnailEvent(EngineReporterEvent*) {
     QV_ASSERT(mReporterQueue.isWorkerThread(), "not on the reporter queue thread");
+    std::shared_ptr<PlayerAgent> agent;
+    {
+        EngineLock lock(this);
+        if (!mThumbnailEventPending) return;
+        mThumbnailEventPending = false;
+        agent = sessionAgent_l();
+    }
+    if (agent == nullptr) return;
+    // The agent's exchange runs without the engine lock.
+    const bool ready = !agent->GetThumbnail().empty();
     EngineLock lock(this);
-    mThumbnailEventPending = false;
+    if (sessionAgent_l() != agent) return;  // another session began meanwhile
+    if (ready) {
+        notifyListener_l(kMsgThumbnailReady, 0, 0);
+    } else {
+        postThumbnailEvent_l(kThumbnailCheckDelayUs);
+    }
 }
 
 status_t PlaybackEngine::setParameter(int32_t key, const Payload& request) {

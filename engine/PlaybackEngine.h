@@ -5,13 +5,16 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "agent/PlayerAgent.h"
 #include "engine/AudioPlayer.h"
 #include "engine/AvSync.h"
+#include "engine/CachedSource.h"
 #include "engine/DataSource.h"
 #include "engine/EngineRequests.h"
 #include "engine/MediaExtractor.h"
@@ -60,6 +63,16 @@ private:
     const char* mName;
 };
 
+// A one-off task on the reporter queue (agent exchanges that must not block the main queue).
+class EngineTaskEvent : public TimerQueue::Event {
+public:
+    explicit EngineTaskEvent(std::function<void()> task) : mTask(std::move(task)) {}
+    void fire(TimerQueue*, int64_t) override { mTask(); }
+
+private:
+    std::function<void()> mTask;
+};
+
 // The playback engine: a coordinator over the units that each own one concern.
 //
 //  - SourceSetup (engine/SourceSetup.h): opens the address and builds the pipeline during a
@@ -78,7 +91,11 @@ private:
 //  - Playback queue thread (mQueue, "PlaybackEngine"): every event (prepare, video, stream done,
 //    audio status, buffering, lag, teardown, redraw). Events take mLock for their decisions and
 //    release it around blocking work (opening the address, reading a decoded picture).
-//  - Reporter queue thread (mReporterQueue): the thumbnail event.
+//  - Reporter queue thread (mReporterQueue): the thumbnail event, the bookmark requests and the
+//    error reports to the agent: agent exchanges that may wait for the network run there, with
+//    no engine lock held, and take mLock only to notify.
+//  - The agent client (mAgent) runs its own report queues; the engine feeds it state, position
+//    and settings, which never block.
 //  - Sound sink fill thread: AudioPlayer::Observer callbacks; they take mAudioLock only.
 //
 // Locks, in the order they may be nested: mLock, then mMiscStateLock / mStatsLock / mAudioLock
@@ -136,6 +153,9 @@ public:
 
     status_t setStorageManager(int32_t value);
     status_t setDataSource(int32_t fd);
+    // With `extra` ("HOST:PORT" of the player agent) `uri` is a content path the agent resolves:
+    // the agent session opens it and the first item's play URL is what plays. The agent's
+    // exchange runs before the main lock is taken.
     status_t setDataSource(const char* uri, const std::map<std::string, std::string>* headers, const char* extra);
     status_t prepare();
     status_t prepareAsync();
@@ -199,7 +219,11 @@ private:
         std::vector<std::unique_ptr<AudioPlayer>> audioPlayers;
         std::vector<Ref<MediaSource>> sourcesToStop;
         std::vector<Ref<RefCounted>> toRelease;
-        bool empty() const { return audioPlayers.empty() && sourcesToStop.empty() && toRelease.empty(); }
+        // Agent clients of ended sessions: stopped (their last state report goes out) last.
+        std::vector<std::shared_ptr<PlayerAgent>> agents;
+        bool empty() const {
+            return audioPlayers.empty() && sourcesToStop.empty() && toRelease.empty() && agents.empty();
+        }
         void finish();
     };
 
@@ -222,7 +246,9 @@ private:
     };
 
     // --- Lifecycle (mLock held).
-    status_t setDataSource_l(const char* uri, const std::map<std::string, std::string>* headers, const char* extra);
+    // `agent`: the client of the agent session the address came from, or null.
+    status_t setDataSource_l(const char* uri, const std::map<std::string, std::string>* headers,
+                             std::shared_ptr<PlayerAgent> agent);
     status_t prepare_l();
     status_t prepareAsync_l();
     status_t play_l();
@@ -251,6 +277,19 @@ private:
     void postVideoLagEvent_l();
     void postCheckAudioStatusEvent(int64_t delayUs);
     void postBufferingEvent_l(int64_t delayUs = -1);
+    void postThumbnailEvent_l(int64_t delayUs);
+    // Runs `task` on the reporter queue.
+    void postReporterTask_l(std::function<void()> task);
+    // The agent of the current session, or null without one.
+    std::shared_ptr<PlayerAgent> sessionAgent_l() const { return mAgent; }
+    // Tells the agent session about a state change (no-op without one).
+    void reportAgentStatus_l(PlayerAgent::Status status, int32_t currentSeconds = -1);
+    // --- The buffering event's steps.
+    void sendBandwidth_l();
+    void pauseForUnderrun_l(const char* why);
+    void resumeAfterFill_l();
+    bool cachedDuration_l(int64_t* cachedUs, bool* eos, status_t* finalStatus, int64_t* remainingBytes);
+    void checkAgentPlayWindow_l();
     void postAudioOutputWatch_l();
     bool checkAudioOutput_l();
     // Raises every stop flag of the current session without taking mLock.
@@ -292,6 +331,17 @@ private:
     status_t onReportErrorRequest_l(const Payload& request, Payload* reply);
     status_t onLiveDisabledRequest_l(const Payload& request, Payload* reply);
     status_t onAgentValueRequest_l(const Payload& request, Payload* reply);
+    status_t onLoadBookmarksRequest_l(const Payload& request, Payload* reply);
+    status_t onAddBookmarkRequest_l(const Payload& request, Payload* reply);
+    status_t onDeleteBookmarkRequest_l(const Payload& request, Payload* reply);
+    status_t onAgentSetterRequest_l(InvokeRequest id, const Payload& request);
+    status_t onAgentSetter31Request_l(const Payload& request, Payload* reply);
+    status_t onAgentSetter32Request_l(const Payload& request, Payload* reply);
+    status_t onAgentSetter33Request_l(const Payload& request, Payload* reply);
+    status_t onVideoInfoRequest_l(const Payload& request, Payload* reply);
+    // A bookmark exchange on the reporter queue: GET url + query, then MEDIA_INFO (info, seconds).
+    void runBookmarkRequest(std::shared_ptr<PlayerAgent> agent, std::string url, std::string query,
+                            int32_t info, int32_t seconds, bool keepAnswer);
 
     // --- Event handlers (playback queue thread).
     void onPrepareAsyncEvent();
@@ -337,10 +387,17 @@ private:
     // --- Preparation's source set-up; has its own lock (cancel() from any thread).
     SourceSetup mSourceSetup;
 
+    // --- The agent client of the current agent session (null without one), guarded by mLock.
+    // Each agent session has its own client; reset_l reports the stop and hands it to mDoomed,
+    // which stops it after the lock is released. Users copy the pointer under mLock and call it
+    // without the lock.
+    std::shared_ptr<PlayerAgent> mAgent;
+
     // --- Session objects, guarded by mLock. mExtractor and mAudioPlayer are also read under
     // mMiscStateLock by position queries and by interruptSession, so they change under both.
     WeakRef<PlayerFront> mListener;
     Ref<MediaExtractor> mExtractor;
+    Ref<CachedSource> mCachedSource;
     Ref<MediaSource> mAudioTrack;
     Ref<MediaSource> mVideoTrack;
     Ref<MediaSource> mAudioSource;
@@ -361,6 +418,13 @@ private:
     bool mIsFdSource;
     bool mIsHlsSession;
     bool mLiveDisabled;
+    // The agent's media information for the item being played (when mHasAgentItem).
+    bool mHasAgentItem;
+    AgentItem mAgentItem;
+    // Agent error already sent to the host by the buffering event.
+    int32_t mReportedAgentError;
+    // The cache's final status when MEDIA_INFO 901 last went out (OK: not yet).
+    status_t mReportedFinalStatus;
     int32_t mDisplayWidth;
     int32_t mDisplayHeight;
     int32_t mVideoWidth;

@@ -7,6 +7,7 @@
 
 #include "engine/DecoderRegistry.h"
 #include "engine/FFMpegExtractor.h"
+#include "engine/HttpDataSource.h"
 #include "engine/MediaDefs.h"
 #include "utils/Log.h"
 
@@ -17,6 +18,13 @@ namespace velmor {
 namespace {
 
 bool startsWithIgnoreCase(const char* s, const char* prefix) { return strncasecmp(s, prefix, strlen(prefix)) == 0; }
+bool startsWith(const std::string& s, const char* prefix) { return s.compare(0, strlen(prefix), prefix) == 0; }
+
+// The agent's size hint counts KiB; below this many bytes it does not limit the cache.
+constexpr int64_t kMinCacheLimitBytes = 51200;
+constexpr int64_t kCacheLimitSlackKiB = 50;
+// A saved resume position this close to the end (seconds) is dropped.
+constexpr int32_t kResumeTailSeconds = 5;
 
 void takeLongerDuration(const Ref<MetaData>& format, int64_t* durationUs) {
     int64_t d;
@@ -44,10 +52,16 @@ void SourceSetup::arm() {
 
 void SourceSetup::cancel() {
     Ref<MediaExtractor> opening;
+    Ref<DataSource> connecting;
     {
         Mutex::Autolock _l(mLock);
         mCancelled = true;
         opening = mOpening;
+        connecting = mConnecting;
+    }
+    if (connecting != nullptr) {
+        VLOGI("interrupting the connection process");
+        connecting->setStopFlag(DataSource::kStopFlagStop);
     }
     if (opening != nullptr) opening->setStopFlag(MediaExtractor::kStopFlagStop);
 }
@@ -68,6 +82,85 @@ void SourceSetup::track(const Ref<MediaExtractor>& extractor) {
     if (stopNow && extractor != nullptr) extractor->setStopFlag(MediaExtractor::kStopFlagStop);
 }
 
+void SourceSetup::trackSource(const Ref<DataSource>& source) {
+    bool stopNow;
+    {
+        Mutex::Autolock _l(mLock);
+        mConnecting = source;
+        stopNow = mCancelled;
+    }
+    if (stopNow && source != nullptr) source->setStopFlag(DataSource::kStopFlagStop);
+}
+
+SourceSetup::Route SourceSetup::ChooseRoute(const SourceRequest& request) {
+    if (request.agent == nullptr || request.isFd || request.agent->streamKind() == "real") return Route::kFFmpegUrl;
+    const std::string& uri = request.uri;
+    if (startsWith(uri, "rtmp://") || startsWith(uri, "rtsp://")) return Route::kFFmpegUrl;
+    if (startsWith(uri, "http://") || startsWith(uri, "https://") || startsWith(uri, "media_info://")) {
+        return Route::kHttpCache;
+    }
+    return Route::kLocalSource;
+}
+
+void SourceSetup::startAgentSession(const SourceRequest& request, OpenedMedia* out) {
+    if (request.agent == nullptr) return;
+    const status_t err = request.agent->GetMediaInfo();
+    out->hasAgentItem = request.agent->currentItem(&out->agentItem);
+    out->wantThumbnail = err == OK && out->hasAgentItem && out->agentItem.info.thumbnail.empty();
+    // A resume position in the last seconds of the content would end playback at once.
+    AgentMediaInfo& info = out->agentItem.info;
+    if (info.duration > 0 && info.playAt > 0 && info.duration - info.playAt <= kResumeTailSeconds) info.playAt = 0;
+}
+
+status_t SourceSetup::openHttpCache(const SourceRequest& request, OpenedMedia* out, Ref<DataSource>* source) {
+    DataSource::Headers headers;
+    for (const auto& [name, value] : request.headers) {
+        headers.add(KeyValuePair<Text8, Text8>(Text8(name.c_str()), Text8(value.c_str())));
+    }
+    Text8 cacheConfig;
+    bool disconnectAtHighwatermark = false;
+    CachedSource::RemoveCacheSpecificHeaders(&headers, &cacheConfig, &disconnectAtHighwatermark);
+
+    Ref<HttpDataSource> http = new HttpDataSource;
+    trackSource(http);
+    status_t err = http->connect(request.uri.c_str(), &headers, 0);
+    trackSource(nullptr);
+    if (err == OK && cancelled()) err = USER_STOP;
+    if (err != OK) {
+        VLOGI("mConnectingDataSource->connect() : %s returned %d", request.uri.c_str(), err);
+        if (err != USER_STOP && request.agent != nullptr) {
+            request.agent->GetLastPlayError();
+            const status_t agentErr = request.agent->agentErrorCode();
+            if (agentErr != OK) {
+                VLOGI("GetLastPlayError ret %d", agentErr);
+                out->serverDetail = request.agent->agentErrorMessage();
+                return agentErr;
+            }
+        }
+        return err;
+    }
+    startAgentSession(request, out);
+    out->connected = true;
+
+    // The agent may bound the cache for this item (a size hint in KiB).
+    std::string config = cacheConfig.isEmpty() ? std::string() : std::string(cacheConfig.c_str());
+    const int64_t hintKiB = out->hasAgentItem ? out->agentItem.info.bufferSize : 0;
+    if (hintKiB > 0 && (hintKiB + kCacheLimitSlackKiB) * 1024 > kMinCacheLimitBytes) {
+        const long long limitKiB = hintKiB + kCacheLimitSlackKiB;
+        char text[64];
+        snprintf(text, sizeof(text), "%lld/%lld/-1", limitKiB / 2, limitKiB);
+        VLOGI("### limitSize %s", text);
+        config = text;
+    }
+    Ref<CachedSource> cache = new CachedSource(http, config.empty() ? nullptr : config.c_str(), disconnectAtHighwatermark);
+    trackSource(cache);
+    cache->start();
+    cache->resumeFetchingIfNecessary();
+    out->cachedSource = cache;
+    *source = cache;
+    return OK;
+}
+
 status_t SourceSetup::open(const SourceRequest& request, OpenedMedia* out) {
     *out = OpenedMedia();
     const char* uri = request.uri.c_str();
@@ -76,30 +169,52 @@ status_t SourceSetup::open(const SourceRequest& request, OpenedMedia* out) {
     // HLS sessions are run by the engine's own HLS stack, which needs an agent session.
     if (isHls && !request.liveDisabled) return ERROR_UNSUPPORTED;
 
-    // Without an agent session every address is opened by FFmpeg itself; a descriptor is opened
-    // through its /proc entry.
+    Ref<DataSource> source;
+    status_t err = OK;
+    switch (ChooseRoute(request)) {
+        case Route::kFFmpegUrl:
+            break;
+        case Route::kHttpCache:
+            err = openHttpCache(request, out, &source);
+            break;
+        case Route::kLocalSource:
+            source = DataSource::CreateFromURI(uri);
+            if (source == nullptr) err = UNKNOWN_ERROR;
+            break;
+    }
+    if (err == OK) err = openExtractor(request, source, out);
+    trackSource(nullptr);
+    track(nullptr);
+    return err;
+}
+
+status_t SourceSetup::openExtractor(const SourceRequest& request, const Ref<DataSource>& source, OpenedMedia* out) {
+    // Without a data source FFmpeg opens the address itself; a descriptor through its /proc entry.
     std::string url = request.uri;
     if (request.isFd) {
         char path[64];
         snprintf(path, sizeof(path), "/proc/self/fd/%d", request.fd);
         url = path;
     }
-    Ref<FFMpegExtractor> extractor = new FFMpegExtractor(nullptr);
+    Ref<FFMpegExtractor> extractor = new FFMpegExtractor(source);
     track(extractor);
-    status_t err = extractor->initialize(url.c_str(), true);
+    status_t err = source != nullptr ? extractor->initialize(nullptr, false) : extractor->initialize(url.c_str(), true);
     if (err == OK && cancelled()) err = USER_STOP;
     if (err != OK) {
-        track(nullptr);
+        // The agent may know why its media could not be read.
+        if (err != USER_STOP && request.agent != nullptr && request.agent->agentErrorCode() != OK) {
+            return request.agent->agentErrorCode();
+        }
         return err;
     }
     out->extractor = extractor;
-    out->connected = true;
+    if (!out->connected) {
+        out->connected = true;
+        startAgentSession(request, out);
+    }
     out->hasVideoStream = extractor->hasVideo();
     err = chooseTracks(extractor, out);
-    if (err != OK) {
-        track(nullptr);
-        return err;
-    }
+    if (err != OK) return err;
     if (out->videoTrack != nullptr) err = startVideoDecoder(static_cast<uint32_t>(request.videoDecoderFlags), out);
     if (err == OK && out->audioTrack != nullptr) {
         std::string name;
@@ -107,7 +222,6 @@ status_t SourceSetup::open(const SourceRequest& request, OpenedMedia* out) {
         if (err == OK && out->audioStatIndex >= 0) out->tracks[static_cast<size_t>(out->audioStatIndex)].decoderName = name;
     }
     if (err == OK && cancelled()) err = USER_STOP;
-    track(nullptr);
     return err;
 }
 

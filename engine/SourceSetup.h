@@ -12,13 +12,18 @@
 // - cancel(): any thread at any time, before the caller takes the engine's lock (a host ending the
 //   session). It raises the stop flag of the extractor being opened, or of the next one open()
 //   creates, so a blocked open or read returns promptly.
-// mLock guards mOpening and mCancelled; it is never held across a blocking call.
+// mLock guards mOpening, mConnecting and mCancelled; it is never held across a blocking call.
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "agent/PlayerAgent.h"
+#include "engine/CachedSource.h"
+#include "engine/DataSource.h"
 #include "engine/MediaExtractor.h"
 #include "engine/MediaSource.h"
 #include "utils/Mutex.h"
@@ -29,10 +34,13 @@ namespace velmor {
 // What a prepare opens: copied from the engine under its lock.
 struct SourceRequest {
     std::string uri;
+    std::map<std::string, std::string> headers;
     int32_t fd = -1;
     bool isFd = false;
     bool liveDisabled = false;
     int32_t videoDecoderFlags = 0;
+    // The agent session the address came from; null when the host gave the address itself.
+    std::shared_ptr<PlayerAgent> agent;
 };
 
 // One track's line in the engine's statistics.
@@ -56,7 +64,15 @@ struct OpenedMedia {
     int64_t bitrate = -1;
     int64_t durationUs = -1;
     uint32_t extractorFlags = 0;
+    Ref<CachedSource> cachedSource;  // the page cache of an HTTP address, else null
     bool connected = false;  // the address was opened (the host hears MEDIA_INFO 7)
+    // The agent's media information for the item, when the agent session has one.
+    bool hasAgentItem = false;
+    AgentItem agentItem;
+    // The agent item has no thumbnail yet: the engine keeps asking for one.
+    bool wantThumbnail = false;
+    // The agent's explanation of a failed connect (its last play error message).
+    std::string serverDetail;
     bool autoLoop = false;   // a Vorbis track whose file asks for looping
     bool hasVideoStream = false;
     bool slowDecoder = false;
@@ -71,8 +87,13 @@ public:
     void cancel();
     bool cancelled();
     // Opens the request's address and starts its decoders. On failure *out holds whatever was
-    // built (its started decoders must be stopped) and the status says why: ERROR_UNSUPPORTED for a DASH address or
-    // nothing playable, USER_STOP when cancelled, else the extractor's or decoder's status.
+    // built (its started decoders must be stopped) and the status says why: ERROR_UNSUPPORTED for
+    // a DASH address or nothing playable, USER_STOP when cancelled, the agent's error when the
+    // agent explains the failure, else the connect, extractor or decoder status.
+    //
+    // Routes: without an agent session, or for the agent's "real" streams, FFmpeg opens the
+    // address itself. In an agent session an http(s):// address is read through HttpDataSource +
+    // CachedSource, rtmp:// and rtsp:// go to FFmpeg, and anything else is a local DataSource.
     status_t open(const SourceRequest& request, OpenedMedia* out);
 
     // The decoder factory over one audio track, started; used by preparation and by an audio
@@ -81,14 +102,26 @@ public:
                                       std::string* decoderName, int64_t* durationUs);
 
 private:
+    enum class Route { kFFmpegUrl, kHttpCache, kLocalSource };
+    static Route ChooseRoute(const SourceRequest& request);
+
     // Publishes the extractor being opened so cancel() reaches it.
     void track(const Ref<MediaExtractor>& extractor);
+    // Publishes the data source being connected so cancel() reaches it.
+    void trackSource(const Ref<DataSource>& source);
+    // The HTTP route up to a started cache: connect, the agent session, the cache.
+    status_t openHttpCache(const SourceRequest& request, OpenedMedia* out, Ref<DataSource>* source);
+    // Opens the extractor over `source` (or FFmpeg over the address when source is null).
+    status_t openExtractor(const SourceRequest& request, const Ref<DataSource>& source, OpenedMedia* out);
+    // Fetches the agent's media information for the item (which starts its position reports).
+    static void startAgentSession(const SourceRequest& request, OpenedMedia* out);
     status_t chooseTracks(const Ref<MediaExtractor>& extractor, OpenedMedia* out);
     status_t startVideoDecoder(uint32_t flags, OpenedMedia* out);
 
     Mutex mLock;
     // --- Guarded by mLock.
     Ref<MediaExtractor> mOpening;
+    Ref<DataSource> mConnecting;
     bool mCancelled = false;
 };
 

@@ -10,6 +10,7 @@ OUT_DIR/decoders: the first packets of each codec's track in the layout fuzz/dec
 fixtures with ffprobe; H.263, MPEG-2 and AC-3 are made from the fixtures with ffmpeg.
 OUT_DIR/http_response: web server answers in the layout fuzz/http_response.cpp serves (a mode
 byte, then the answers of successive connections separated by HTTP_NEXT), written here.
+OUT_DIR/agent_json: player agent answers (open and media information) after a selector byte.
 """
 import json
 import os
@@ -139,9 +140,54 @@ def write_http_seeds(out_dir):
 
 
 
+# --- agent_json: a selector byte (bit 0: media-information reader first), then the answer.
+AGENT_INFO = {
+    "title": "Demo", "snapshot": "snap.jpg", "thumbnail": "thumb.jpg", "detail": "d", "play_at": 12,
+    "duration": 60, "autostart": True, "mute": 0, "nscreen_popup": False, "is_intro": 1, "is_seekable": 1,
+    "is_skipable": 0, "watermark": "wm", "width": 1920, "height": 1080, "bitrate": 4000, "brightness": 50,
+    "contrast": 50, "saturation": 50, "bookmark_kind": 1, "is_live": 0, "buffer": 3, "buffer_size": 20480,
+    "playsection_start": 0, "playsection_end": 0, "ui_progresstype": 1, "ui_jumpstep": 10,
+    "ui_playratesave": 1, "ui_playratestep": 2, "disable_playrate": False, "seekable_end": 0,
+    "bookmark_enable": True, "thumbnail_enable": True, "max_playrate": 20, "caption_style": "{}",
+    "is_audio_file": False, "repeat_play_section": {"start_time": 5, "end_time": 9},
+    "next_episode": {"show_time": 50, "callback_url": "http://127.0.0.1:1/callback/next"},
+    "playbackRates": [[5, 10, 15, 20], 10],
+    "video_watermark": {"msg": "m", "alpha": 50, "font_size": 12, "font_color": "#fff", "show_time": 1,
+                        "hide_time": 2},
+    "type": 1, "fwatermark": "f",
+    "subtitle": [{"name": "ko", "url": "sub.srt?id=7", "language": "ko", "default": True, "vtt": False}],
+    "subtitle_sub": [{"name": "en", "url": "http://127.0.0.1/sub.vtt", "language": "en", "default": False,
+                      "vtt": True}],
+}
+
+
+def write_agent_seeds(out_dir):
+    os.makedirs(out_dir, exist_ok=True)
+    answers = {
+        "open": {"error": 0, "code": 0, "type": 0,
+                 "items": [{"index": 0, "media_key": "k0", "media_url": "http://127.0.0.1/a.mp4"},
+                           {"index": 1, "media_key": "k1", "media_url": "http://127.0.0.1/b.mp4"}]},
+        "open_partial": {"error": 1, "code": -1015, "type": 2, "items": [{"index": 0, "media_key": "k"}]},
+        "open_error": {"error": 1, "code": -4040, "msg": "no such content"},
+        "open_types": {"type": "x", "items": [{"index": "x", "media_key": 5}, 7, None]},
+        "info": {"error": 0, "code": 0, "result": AGENT_INFO},
+        "info_empty": {"error": 0, "code": 0, "result": {"repeat_play_section": {}, "next_episode": {}}},
+        "info_8614": {"error": 0, "code": -8614},
+        "info_types": {"code": 0, "result": {k: [] for k in AGENT_INFO}},
+    }
+    for name, answer in answers.items():
+        text = json.dumps(answer).encode()
+        for selector in (0, 1):
+            with open(os.path.join(out_dir, "%s_%d" % (name, selector)), "wb") as f:
+                f.write(bytes([selector]) + text)
+    with open(os.path.join(out_dir, "truncated"), "wb") as f:
+        f.write(b"\x01" + json.dumps(answers["info"]).encode()[:200])
+
+
 def main():
     media, out = sys.argv[1], sys.argv[2]
     write_http_seeds(os.path.join(out, "http_response"))
+    write_agent_seeds(os.path.join(out, "agent_json"))
     ext_dir = os.path.join(out, "extractor")
     dec_dir = os.path.join(out, "decoders")
     tmp = os.path.join(out, "tmp")

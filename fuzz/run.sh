@@ -4,7 +4,7 @@
 #
 # Usage: fuzz/run.sh [SECONDS] [TARGET...]
 #   SECONDS  run time per target (default 60)
-#   TARGET   extractor, decoders, http_response (default: every fuzz/*.cpp)
+#   TARGET   extractor, decoders, http_response, agent_json (default: every fuzz/*.cpp)
 # Environment:
 #   QV_FUZZ_BUILD  build directory (default <repo>/build/h-fuzz; configured here when missing,
 #                  with CC=clang CXX=clang++ -DQV_FUZZ=ON -DQV_TESTS=OFF -DQV_BENCH=OFF)

@@ -10,6 +10,9 @@
 //   bench_playback seek FILE AT_MS TARGET_MS play until AT, seekToExact(TARGET) -> first frame at the
 //                                            target, play one more second, quit
 //
+// With QV_BENCH_AGENT=HOST:PORT in the environment, FILE is a content path that the player agent
+// at that address resolves (an agent session: the engine plays the agent's play URL).
+//
 // Prints one line on stdout: "quorvantix mode=<mode> key=value ...". Times are milliseconds;
 // cpu_s and maxrss_kb are this process's getrusage figures at exit. Exit status 0 on success.
 #include <sys/resource.h>
@@ -174,7 +177,9 @@ int main(int argc, char** argv) {
     };
 
     const int64_t t0 = nowUs();
-    if (player->setDataSource(file.c_str(), nullptr) != 0 || player->prepareAsync() != 0) {
+    const char* agent = getenv("QV_BENCH_AGENT");
+    if (agent != nullptr && agent[0] == '\0') agent = nullptr;
+    if (player->setDataSource(file.c_str(), agent) != 0 || player->prepareAsync() != 0) {
         fail("open");
     } else if (!waitFor(30000, [] { return gSeen.prepared; })) {
         fail("prepare");

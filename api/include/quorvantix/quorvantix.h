@@ -94,6 +94,14 @@ public:
     /*  1 */ virtual int32_t setVideoArea(int32_t a, int32_t b) = 0;
     /*  2 */ virtual int32_t setVideoSurface(int32_t a, int32_t b, int32_t c) = 0;
     /*  3 */ virtual int32_t setDataSourceFd(int32_t fd) = 0;
+    // Without `extra`, `url` is the address to play (a path, file://, http(s)://, rtmp://, rtsp://).
+    // With `extra` it is an agent session: `extra` is the player agent's address as "HOST:PORT"
+    // (for example "127.0.0.1:8600") and `url` the content path the agent resolves; the engine
+    // plays the agent's play URL for the first item (progressive "stream"/"download" items through
+    // its own HTTP cache, "real" streams through FFmpeg) and reports state and position to the
+    // agent while it plays. Returns the agent's status when it cannot resolve the content
+    // (-404 when the agent cannot be reached, the HTTP status of a failed answer, the agent's
+    // error code).
     /*  4 */ virtual int32_t setDataSource(const char* url, const char* extra) = 0;
     /*  5 */ virtual int32_t createVideoSink(VelmorWindow window, int32_t ignored, int32_t width, int32_t height, int32_t kind) = 0;
     /*  6 */ virtual int32_t createAudioSink(intptr_t deviceOrWindow) = 0;
