@@ -231,7 +231,8 @@ void CachedSource::onFetch(int32_t generation) {
         }
         servePendingRead_l();
         int64_t delayUs = kIdleFetchDelayUs;
-        if (mFetching) delayUs = (mFinalStatus == OK || mNumRetriesLeft <= 0) ? 0 : kRetryFetchDelayUs;
+        // A failed fetch with retries left waits before it tries again.
+        if (mFetching) delayUs = mNumRetriesLeft < kMaxRetries && mNumRetriesLeft > 0 ? kRetryFetchDelayUs : 0;
         if (!stopped()) scheduleFetch_l(delayUs, false);
     }
     wakeReader();

@@ -1491,6 +1491,7 @@ void PlaybackEngine::onStreamDone() {
     if (!mStreamDoneEventPending) return;
     mStreamDoneEventPending = false;
     if (mStreamDoneStatus == USER_STOP) return;  // a reset or stop cut the stream short on purpose
+    if (mInError) return;  // the session already ended in an error: nothing completes after it
     if (mStreamDoneStatus != ERROR_END_OF_STREAM) {
         VLOGE("MEDIA_ERROR %d", mStreamDoneStatus);
         notifyListener_l(MEDIA_ERROR, MEDIA_ERROR_UNKNOWN, mStreamDoneStatus);

@@ -20,6 +20,8 @@
 #   playback-restart), median of $SEEK_RUNS.
 # - The seek target lies between key frames (the clip has one every 2 s) so both decode forward.
 # - Engine log lines and mpv's terminal output go to files under $LOGDIR.
+# Streaming (bench/stream/run.sh): with QV_BENCH_AGENT=HOST:PORT the engine gets FILE as a content
+# path of the player agent there, and mpv (and ffprobe) read PEER_URL instead of FILE.
 set -euo pipefail
 # shellcheck source=../lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
@@ -32,15 +34,16 @@ LOGDIR="${LOGDIR:-$(mktemp -d "${TMPDIR:-/tmp}/qv-bench-playback.XXXXXX")}"
 mkdir -p "$LOGDIR"
 
 [[ -x "$BIN" ]] || { echo "bench_playback not found at $BIN (build it or pass its path)" >&2; exit 1; }
-[[ -f "$FILE" ]] || bash "$ROOT/scripts/make_fixtures.sh" "$MEDIA"
+PEER="${PEER_URL:-$FILE}"
+[[ -n "${PEER_URL:-}" || -f "$FILE" ]] || bash "$ROOT/scripts/make_fixtures.sh" "$MEDIA"
 HAVE_MPV=1
 command -v mpv >/dev/null 2>&1 || { HAVE_MPV=0; echo "mpv not installed: no peer figures" >&2; }
 
-FRAMES=$(ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$FILE")
+FRAMES=$(ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$PEER")
 SEEK_S=$(awk -v m="$SEEK_MS" 'BEGIN{printf "%.3f", m / 1000}')
 SEEK_AT_S=$(awk -v m="$SEEK_AT_MS" 'BEGIN{printf "%.3f", m / 1000}')
-cat "$FILE" >/dev/null
-echo "file $FILE: $FRAMES video frames; logs in $LOGDIR"
+if [[ -f "$FILE" ]]; then cat "$FILE" >/dev/null; fi
+echo "file $FILE${QV_BENCH_AGENT:+ (agent $QV_BENCH_AGENT; mpv reads $PEER)}: $FRAMES video frames; logs in $LOGDIR"
 
 # Runs a command under /usr/bin/time; sets T_WALL T_CPU T_RSS_KB; stdout to $1, stderr to $2.
 timed() {
@@ -76,7 +79,7 @@ if (( HAVE_MPV )); then
   echo "mpv: real-time play"
   # The status line shows only the drop counters, so it is rewritten only when a frame drops.
   timed "$LOGDIR/m_play.out" "$LOGDIR/m_play.err" mpv --no-config --vo=null --ao=null --untimed=no \
-    --term-status-msg='QVSTAT drop=${frame-drop-count} decdrop=${decoder-frame-drop-count}' "$FILE" || true
+    --term-status-msg='QVSTAT drop=${frame-drop-count} decdrop=${decoder-frame-drop-count}' "$PEER" || true
   M_CPU=$T_CPU M_RSS=$T_RSS_KB
   last=$(tr '\r' '\n' <"$LOGDIR/m_play.out" | grep -a QVSTAT | tail -1 || true)
   d=$(get drop "$last") dd=$(get decdrop "$last")
@@ -101,11 +104,11 @@ for ((i = 0; i < RUNS; i++)); do
   fi
   if (( HAVE_MPV )); then
     if timed "$LOGDIR/m_start.$i.out" "$LOGDIR/m_start.$i.log" mpv --no-config --vo=null --ao=null --frames=1 \
-      -v --msg-time "$FILE"; then
+      -v --msg-time "$PEER"; then
       m_start_wall+=("$T_WALL"); m_start_in+=("$(mpv_span "$LOGDIR/m_start.$i.out" "] Opening " "first video frame")")
     fi
     if timed "$LOGDIR/m_oseek.$i.out" "$LOGDIR/m_oseek.$i.log" mpv --no-config --vo=null --ao=null --frames=1 \
-      --start="$SEEK_S" -v --msg-time "$FILE"; then
+      --start="$SEEK_S" -v --msg-time "$PEER"; then
       m_oseek_wall+=("$T_WALL"); m_oseek_in+=("$(mpv_span "$LOGDIR/m_oseek.$i.out" "] Opening " "first video frame")")
     fi
   fi
@@ -147,7 +150,7 @@ for ((i = 0; i < SEEK_RUNS; i++)); do
   fi
   if (( HAVE_MPV )); then
     timed "$LOGDIR/m_seek.$i.out" "$LOGDIR/m_seek.$i.log" mpv --no-config --vo=null --ao=null \
-      --script="$LOGDIR/seek.lua" --script-opts="qvbench-at=$SEEK_AT_S,qvbench-target=$SEEK_S" "$FILE" || true
+      --script="$LOGDIR/seek.lua" --script-opts="qvbench-at=$SEEK_AT_S,qvbench-target=$SEEK_S" "$PEER" || true
     line=$(tr '\r' '\n' <"$LOGDIR/m_seek.$i.out" | grep -a '^mpvseek' | tail -1 || true)
     [[ -n "$line" ]] && m_seek+=("$(get seek_ms "$line")")
     echo "  ${line:-mpv seek run $i gave no figure}"
