@@ -183,7 +183,7 @@ const Content* AgentService::resolveContent(const Call& call) {
     } else if (const std::string* key = call.request.param("media_key")) {
         content = call.catalogue->byMediaKey(*key, static_cast<int>(toInt(call.request.param("index")).value_or(-1)));
     }
-    std::lock_guard<std::mutex> lock(mLock);
+    std::lock_guard<CheckedMutex> lock(mLock);
     if (content != nullptr) {
         mCurrentPath = content->path;
         return content;
@@ -195,7 +195,7 @@ const Content* AgentService::resolveContent(const Call& call) {
 
 void AgentService::seedBookmarks(const CatalogueData& catalogue) {
     {
-        std::lock_guard<std::mutex> lock(mLock);
+        std::lock_guard<CheckedMutex> lock(mLock);
         if (catalogue.generation == mSeededGeneration) return;
         mSeededGeneration = catalogue.generation;
     }

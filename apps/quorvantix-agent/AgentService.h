@@ -17,6 +17,7 @@
 #include <json/json.h>
 
 #include "Catalogue.h"
+#include "CheckedMutex.h"
 #include "Database.h"
 #include "HttpServer.h"
 
@@ -99,7 +100,7 @@ private:
     // --- Set before the server starts, then read-only.
     std::string mPublicAddress;
     // --- Guarded by mLock.
-    std::mutex mLock;
+    CheckedMutex mLock;
     std::string mCurrentPath;          // content the player used last (for requests without a key)
     uint64_t mSeededGeneration = 0;    // catalogue generation whose bookmarks are in the database
 };

@@ -210,26 +210,43 @@ Catalogue::FileIdentity Catalogue::identify() const {
 
 std::shared_ptr<const CatalogueData> Catalogue::current() {
     FileIdentity identity = identify();
-    std::lock_guard<std::mutex> lock(mLock);
-    if (!mLoaded || !(identity == mIdentity)) reload_l(identity);
+    {
+        std::lock_guard<CheckedMutex> lock(mLock);
+        if (mData != nullptr && identity == mIdentity) return mData;
+    }
+    // One thread reads the changed file; the others wait here for its snapshot rather than read
+    // the same file again. mLock is not held while the file is read.
+    std::lock_guard<std::mutex> reloading(mReloadLock);
+    identity = identify();
+    {
+        std::lock_guard<CheckedMutex> lock(mLock);
+        if (mData != nullptr && identity == mIdentity) return mData;
+    }
+    std::shared_ptr<CatalogueData> data = load(identity);
+    std::lock_guard<CheckedMutex> lock(mLock);
+    install_l(identity, std::move(data));
     return mData;
 }
 
-void Catalogue::reload_l(const FileIdentity& identity) {
-    mLoaded = true;
-    mIdentity = identity;
+std::shared_ptr<CatalogueData> Catalogue::load(const FileIdentity& identity) const {
     auto data = std::make_shared<CatalogueData>();
-    if (identity.exists) {
-        std::ifstream in(mFile, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        std::string error = in ? parse(text.str(), data.get()) : "cannot read the file";
-        if (!error.empty()) {
-            fprintf(stderr, "quorvantix-agent: catalogue %s: %s (keeping the previous one)\n", mFile.c_str(),
-                    error.c_str());
-            if (mData == nullptr) mData = std::make_shared<CatalogueData>();
-            return;
-        }
+    if (!identity.exists) return data;
+    std::ifstream in(mFile, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string error = in ? parse(text.str(), data.get()) : "cannot read the file";
+    if (error.empty()) return data;
+    fprintf(stderr, "quorvantix-agent: catalogue %s: %s (keeping the previous one)\n", mFile.c_str(), error.c_str());
+    return nullptr;
+}
+
+void Catalogue::install_l(const FileIdentity& identity, std::shared_ptr<CatalogueData> data) {
+    mLock.assertHeld();
+    // A broken file is not read again until it changes; the previous snapshot stays.
+    mIdentity = identity;
+    if (data == nullptr) {
+        if (mData == nullptr) mData = std::make_shared<CatalogueData>();
+        return;
     }
     data->generation = ++mGeneration;
     mData = std::move(data);

@@ -3,7 +3,7 @@
 // requests. Each snapshot is immutable and shared; a request keeps the snapshot it started with.
 //
 // Threads: current() is called by every connection thread; mLock guards the cached snapshot and
-// the file identity it was read from. A file that cannot be parsed keeps the previous snapshot
+// the file identity it was read from; mReloadLock lets one thread at a time read a changed file. A file that cannot be parsed keeps the previous snapshot
 // (and says so on stderr); a missing file gives an empty catalogue.
 #pragma once
 
@@ -18,6 +18,8 @@
 #include <vector>
 
 #include <json/json.h>
+
+#include "CheckedMutex.h"
 
 namespace qvagent {
 
@@ -91,14 +93,16 @@ private:
         bool operator==(const FileIdentity&) const = default;
     };
     FileIdentity identify() const;
-    void reload_l(const FileIdentity& identity);
+    // Reads and parses the file; null when it is broken.
+    std::shared_ptr<CatalogueData> load(const FileIdentity& identity) const;
+    void install_l(const FileIdentity& identity, std::shared_ptr<CatalogueData> data);
 
     const std::string mFile;
-    std::mutex mLock;
+    std::mutex mReloadLock;                       // serializes reading a changed file
+    CheckedMutex mLock;
     // --- Guarded by mLock.
     FileIdentity mIdentity;                       // of the file the snapshot was read from
-    bool mLoaded = false;
-    std::shared_ptr<const CatalogueData> mData;
+    std::shared_ptr<const CatalogueData> mData;   // null until the first current()
     uint64_t mGeneration = 0;
 };
 

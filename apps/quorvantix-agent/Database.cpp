@@ -63,7 +63,7 @@ bool runOnce(sqlite3_stmt* statement) {
 Database::~Database() { close(); }
 
 std::string Database::open(const std::string& file) {
-    std::lock_guard<std::mutex> lock(mLock);
+    std::lock_guard<CheckedMutex> lock(mLock);
     if (sqlite3_open_v2(file.c_str(), &mDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                         nullptr) != SQLITE_OK) {
         std::string error = mDb != nullptr ? sqlite3_errmsg(mDb) : "out of memory";
@@ -95,7 +95,7 @@ std::string Database::open(const std::string& file) {
 }
 
 void Database::close() {
-    std::lock_guard<std::mutex> lock(mLock);
+    std::lock_guard<CheckedMutex> lock(mLock);
     for (sqlite3_stmt* statement : {mStatements.addReport, mStatements.putBookmark, mStatements.seedBookmark,
                                     mStatements.deleteByPosition, mStatements.deleteByLabel,
                                     mStatements.listBookmarks}) {
@@ -107,11 +107,12 @@ void Database::close() {
 }
 
 void Database::logError_l(const char* what) {
+    mLock.assertHeld();
     fprintf(stderr, "quorvantix-agent: database %s: %s\n", what, mDb != nullptr ? sqlite3_errmsg(mDb) : "closed");
 }
 
 bool Database::addReport(const Report& report) {
-    std::lock_guard<std::mutex> lock(mLock);
+    std::lock_guard<CheckedMutex> lock(mLock);
     sqlite3_stmt* statement = mStatements.addReport;
     if (statement == nullptr) return false;
     sqlite3_bind_int64(statement, 1, report.atUs);
@@ -134,6 +135,7 @@ bool Database::addReport(const Report& report) {
 
 bool Database::writeBookmark_l(sqlite3_stmt* statement, const std::string& mediaKey, int64_t index,
                                const Bookmark& mark) {
+    mLock.assertHeld();
     if (statement == nullptr) return false;
     bindText(statement, 1, mediaKey);
     sqlite3_bind_int64(statement, 2, index);
@@ -147,18 +149,18 @@ bool Database::writeBookmark_l(sqlite3_stmt* statement, const std::string& media
 }
 
 bool Database::putBookmark(const std::string& mediaKey, int64_t index, const Bookmark& mark) {
-    std::lock_guard<std::mutex> lock(mLock);
+    std::lock_guard<CheckedMutex> lock(mLock);
     return writeBookmark_l(mStatements.putBookmark, mediaKey, index, mark);
 }
 
 bool Database::seedBookmark(const std::string& mediaKey, int64_t index, const Bookmark& mark) {
-    std::lock_guard<std::mutex> lock(mLock);
+    std::lock_guard<CheckedMutex> lock(mLock);
     return writeBookmark_l(mStatements.seedBookmark, mediaKey, index, mark);
 }
 
 int Database::deleteBookmarks(const std::string& mediaKey, std::optional<int64_t> position,
                               const std::optional<std::string>& label) {
-    std::lock_guard<std::mutex> lock(mLock);
+    std::lock_guard<CheckedMutex> lock(mLock);
     sqlite3_stmt* statement = position ? mStatements.deleteByPosition : mStatements.deleteByLabel;
     if (statement == nullptr || (!position && !label)) return 0;
     bindText(statement, 1, mediaKey);
@@ -175,7 +177,7 @@ int Database::deleteBookmarks(const std::string& mediaKey, std::optional<int64_t
 }
 
 std::vector<Bookmark> Database::bookmarks(const std::string& mediaKey) {
-    std::lock_guard<std::mutex> lock(mLock);
+    std::lock_guard<CheckedMutex> lock(mLock);
     std::vector<Bookmark> marks;
     sqlite3_stmt* statement = mStatements.listBookmarks;
     if (statement == nullptr) return marks;

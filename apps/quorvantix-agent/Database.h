@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "CheckedMutex.h"
+
 namespace qvagent {
 
 struct Report {
@@ -72,7 +74,7 @@ private:
     bool writeBookmark_l(sqlite3_stmt* statement, const std::string& mediaKey, int64_t index, const Bookmark& mark);
     void logError_l(const char* what);
 
-    std::mutex mLock;
+    CheckedMutex mLock;
     // --- Guarded by mLock.
     sqlite3* mDb = nullptr;
     Statements mStatements;

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 #include <vector>
 
 namespace qvagent {
@@ -23,6 +24,7 @@ namespace {
 constexpr int kListenBacklog = 128;
 constexpr size_t kReadChunk = 16 * 1024;
 constexpr int kAcceptPollMs = 1000;  // the accept thread reaps finished connections this often
+constexpr const char* kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
 int64_t clockUs(clockid_t clock) {
     timespec ts{};
@@ -302,6 +304,11 @@ void HttpServer::serveConnection(int fd) {
 
         size_t bodyLength = 0;
         if (const std::string* length = request.header("content-length")) bodyLength = std::stoull(*length);
+        const std::string* expect = request.header("expect");
+        if (expect != nullptr && bodyLength > buffer.size() && strcasecmp(expect->c_str(), "100-continue") == 0 &&
+            !connection.send(kContinue)) {
+            return;
+        }
         if (!readBody(fd, buffer, bodyLength)) return;
         request.body = buffer.substr(0, bodyLength);
         buffer.erase(0, bodyLength);
