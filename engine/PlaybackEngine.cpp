@@ -504,8 +504,13 @@ void PlaybackEngine::onPrepareAsyncEvent() {
     }
     const bool agentRealStream = agent != nullptr && mLiveDisabled && agent->streamKind() == "real";
     if (mCachedSource != nullptr || agentRealStream) {
-        // A streamed source finishes preparing once enough of it is buffered.
+        // A streamed source finishes preparing once enough of it is buffered: at the buffering
+        // event's checks, or now when opening the media already brought enough (a fast link).
         postBufferingEvent_l(kFirstBufferingCheckDelayUs);
+        if (bufferedEnoughToStart_l()) {
+            VLOGI("cache has filled up while opening, prepare is done");
+            finishAsyncPrepare_l();
+        }
     } else if (mLiveDisabled) {
         finishAsyncPrepare_l();
     }
@@ -1574,6 +1579,22 @@ bool PlaybackEngine::cachedDuration_l(int64_t* cachedUs, bool* eos, status_t* fi
     }
     if (mExtractor != nullptr && mExtractor->getCachedDuration(cachedUs, eos) == OK) return true;
     return false;
+}
+
+// The buffering event's test for finishing a prepare: more than the high mark cached, the
+// whole stream cached, or (without a bit rate) more than kFilledBytes.
+bool PlaybackEngine::bufferedEnoughToStart_l() {
+    mLock.assertHeld();
+    int64_t cachedUs = 0;
+    bool eos = false;
+    status_t finalStatus = OK;
+    int64_t remaining = 0;
+    if (cachedDuration_l(&cachedUs, &eos, &finalStatus, &remaining)) {
+        return finalStatus == OK ? (eos || cachedUs > kHighWaterMarkUs) : finalStatus == ERROR_END_OF_STREAM;
+    }
+    if (mCachedSource == nullptr) return false;
+    remaining = mCachedSource->approxDataRemaining(&finalStatus);
+    return finalStatus == ERROR_END_OF_STREAM || (finalStatus == OK && remaining > kFilledBytes);
 }
 
 // The agent's play window: a position past the item's play limit ends playback.

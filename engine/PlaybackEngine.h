@@ -290,6 +290,7 @@ private:
     void resumeAfterFill_l();
     bool cachedDuration_l(int64_t* cachedUs, bool* eos, status_t* finalStatus, int64_t* remainingBytes);
     void checkAgentPlayWindow_l();
+    bool bufferedEnoughToStart_l();
     void postAudioOutputWatch_l();
     bool checkAudioOutput_l();
     // Raises every stop flag of the current session without taking mLock.
