@@ -269,6 +269,27 @@ TEST_F(AgentPlayback, BookmarksAreCreatedListedAndDeleted) {
     EXPECT_EQ(1, countBookmarks(agent.dbPath(), "key-clip"));
 }
 
+// The agent's play list: skipping makes another item current and prepares it.
+TEST_F(AgentPlayback, SkippingWalksThePlayList) {
+    qvtest::AgentService agent(R"({"contents": {"list": {"type": 0, "items": [
+        {"file": "short_3s.mp4", "media_key": "a"}, {"file": "h264_aac.mp4", "media_key": "b"},
+        {"file": "demo.mp4", "media_key": "c"}], "info": {"title": "list"}}}})");
+    ASSERT_TRUE(agent.ok());
+    ASSERT_TRUE(open(agent, "list"));
+    EXPECT_TRUE(player->hasNext(-1));
+    EXPECT_FALSE(player->hasNext(3));
+    seen.clear();
+    ASSERT_EQ(0, player->skipTo(2));
+    ASSERT_EQ(QV_MEDIA_PREPARED, seen.waitForAnyOf({QV_MEDIA_PREPARED, QV_MEDIA_ERROR}, 20000));
+    int32_t durationMs = 0;
+    ASSERT_EQ(0, player->getDuration(&durationMs));
+    EXPECT_NEAR(10000, durationMs, 100);  // demo.mp4, the third item
+    EXPECT_FALSE(player->hasNext(-1));
+    EXPECT_NE(0, player->skipTo(3));
+    const std::vector<Report> reports = readReports(agent.dbPath());
+    EXPECT_TRUE(std::any_of(reports.begin(), reports.end(), [](const Report& r) { return r.kind == "info"; }));
+}
+
 // Bad agent answers give the agent's statuses within the time-outs; nothing crashes.
 TEST_F(AgentPlayback, BadAgentAnswersGiveStatuses) {
     qvtest::AgentService agent(catalogue({
