@@ -24,6 +24,7 @@ namespace {
 constexpr int kListenBacklog = 128;
 constexpr size_t kReadChunk = 16 * 1024;
 constexpr int kAcceptPollMs = 1000;  // the accept thread reaps finished connections this often
+constexpr int kAcceptBackoffMs = 100;  // pause after accept() ran out of descriptors or memory
 constexpr const char* kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
 int64_t clockUs(clockid_t clock) {
@@ -190,7 +191,15 @@ void HttpServer::acceptLoop() {
         reapFinished(false);
         if (ready <= 0 || fds[1].revents != 0) continue;
         int fd = accept4(mListenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) continue;
+        if (fd < 0) {
+            // Out of descriptors or memory, the pending connection stays queued and the listening
+            // socket stays readable: wait for connections to end instead of spinning on it.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                pollfd stop = {mStopFd, POLLIN, 0};
+                poll(&stop, 1, kAcceptBackoffMs);
+            }
+            continue;
+        }
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
 
