@@ -269,6 +269,62 @@ TEST_F(AgentPlayback, BookmarksAreCreatedListedAndDeleted) {
     EXPECT_EQ(1, countBookmarks(agent.dbPath(), "key-clip"));
 }
 
+// The media information reaches the host through requests 10 and 35 in the order the engine
+// writes it: fields of every type, early and late in the record, so a shifted field shows.
+TEST_F(AgentPlayback, ContentAndVideoInformationReachTheHost) {
+    qvtest::AgentService agent(R"({"contents": {"full": {"type": 1, "items": [{"file": "h264_aac.mp4", "media_key": "f"}],
+      "info": {"title": "Full", "thumbnail": "t.jpg", "play_at": 2, "duration": 8, "autostart": true,
+        "watermark": "wm", "width": 640, "saturation": 55, "is_live": 3, "buffer_size": 30000,
+        "playsection_end": 90, "ui_playratestep": 2, "disable_playrate": true, "max_playrate": 20,
+        "caption_style": "bold", "is_audio_file": true, "repeat_play_section": {"start_time": 1, "end_time": 4},
+        "next_episode": {"show_time": 7, "callback_url": "http://x/next"}, "playbackRates": [[5, 10], 10],
+        "video_watermark": {"msg": "hello", "alpha": 40, "font_size": 18, "font_color": "red", "show_time": 3,
+                            "hide_time": 9},
+        "type": 2, "fwatermark": "fw"}}}})");
+    ASSERT_TRUE(agent.ok());
+    ASSERT_TRUE(open(agent, "full"));
+    VelmorContentInfo c;
+    ASSERT_EQ(0, player->getContentInfo(&c));
+    EXPECT_EQ("download", c.kind);
+    EXPECT_EQ("Full", c.title);
+    EXPECT_EQ("t.jpg", c.thumbnail);
+    EXPECT_EQ(2, c.playAt);
+    EXPECT_EQ(1, c.autostart);
+    EXPECT_EQ("wm", c.watermark);
+    EXPECT_EQ(640, c.width);
+    EXPECT_EQ(55, c.saturation);
+    EXPECT_EQ(1, c.isLive);
+    EXPECT_EQ(30000, c.bufferSize);
+    EXPECT_EQ(90, c.playsectionEnd);
+    EXPECT_EQ(2, c.uiPlayrateStep);
+    EXPECT_EQ(1, c.disablePlayrate);
+    EXPECT_EQ(20, c.maxPlayrate);
+    EXPECT_EQ("bold", c.captionStyle);
+    EXPECT_EQ(1, c.isAudioFile);
+    EXPECT_EQ(1, c.repeatStart);
+    EXPECT_EQ(4, c.repeatEnd);
+    EXPECT_EQ(7, c.nextEpisodeShowTime);
+    EXPECT_EQ("http://x/next", c.nextEpisodeCallbackUrl);
+    EXPECT_EQ("[5,10]", c.playbackRatesJson);
+    EXPECT_EQ(10, c.playbackRateDefault);
+    EXPECT_EQ("hello", c.watermarkMsg);
+    EXPECT_EQ("red", c.watermarkFontColor);
+    EXPECT_EQ(9, c.watermarkHideTime);
+    EXPECT_EQ(2, c.watermarkType);
+    EXPECT_EQ("fw", c.fwatermark);
+    VelmorVideoInfo v;
+    ASSERT_EQ(0, player->getVideoInfo(&v));
+    EXPECT_EQ("hello", v.text1);
+    EXPECT_EQ(40, v.value1);
+    EXPECT_EQ(18, v.value2);
+    EXPECT_EQ("red", v.text2);
+    EXPECT_EQ(3, v.value3);
+    EXPECT_EQ(9, v.value4);
+    // The agent forbids rate changes for this item.
+    ASSERT_EQ(0, player->start());
+    EXPECT_EQ(-1010, player->setPlayingRate(15.0));
+}
+
 // The agent's play list: skipping makes another item current and prepares it.
 TEST_F(AgentPlayback, SkippingWalksThePlayList) {
     qvtest::AgentService agent(R"({"contents": {"list": {"type": 0, "items": [
