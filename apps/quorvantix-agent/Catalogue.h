@@ -3,8 +3,9 @@
 // requests. Each snapshot is immutable and shared; a request keeps the snapshot it started with.
 //
 // Threads: current() is called by every connection thread; mLock guards the cached snapshot and
-// the file identity it was read from; mReloadLock lets one thread at a time read a changed file. A file that cannot be parsed keeps the previous snapshot
-// (and says so on stderr); a missing file gives an empty catalogue.
+// the file identity it was read from; mReloadLock lets one thread at a time read a changed file.
+// A file that cannot be parsed keeps the previous snapshot (and says so on stderr); a missing file
+// gives an empty catalogue.
 #pragma once
 
 #include <sys/stat.h>
