@@ -325,6 +325,21 @@ TEST_F(AgentPlayback, ContentAndVideoInformationReachTheHost) {
     EXPECT_EQ(-1010, player->setPlayingRate(15.0));
 }
 
+// A play limit from the agent (a preview of 2 s) ends playback early with PLAYBACK_COMPLETE.
+TEST_F(AgentPlayback, PlayLimitEndsPlaybackEarly) {
+    qvtest::AgentService agent(R"({"contents": {"preview": {"type": 0, "items": [{"file": "h264_aac.mp4",
+      "media_key": "p"}], "info": {"title": "preview", "playsection_end": 2}}}})");
+    ASSERT_TRUE(agent.ok());
+    ASSERT_TRUE(open(agent, "preview"));
+    ASSERT_EQ(0, player->start());
+    ASSERT_TRUE(seen.waitForMsg(QV_MEDIA_PLAYBACK_COMPLETE, 10000));
+    int32_t positionMs = 0;
+    player->getCurrentPosition(&positionMs);
+    EXPECT_GT(positionMs, 2000);
+    EXPECT_LT(positionMs, 5000);  // the clip is 8 s long
+    EXPECT_FALSE(player->isPlaying());
+}
+
 // The agent's play list: skipping makes another item current and prepares it.
 TEST_F(AgentPlayback, SkippingWalksThePlayList) {
     qvtest::AgentService agent(R"({"contents": {"list": {"type": 0, "items": [
