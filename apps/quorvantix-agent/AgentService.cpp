@@ -135,12 +135,12 @@ bool AgentService::handle(const HttpRequest& request, HttpConnection& connection
     namespace rn = request_name;
     Call call{request, connection, "", nullptr, nullptr};
     if (!route(request, &call.name)) {
-        return sendJson(call, 404, failure(kCodeNoSuchContent, "no such request"));
+        return sendJson(call, http_status::kNotFound, failure(kCodeNoSuchContent, "no such request"));
     }
     bool isPost = request.method == "POST";
     bool isGet = request.method == "GET" || request.method == "HEAD";
     if (call.name == rn::kCallback ? !(isPost || isGet) : !isGet) {
-        return sendBody(call, 405, "text/plain", "Method Not Allowed\n",
+        return sendBody(call, http_status::kMethodNotAllowed, "text/plain", "Method Not Allowed\n",
                         {call.name == rn::kCallback ? "Allow: POST" : "Allow: GET, HEAD"});
     }
 
@@ -173,7 +173,7 @@ bool AgentService::handle(const HttpRequest& request, HttpConnection& connection
     if (call.name == rn::kBookmarkDelete) return answerBookmarkDelete(call);
     if (call.name == rn::kLastPlayError) return answerLastPlayError(call);
     if (call.name == rn::kCallback) return answerCallback(call);
-    return sendJson(call, 200, ok());  // state, error, dir_set: stored, nothing to say
+    return sendJson(call, http_status::kOk, ok());  // state, error, dir_set: stored, nothing to say
 }
 
 const Content* AgentService::resolveContent(const Call& call) {
@@ -251,7 +251,7 @@ bool AgentService::applyOverride(const Call& call, bool* keepAlive) {
     }
     auto raw = content->raw.find(call.name);
     if (raw != content->raw.end()) {
-        *keepAlive = sendBody(call, 200, kJsonType, raw->second);
+        *keepAlive = sendBody(call, http_status::kOk, kJsonType, raw->second);
         return true;
     }
     return false;
@@ -261,7 +261,7 @@ bool AgentService::answerOpen(const Call& call) {
     const Content* content = call.content;
     const std::string* path = call.request.param("path");
     if (path == nullptr || content == nullptr || content->path != *path) {
-        return sendJson(call, 200, failure(kCodeNoSuchContent, "no such content"));
+        return sendJson(call, http_status::kOk, failure(kCodeNoSuchContent, "no such content"));
     }
     Json::Value answer = content->openError != 0
                              ? failure(content->openError,
@@ -277,7 +277,7 @@ bool AgentService::answerOpen(const Call& call) {
         items.append(item);
     }
     answer["items"] = items;
-    return sendJson(call, 200, answer);
+    return sendJson(call, http_status::kOk, answer);
 }
 
 bool AgentService::answerPlay(const Call& call) {
@@ -286,9 +286,9 @@ bool AgentService::answerPlay(const Call& call) {
     if (key != nullptr && call.content != nullptr) {
         item = call.content->item(*key, static_cast<int>(toInt(call.request.param("index")).value_or(-1)));
     }
-    if (item == nullptr) return sendJson(call, 404, failure(kCodeNoSuchContent, "no such media"));
+    if (item == nullptr) return sendJson(call, http_status::kNotFound, failure(kCodeNoSuchContent, "no such media"));
     if (!call.content->playRedirect.empty()) {
-        return sendBody(call, 302, "text/plain", "",
+        return sendBody(call, http_status::kFound, "text/plain", "",
                         {"Location: " + call.content->playRedirect + percentEncode(item->file, true)});
     }
     return serveFile(call, item->file, call.content);
@@ -316,19 +316,22 @@ bool AgentService::answerMedia(const Call& call) {
 }
 
 bool AgentService::serveFile(const Call& call, const std::string& file, const Content* content) {
-    if (!isConfinedPath(file)) return sendJson(call, 403, failure(kCodeBadRequest, "path outside the media"));
+    if (!isConfinedPath(file)) {
+        return sendJson(call, http_status::kForbidden, failure(kCodeBadRequest, "path outside the media"));
+    }
     std::string fullPath = mMediaDir + "/" + file;
     int fd = open(fullPath.c_str(), O_RDONLY | O_CLOEXEC);
     FileCloser closer{fd};
     struct stat st{};
     if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        return sendJson(call, 404, failure(kCodeNoSuchContent, "no such file"));
+        return sendJson(call, http_status::kNotFound, failure(kCodeNoSuchContent, "no such file"));
     }
     uint64_t size = static_cast<uint64_t>(st.st_size);
     ByteRange range = resolveRange(call.request.header("range"), size);
     const std::string sizeText = std::to_string(size);
     if (range.kind == ByteRange::Kind::kUnsatisfiable) {
-        return sendBody(call, 416, "text/plain", "", {"Content-Range: bytes */" + sizeText, "Accept-Ranges: bytes"});
+        return sendBody(call, http_status::kRangeNotSatisfiable, "text/plain", "",
+                        {"Content-Range: bytes */" + sizeText, "Accept-Ranges: bytes"});
     }
     uint64_t first = range.kind == ByteRange::Kind::kPartial ? range.first : 0;
     uint64_t length = range.kind == ByteRange::Kind::kPartial ? range.last - range.first + 1 : size;
@@ -337,9 +340,9 @@ bool AgentService::serveFile(const Call& call, const std::string& file, const Co
         "Content-Length: " + std::to_string(length),
         "Accept-Ranges: bytes",
     };
-    int status = 200;
+    int status = http_status::kOk;
     if (range.kind == ByteRange::Kind::kPartial) {
-        status = 206;
+        status = http_status::kPartialContent;
         headers.push_back("Content-Range: bytes " + std::to_string(range.first) + "-" + std::to_string(range.last) +
                           "/" + sizeText);
     }
@@ -381,24 +384,26 @@ bool AgentService::serveFile(const Call& call, const std::string& file, const Co
 
 bool AgentService::answerPosition(const Call& call) {
     const Json::Value& error = call.content != nullptr ? call.content->positionError : Json::Value::nullSingleton();
-    if (error.isObject()) return sendJson(call, 200, failure(error["code"].asInt(), error["msg"].asString()));
-    return sendJson(call, 200, ok());
+    if (error.isObject()) {
+        return sendJson(call, http_status::kOk, failure(error["code"].asInt(), error["msg"].asString()));
+    }
+    return sendJson(call, http_status::kOk, ok());
 }
 
 bool AgentService::answerInfo(const Call& call) {
     if (call.content == nullptr || call.request.param("media_key") == nullptr) {
-        return sendJson(call, 200, failure(kCodeNoSuchContent, "no such media"));
+        return sendJson(call, http_status::kOk, failure(kCodeNoSuchContent, "no such media"));
     }
     Json::Value answer(Json::objectValue);
     answer["error"] = 0;
     answer["code"] = call.content->infoCode;
     answer["result"] = call.content->info;
-    return sendJson(call, 200, answer);
+    return sendJson(call, http_status::kOk, answer);
 }
 
 bool AgentService::answerBookmarkList(const Call& call) {
     const std::string* key = call.request.param("media_key");
-    if (key == nullptr) return sendJson(call, 400, failure(kCodeBadRequest, "media_key missing"));
+    if (key == nullptr) return sendJson(call, http_status::kBadRequest, failure(kCodeBadRequest, "media_key missing"));
     Json::Value positions(Json::arrayValue);
     for (const Bookmark& mark : mDatabase.bookmarks(*key)) {
         Json::Value entry(Json::objectValue);
@@ -414,7 +419,7 @@ bool AgentService::answerBookmarkList(const Call& call) {
     result["bookmark_positions"] = positions;
     Json::Value answer = ok();
     answer["result"] = result;
-    return sendJson(call, 200, answer);
+    return sendJson(call, http_status::kOk, answer);
 }
 
 bool AgentService::answerBookmarkCreate(const Call& call) {
@@ -422,7 +427,8 @@ bool AgentService::answerBookmarkCreate(const Call& call) {
     const std::string* key = request.param("media_key");
     std::optional<int64_t> position = toInt(request.param("position"));
     if (key == nullptr || !position) {
-        return sendJson(call, 400, failure(kCodeBadRequest, "media_key and an integer position are needed"));
+        return sendJson(call, http_status::kBadRequest,
+                        failure(kCodeBadRequest, "media_key and an integer position are needed"));
     }
     Bookmark mark;
     mark.position = *position;
@@ -430,9 +436,9 @@ bool AgentService::answerBookmarkCreate(const Call& call) {
     mark.title = toText(request.param("title")).value_or("");
     mark.value = toText(request.param("value")).value_or(mark.title);
     if (!mDatabase.putBookmark(*key, toInt(request.param("index")).value_or(0), mark)) {
-        return sendJson(call, 500, failure(kCodeBadRequest, "bookmark not stored"));
+        return sendJson(call, http_status::kInternalServerError, failure(kCodeBadRequest, "bookmark not stored"));
     }
-    return sendJson(call, 200, ok());
+    return sendJson(call, http_status::kOk, ok());
 }
 
 bool AgentService::answerBookmarkDelete(const Call& call) {
@@ -441,16 +447,19 @@ bool AgentService::answerBookmarkDelete(const Call& call) {
     std::optional<int64_t> position = toInt(request.param("position"));
     std::optional<std::string> label = toText(request.param("label"));
     if (key == nullptr || (!position && (!label || label->empty()))) {
-        return sendJson(call, 400, failure(kCodeBadRequest, "media_key and a position or label are needed"));
+        return sendJson(call, http_status::kBadRequest,
+                        failure(kCodeBadRequest, "media_key and a position or label are needed"));
     }
     mDatabase.deleteBookmarks(*key, position, label);
-    return sendJson(call, 200, ok());
+    return sendJson(call, http_status::kOk, ok());
 }
 
 bool AgentService::answerLastPlayError(const Call& call) {
     const Json::Value& error = call.content != nullptr ? call.content->lastPlayError : Json::Value::nullSingleton();
-    if (error.isObject()) return sendJson(call, 200, failure(error["code"].asInt(), error["msg"].asString()));
-    return sendJson(call, 200, ok());
+    if (error.isObject()) {
+        return sendJson(call, http_status::kOk, failure(error["code"].asInt(), error["msg"].asString()));
+    }
+    return sendJson(call, http_status::kOk, ok());
 }
 
 bool AgentService::answerCallback(const Call& call) {
@@ -459,7 +468,7 @@ bool AgentService::answerCallback(const Call& call) {
     answer["result"] = next != nullptr ? 1 : 0;
     answer["next_url"] =
         next != nullptr ? "http://" + mPublicAddress + "/stream/open?path=" + percentEncode(next->path, false) : "";
-    return sendJson(call, 200, answer);
+    return sendJson(call, http_status::kOk, answer);
 }
 
 bool AgentService::sendJson(const Call& call, int status, const Json::Value& answer) {

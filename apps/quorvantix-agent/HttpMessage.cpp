@@ -227,21 +227,23 @@ ByteRange resolveRange(const std::string* rangeHeader, uint64_t size) {
 
 const char* reasonPhrase(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 206: return "Partial Content";
-        case 302: return "Found";
-        case 400: return "Bad Request";
-        case 403: return "Forbidden";
-        case 404: return "Not Found";
-        case 405: return "Method Not Allowed";
-        case 408: return "Request Timeout";
-        case 413: return "Content Too Large";
-        case 416: return "Range Not Satisfiable";
-        case 431: return "Request Header Fields Too Large";
-        case 500: return "Internal Server Error";
+        case http_status::kOk: return "OK";
+        case http_status::kPartialContent: return "Partial Content";
+        case http_status::kFound: return "Found";
+        case http_status::kBadRequest: return "Bad Request";
+        case http_status::kForbidden: return "Forbidden";
+        case http_status::kNotFound: return "Not Found";
+        case http_status::kMethodNotAllowed: return "Method Not Allowed";
+        case http_status::kRequestTimeout: return "Request Timeout";
+        case http_status::kContentTooLarge: return "Content Too Large";
+        case http_status::kRangeNotSatisfiable: return "Range Not Satisfiable";
+        case http_status::kHeaderFieldsTooLarge: return "Request Header Fields Too Large";
+        case http_status::kInternalServerError: return "Internal Server Error";
         case 502: return "Bad Gateway";
-        case 503: return "Service Unavailable";
-        default: return status >= 500 ? "Error" : status >= 400 ? "Client Error" : "Status";
+        case http_status::kServiceUnavailable: return "Service Unavailable";
+        default:
+            if (status >= http_status::kInternalServerError) return "Error";
+            return status >= http_status::kBadRequest ? "Client Error" : "Status";
     }
 }
 

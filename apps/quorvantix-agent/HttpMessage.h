@@ -13,6 +13,23 @@
 
 namespace qvagent {
 
+// Status codes the agent answers with.
+namespace http_status {
+inline constexpr int kOk = 200;
+inline constexpr int kPartialContent = 206;
+inline constexpr int kFound = 302;
+inline constexpr int kBadRequest = 400;
+inline constexpr int kForbidden = 403;
+inline constexpr int kNotFound = 404;
+inline constexpr int kMethodNotAllowed = 405;
+inline constexpr int kRequestTimeout = 408;
+inline constexpr int kContentTooLarge = 413;
+inline constexpr int kRangeNotSatisfiable = 416;
+inline constexpr int kHeaderFieldsTooLarge = 431;
+inline constexpr int kInternalServerError = 500;
+inline constexpr int kServiceUnavailable = 503;
+}  // namespace http_status
+
 // A request head as parsed from the wire. Header names are lower-cased; a repeated header keeps
 // its last value.
 struct HttpRequest {

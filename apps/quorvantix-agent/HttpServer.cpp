@@ -206,7 +206,7 @@ void HttpServer::acceptLoop() {
         std::lock_guard<std::mutex> lock(mWorkersLock);
         if (mWorkers.size() >= static_cast<size_t>(kMaxConnections)) {
             HttpConnection refused(fd, mStopFd);
-            sendErrorAndClose(refused, 503);
+            sendErrorAndClose(refused, http_status::kServiceUnavailable);
             close(fd);
             continue;
         }
@@ -295,18 +295,18 @@ void HttpServer::serveConnection(int fd) {
         ReadResult result = readHead(fd, buffer, &headEnd, &separatorSize);
         if (result == ReadResult::kClosed) return;
         if (result == ReadResult::kTooLarge) {
-            sendErrorAndClose(connection, 431);
+            sendErrorAndClose(connection, http_status::kHeaderFieldsTooLarge);
             return;
         }
         if (result == ReadResult::kTimedOut) {
-            sendErrorAndClose(connection, 408);
+            sendErrorAndClose(connection, http_status::kRequestTimeout);
             return;
         }
         HttpRequest request;
         request.arrivalRealtimeUs = realtimeUs();
         std::string_view head(buffer.data(), headEnd);
         if (parseRequestHead(head, &request) != ParseResult::kOk) {
-            sendErrorAndClose(connection, 400);
+            sendErrorAndClose(connection, http_status::kBadRequest);
             return;
         }
         buffer.erase(0, headEnd + separatorSize);

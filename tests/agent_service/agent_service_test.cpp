@@ -126,8 +126,9 @@ const char* kCatalogue = R"({"contents": {
   "odd":   {"type": 0, "items": [{"file": "small.bin", "media_key": "o1"}], "open_error": -1015, "info_code": -8614,
             "http_status": {"position": 500, "play": 503}, "raw": {"info": "{not json"}, "hang": ["state"],
             "lastplayerror": {"code": -77, "msg": "expired"}},
-  "moved": {"type": 0, "items": [{"file": "small.bin", "media_key": "m1"}], "play_redirect": "http://127.0.0.1:1/rate/9/",
-            "position_error": {"code": -12, "msg": "stop"}}
+  "moved": {"type": 0, "items": [{"file": "small.bin", "media_key": "m1"}],
+            "play_redirect": "http://127.0.0.1:1/rate/9/",
+            "position_error": {"code": -12, "msg": "stop"}, "info_code": -8614, "info": {"title": "Moved"}}
 }})";
 
 class AgentServiceTest : public ::testing::Test {
@@ -225,7 +226,8 @@ TEST_F(AgentServiceTest, RatePacesTheBodyAndStallAfterHoldsItBack) {
     // The stalled answer promises the whole file, sends kStallAfter bytes and keeps the
     // connection open without sending more.
     bool closed = true;
-    std::string got = rawExchange(mAgent->hostPort(), "GET /misc/play?index=0&media_key=st1 HTTP/1.1\r\n\r\n", 1500, &closed);
+    std::string got =
+        rawExchange(mAgent->hostPort(), "GET /misc/play?index=0&media_key=st1 HTTP/1.1\r\n\r\n", 1500, &closed);
     size_t bodyAt = got.find("\r\n\r\n");
     ASSERT_NE(bodyAt, std::string::npos);
     EXPECT_NE(got.find("Content-Length: 1048576"), std::string::npos);
@@ -256,7 +258,8 @@ TEST_F(AgentServiceTest, JsonAnswersCarryTheirKeys) {
     EXPECT_EQ(info.json["result"]["subtitle"][0]["url"].asString(), "sub.srt?id=7");
     for (const char* path : {"/misc/state?media_key=k1&index=0&set=play&current=0",
                              "/misc/position?media_key=k1&index=0&current=1&duration=8&volume=50&playback=10",
-                             "/misc/error?media_key=k1&index=0&error=-1004", "/dir/set?jumpstep=10", "/lastplayerror"}) {
+                             "/misc/error?media_key=k1&index=0&error=-1004", "/dir/set?jumpstep=10",
+                             "/lastplayerror"}) {
         Answer answer = fetch(url(path));
         EXPECT_EQ(answer.status, 200) << path;
         EXPECT_EQ(answer.json["error"].asInt(), 0) << path;
@@ -277,13 +280,16 @@ TEST_F(AgentServiceTest, BookmarksRoundTripThroughTheDatabase) {
     ASSERT_EQ(seeded.json["result"]["bookmark_positions"].size(), 1u);
     EXPECT_EQ(seeded.json["result"]["bookmark_positions"][0]["value"].asString(), "v5");
 
-    EXPECT_EQ(fetch(url("/bookmark/create?media_key=k1&index=0&label=two%20words&title=T&position=42")).json["code"].asInt(), 0);
+    Answer created = fetch(url("/bookmark/create?media_key=k1&index=0&label=two%20words&title=T&position=42"));
+    EXPECT_EQ(created.json["code"].asInt(), 0);
     EXPECT_EQ(fetch(url("/bookmark/create?media_key=k1&index=0&label=again&title=T2&position=42")).status, 200);
     Json::Value marks = fetch(list).json["result"]["bookmark_positions"];
     ASSERT_EQ(marks.size(), 2u);
     EXPECT_EQ(marks[1]["position"].asInt(), 42);
     EXPECT_EQ(marks[1]["label"].asString(), "again");  // same media key and position: replaced
-    EXPECT_EQ(rows(mAgent->dbPath(), "SELECT media_key, idx, position, label, title FROM bookmarks WHERE media_key = 'k1' ORDER BY position"),
+    EXPECT_EQ(rows(mAgent->dbPath(),
+                   "SELECT media_key, idx, position, label, title FROM bookmarks WHERE media_key = 'k1'"
+                   " ORDER BY position"),
               (std::vector<std::string>{"k1|0|5|intro|intro", "k1|0|42|again|T2"}));
 
     EXPECT_EQ(fetch(url("/bookmark/delete?media_key=k1&index=0&label=again&position=42")).status, 200);
@@ -295,7 +301,8 @@ TEST_F(AgentServiceTest, BookmarksRoundTripThroughTheDatabase) {
 
 TEST_F(AgentServiceTest, ReportsAreStoredInOrder) {
     std::string body = "{\"watched\":1}";
-    for (const char* path : {"/stream/open?path=c", "/misc/play?index=0&media_key=k1", "/misc/info?media_key=k1&index=0",
+    for (const char* path : {"/stream/open?path=c", "/misc/play?index=0&media_key=k1",
+                             "/misc/info?media_key=k1&index=0",
                              "/misc/state?media_key=k1&index=0&set=play&current=0",
                              "/misc/position?media_key=k1&index=0&current=500&duration=8000&volume=0&playback=15",
                              "/misc/state?media_key=k1&index=0&set=pause&current=700", "/dir/set?progress=1",
@@ -338,6 +345,9 @@ TEST_F(AgentServiceTest, CatalogueSwitchesMisbehaveOnRequest) {
     Answer position = fetch(url("/misc/position?media_key=m1&index=0"));
     EXPECT_EQ(position.json["error"].asInt(), 1);
     EXPECT_EQ(position.json["code"].asInt(), -12);
+    Answer info = fetch(url("/misc/info?media_key=m1&index=0"));
+    EXPECT_EQ(info.json["code"].asInt(), -8614);
+    EXPECT_EQ(info.json["result"]["title"].asString(), "Moved");
     EXPECT_EQ(rows(mAgent->dbPath(), "SELECT count(*) FROM reports WHERE kind IN ('play', 'state')"),
               std::vector<std::string>{"3"});
 
