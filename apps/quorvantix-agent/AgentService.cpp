@@ -287,6 +287,13 @@ bool AgentService::answerPlay(const Call& call) {
         item = call.content->item(*key, static_cast<int>(toInt(call.request.param("index")).value_or(-1)));
     }
     if (item == nullptr) return sendJson(call, http_status::kNotFound, failure(kCodeNoSuchContent, "no such media"));
+    // A "real" stream is fetched by the player's own media stack from the item's media_url; the
+    // play request only announces it, so it gets a short JSON answer rather than the media.
+    if (call.request.path.rfind("/real/", 0) == 0) {
+        Json::Value answer = ok();
+        answer["media_url"] = mediaUrl(item->file);
+        return sendJson(call, http_status::kOk, answer);
+    }
     if (!call.content->playRedirect.empty()) {
         return sendBody(call, http_status::kFound, "text/plain", "",
                         {"Location: " + call.content->playRedirect + percentEncode(item->file, true)});

@@ -340,6 +340,22 @@ TEST_F(AgentPlayback, PlayLimitEndsPlaybackEarly) {
     EXPECT_FALSE(player->isPlaying());
 }
 
+// A "real" stream: the agent names the media's own address, FFmpeg opens it, the buffering
+// event finishes the prepare from the extractor's queues; rate changes are refused.
+TEST_F(AgentPlayback, RealStreamsPlayThroughFFmpeg) {
+    qvtest::AgentService agent(R"({"contents": {"live": {"type": 2, "items": [{"file": "short_3s.mp4",
+      "media_key": "r"}], "info": {"title": "real"}}}})");
+    ASSERT_TRUE(agent.ok());
+    ASSERT_TRUE(open(agent, "live"));
+    VelmorContentInfo c;
+    ASSERT_EQ(0, player->getContentInfo(&c));
+    EXPECT_EQ("real", c.kind);
+    ASSERT_EQ(0, player->start());
+    EXPECT_EQ(-1010, player->setPlayingRate(15.0));
+    ASSERT_TRUE(seen.waitForMsg(QV_MEDIA_PLAYBACK_COMPLETE, 15000)) << ::testing::PrintToString(seen.msgs());
+    EXPECT_EQ(0u, seen.countMsg(QV_MEDIA_ERROR));
+}
+
 // The agent's play list: skipping makes another item current and prepares it.
 TEST_F(AgentPlayback, SkippingWalksThePlayList) {
     qvtest::AgentService agent(R"({"contents": {"list": {"type": 0, "items": [
