@@ -902,6 +902,7 @@ void PlaybackEngine::reset_l() {
     }
     mReportedAgentError = 0;
     mReportedFinalStatus = OK;
+    mStoredErrorCode = 0;
     mAudioTrack.clear();
     mVideoTrack.clear();
     if (mAudioPlayer == nullptr && mAudioSource != nullptr) mDoomed.sourcesToStop.push_back(mAudioSource);
@@ -1606,6 +1607,7 @@ void PlaybackEngine::checkAgentPlayWindow_l() {
     getPosition(&positionUs);
     agent->setCurrent(toSeconds(positionUs));
     const int32_t agentError = agent->agentErrorCode();
+    mStoredErrorCode = agentError;
     if (agentError != OK && agentError != mReportedAgentError) {
         mReportedAgentError = agentError;
         notifyListener_l(MEDIA_ERROR, MEDIA_ERROR_UNKNOWN, agentError);
