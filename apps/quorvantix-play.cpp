@@ -17,6 +17,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <dlfcn.h>
+#include <signal.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -36,6 +37,11 @@
 #include "quorvantix/quorvantix.h"
 
 namespace {
+
+// Ctrl-C or a termination request ends playback the way the q key does, so the player is
+// destroyed properly (and an agent session sends its stop report).
+volatile sig_atomic_t gInterrupted = 0;
+void onInterrupt(int) { gInterrupted = 1; }
 
 struct State {
     std::mutex lock;
@@ -212,6 +218,11 @@ int main(int argc, char** argv) {
     }
     if (address.empty()) address = defaultClip();
 
+    struct sigaction interrupt = {};
+    interrupt.sa_handler = &onInterrupt;
+    sigaction(SIGINT, &interrupt, nullptr);
+    sigaction(SIGTERM, &interrupt, nullptr);
+
     PlayerLibrary lib;
     if (!lib.load()) return 1;
     IVelmorPlayerBase* player = lib.create();
@@ -312,7 +323,7 @@ int main(int argc, char** argv) {
                 printf("\r\033[K[keys] rate %.1fx volume %d brightness %d contrast %d saturation %d scale %d\n",
                        rate / 10.0, volume, brightness, contrast, saturation, scaleMode);
             }
-            if (quit) break;
+            if (quit || gInterrupted) break;
             const int width = 30;
             const int filled = duration > 0 ? std::min(width, pos * width / duration) : 0;
             int buffered;
