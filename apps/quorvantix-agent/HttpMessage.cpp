@@ -186,14 +186,14 @@ bool parseQuery(std::string_view query, std::map<std::string, std::string>* out)
 ByteRange resolveRange(const std::string* rangeHeader, uint64_t size) {
     ByteRange whole;
     if (rangeHeader == nullptr) return whole;
-    std::string_view spec = trim(*rangeHeader);
-    if (spec.size() < kBytesUnit.size() || lower(spec.substr(0, kBytesUnit.size())) != kBytesUnit) return whole;
-    spec = trim(spec.substr(kBytesUnit.size()));
-    if (spec.find(',') != std::string_view::npos) return whole;  // several ranges: send it all
-    size_t dash = spec.find('-');
+    std::string_view ranges = trim(*rangeHeader);
+    if (ranges.size() < kBytesUnit.size() || lower(ranges.substr(0, kBytesUnit.size())) != kBytesUnit) return whole;
+    ranges = trim(ranges.substr(kBytesUnit.size()));
+    if (ranges.find(',') != std::string_view::npos) return whole;  // several ranges: send it all
+    size_t dash = ranges.find('-');
     if (dash == std::string_view::npos) return whole;
-    std::string_view firstText = trim(spec.substr(0, dash));
-    std::string_view lastText = trim(spec.substr(dash + 1));
+    std::string_view firstText = trim(ranges.substr(0, dash));
+    std::string_view lastText = trim(ranges.substr(dash + 1));
 
     ByteRange range;
     range.kind = ByteRange::Kind::kPartial;
