@@ -568,35 +568,19 @@ status_t PlayerAgent::GetMediaInfo() {
     return code;
 }
 
-std::string PlayerAgent::GetBookmarkRead() {
+std::string PlayerAgent::bookmarkUrl(const char* action, const char* logFormat) const {
     Mutex::Autolock _l(mLock);
     if (!validIndex_l() || mStreamKind == "real") return std::string();
     const AgentItem& item = mItems[static_cast<size_t>(mCurrentIndex)];
-    const std::string url = "http://" + mAddress + "/bookmark/list?media_key=" + UrlEncode(item.mediaKey) +
+    const std::string url = "http://" + mAddress + "/bookmark/" + action + "?media_key=" + UrlEncode(item.mediaKey) +
                             "&index=" + std::to_string(item.index);
-    VLOGI("PlayerAgent::GetBookmarkRead %s", url.c_str());
+    VLOGI(logFormat, url.c_str());
     return url;
 }
 
-std::string PlayerAgent::GetBookmarkDelete() {
-    Mutex::Autolock _l(mLock);
-    if (!validIndex_l() || mStreamKind == "real") return std::string();
-    const AgentItem& item = mItems[static_cast<size_t>(mCurrentIndex)];
-    const std::string url = "http://" + mAddress + "/bookmark/delete?media_key=" + UrlEncode(item.mediaKey) +
-                            "&index=" + std::to_string(item.index);
-    VLOGI("PlayerAgent::GetBookmarkDelete %s", url.c_str());
-    return url;
-}
-
-std::string PlayerAgent::GetBookmarkRegister() {
-    Mutex::Autolock _l(mLock);
-    if (!validIndex_l() || mStreamKind == "real") return std::string();
-    const AgentItem& item = mItems[static_cast<size_t>(mCurrentIndex)];
-    const std::string url = "http://" + mAddress + "/bookmark/create?media_key=" + UrlEncode(item.mediaKey) +
-                            "&index=" + std::to_string(item.index);
-    VLOGI("PlayerAgent::GetBookmarkRegister %s", url.c_str());
-    return url;
-}
+std::string PlayerAgent::GetBookmarkRead() { return bookmarkUrl("list", "PlayerAgent::GetBookmarkRead %s"); }
+std::string PlayerAgent::GetBookmarkDelete() { return bookmarkUrl("delete", "PlayerAgent::GetBookmarkDelete %s"); }
+std::string PlayerAgent::GetBookmarkRegister() { return bookmarkUrl("create", "PlayerAgent::GetBookmarkRegister %s"); }
 
 std::string PlayerAgent::GetThumbnail() {
     std::string base, query;
@@ -641,6 +625,16 @@ status_t PlayerAgent::GetLastPlayError() {
 
 // --- Settings and error reports -----------------------------------------------------------
 
+void PlayerAgent::sendSetting(const char* logFormat, const std::string& query) {
+    std::string url;
+    {
+        Mutex::Autolock _l(mLock);
+        if (!validIndex_l()) return;
+        url = "http://" + mAddress + "/dir/set?" + query;
+    }
+    sendReport(logFormat, url);
+}
+
 void PlayerAgent::sendReport(const char* logFormat, const std::string& url) {
     VLOGI(logFormat, url.c_str());
     std::string answer;
@@ -648,34 +642,16 @@ void PlayerAgent::sendReport(const char* logFormat, const std::string& url) {
 }
 
 void PlayerAgent::sendProgressType(int32_t type) {
-    std::string address;
-    {
-        Mutex::Autolock _l(mLock);
-        if (!validIndex_l()) return;
-        address = mAddress;
-    }
-    sendReport("PlayerAgent::sendProgressType %s", "http://" + address + "/dir/set?progress=" + std::to_string(type));
+    sendSetting("PlayerAgent::sendProgressType %s", "progress=" + std::to_string(type));
 }
 
 void PlayerAgent::sendJumpStep(int32_t step) {
-    std::string address;
-    {
-        Mutex::Autolock _l(mLock);
-        if (!validIndex_l()) return;
-        address = mAddress;
-    }
-    sendReport("PlayerAgent::sendJumpStep %s", "http://" + address + "/dir/set?jumpstep=" + std::to_string(step));
+    sendSetting("PlayerAgent::sendJumpStep %s", "jumpstep=" + std::to_string(step));
 }
 
 void PlayerAgent::sendPlayrateSave(int32_t save, int32_t step) {
-    std::string address;
-    {
-        Mutex::Autolock _l(mLock);
-        if (!validIndex_l()) return;
-        address = mAddress;
-    }
-    sendReport("PlayerAgent::sendPlayrateSave %s", "http://" + address + "/dir/set?playratesave=" + std::to_string(save) +
-                                                        "&playratestep=" + std::to_string(step));
+    sendSetting("PlayerAgent::sendPlayrateSave %s",
+                "playratesave=" + std::to_string(save) + "&playratestep=" + std::to_string(step));
 }
 
 void PlayerAgent::sendError(int32_t code) {

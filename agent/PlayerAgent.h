@@ -181,6 +181,10 @@ private:
     std::string segment_l() const { return mStreamKind == "real" ? "real" : "misc"; }
     // Sends a one-off report (settings, errors) for the current item; the answer is ignored.
     void sendReport(const char* logFormat, const std::string& url);
+    // "/dir/set?QUERY" when there is a current item.
+    void sendSetting(const char* logFormat, const std::string& query);
+    // The current item's "/bookmark/ACTION" address; empty without an item or for "real" streams.
+    std::string bookmarkUrl(const char* action, const char* logFormat) const;
     static int onTransferProgress(void* self, long long, long long, long long, long long);
 
     mutable Mutex mLock;

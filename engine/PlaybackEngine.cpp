@@ -1629,10 +1629,16 @@ void PlaybackEngine::onBufferingUpdate() {
     if (!mBufferingEventPending) return;
     mBufferingEventPending = false;
 
+    // What is cached ahead of the reader, in media time when it can be told.
+    int64_t cachedUs = 0;
+    bool eos = false;
+    status_t finalStatus = OK;
+    int64_t remaining = 0;
+    const bool haveDuration = cachedDuration_l(&cachedUs, &eos, &finalStatus, &remaining);
+
     // Bytes first: the only measure while no bit rate is known.
     if (mCachedSource != nullptr) {
-        status_t finalStatus = OK;
-        const int64_t remaining = mCachedSource->approxDataRemaining(&finalStatus);
+        if (!haveDuration) remaining = mCachedSource->approxDataRemaining(&finalStatus);
         int64_t size;
         if (finalStatus != OK) {
             if (finalStatus == ERROR_END_OF_STREAM) notifyListener_l(MEDIA_BUFFERING_UPDATE, 100, 0);
@@ -1644,12 +1650,7 @@ void PlaybackEngine::onBufferingUpdate() {
             if (mCachedSource->getSize(&size) == OK && size > 0) {
                 notifyListener_l(MEDIA_BUFFERING_UPDATE, static_cast<int32_t>(mCachedSource->cachedSize() * 100 / size), 0);
             }
-            int64_t cachedUs;
-            bool eos;
-            status_t ignored;
-            int64_t ignoredBytes;
-            const bool haveBitrate = cachedDuration_l(&cachedUs, &eos, &ignored, &ignoredBytes);
-            if (!haveBitrate) {
+            if (!haveDuration) {
                 if ((mFlags & PLAYING) && remaining < kUnderrunBytes) {
                     char why[64];
                     snprintf(why, sizeof(why), "cache is running low (< %d) , pausing.", static_cast<int>(kUnderrunBytes));
@@ -1667,12 +1668,8 @@ void PlaybackEngine::onBufferingUpdate() {
         }
     }
 
-    // Then media time, when it can be told.
-    int64_t cachedUs = 0;
-    bool eos = false;
-    status_t finalStatus = OK;
-    int64_t remaining = 0;
-    if (cachedDuration_l(&cachedUs, &eos, &finalStatus, &remaining)) {
+    // Then media time.
+    if (haveDuration) {
         if (finalStatus != OK && finalStatus != mReportedFinalStatus) {
             mReportedFinalStatus = finalStatus;
             notifyListener_l(MEDIA_INFO, MEDIA_INFO_AGENT_ERROR, mStoredErrorCode);
