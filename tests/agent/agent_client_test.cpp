@@ -1,8 +1,6 @@
 // The agent client against the real reference agent: the position reports' retry budget and
 // volume rule, -8614, the last play error, the POST callback, settings reports, and stop letting
 // the last state report out and sending nothing after it.
-#include <sqlite3.h>
-
 #include <chrono>
 #include <string>
 #include <thread>
@@ -16,26 +14,16 @@
 namespace velmor {
 namespace {
 
-// (kind, query) of the agent's stored reports, in arrival order.
-std::vector<std::pair<std::string, std::string>> reports(const std::string& db) {
-    std::vector<std::pair<std::string, std::string>> out;
-    sqlite3* h = nullptr;
-    if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(h, "SELECT kind, IFNULL(query,'') FROM reports ORDER BY seq", -1, &st, nullptr);
-        while (st != nullptr && sqlite3_step(st) == SQLITE_ROW) {
-            out.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
-                             reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
-        }
-        sqlite3_finalize(st);
-    }
-    sqlite3_close(h);
-    return out;
+// (kind, query) of the agent's stored reports, in arrival order, as "kind|query".
+std::vector<std::string> reports(const std::string& db) {
+    return qvtest::agentDbRows(db, "SELECT kind, IFNULL(query,'') FROM reports ORDER BY seq");
 }
 
 size_t countKind(const std::string& db, const std::string& kind, const std::string& needle = "") {
     size_t n = 0;
-    for (const auto& [k, q] : reports(db)) n += k == kind && q.find(needle) != std::string::npos;
+    for (const std::string& row : reports(db)) {
+        n += row.compare(0, kind.size() + 1, kind + "|") == 0 && row.find(needle, kind.size() + 1) != std::string::npos;
+    }
     return n;
 }
 

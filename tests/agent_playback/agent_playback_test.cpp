@@ -58,18 +58,8 @@ std::vector<Report> readReports(const std::string& db) {
     return out;
 }
 
-int64_t countBookmarks(const std::string& db, const std::string& mediaKey) {
-    sqlite3* h = nullptr;
-    int64_t n = -1;
-    if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(h, "SELECT COUNT(*) FROM bookmarks WHERE media_key = ?", -1, &st, nullptr);
-        sqlite3_bind_text(st, 1, mediaKey.c_str(), -1, SQLITE_TRANSIENT);
-        if (sqlite3_step(st) == SQLITE_ROW) n = sqlite3_column_int64(st, 0);
-        sqlite3_finalize(st);
-    }
-    sqlite3_close(h);
-    return n;
+size_t countBookmarks(const std::string& db, const std::string& mediaKey) {
+    return qvtest::agentDbRows(db, ("SELECT 1 FROM bookmarks WHERE media_key = '" + mediaKey + "'").c_str()).size();
 }
 
 // One content entry of the agent's catalogue.
@@ -254,7 +244,7 @@ TEST_F(AgentPlayback, BookmarksAreCreatedListedAndDeleted) {
     ASSERT_TRUE(seen.waitFor([](const Notification& n) { return n.msg == QV_MEDIA_INFO && n.ext1 == kInfoBookmarkAdded && n.ext2 == 3; }));
     ASSERT_EQ(0, player->addBookmark(6000, nullptr, nullptr));
     ASSERT_TRUE(seen.waitFor([](const Notification& n) { return n.msg == QV_MEDIA_INFO && n.ext1 == kInfoBookmarkAdded && n.ext2 == 6; }));
-    EXPECT_EQ(2, countBookmarks(agent.dbPath(), "key-clip"));
+    EXPECT_EQ(2u, countBookmarks(agent.dbPath(), "key-clip"));
 
     ASSERT_EQ(0, player->loadBookmarks());
     ASSERT_TRUE(seen.waitFor([](const Notification& n) { return n.msg == QV_MEDIA_INFO && n.ext1 == kInfoBookmarksLoaded; }));
@@ -266,7 +256,7 @@ TEST_F(AgentPlayback, BookmarksAreCreatedListedAndDeleted) {
 
     ASSERT_EQ(0, player->deleteBookmark(3000, "label a"));
     ASSERT_TRUE(seen.waitFor([](const Notification& n) { return n.msg == QV_MEDIA_INFO && n.ext1 == kInfoBookmarkDeleted && n.ext2 == 3; }));
-    EXPECT_EQ(1, countBookmarks(agent.dbPath(), "key-clip"));
+    EXPECT_EQ(1u, countBookmarks(agent.dbPath(), "key-clip"));
 }
 
 // The media information reaches the host through requests 10 and 35 in the order the engine

@@ -1,6 +1,6 @@
 // The reference player agent as a real process: byte ranges against the file, keep-alive,
-// pacing and stalls, every JSON answer, bookmarks and reports reaching its database, the
-// catalogue's misbehaviour switches, malformed requests and many clients at once.
+// pacing and stalls, the catalogue's misbehaviour switches, malformed requests and many clients
+// at once. Its JSON answers, bookmarks and reports are checked through the engine's agent tests.
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <netinet/in.h>
@@ -93,28 +93,6 @@ std::string rawExchange(const std::string& hostPort, const std::string& text, in
     return got;
 }
 
-// Rows of a query on the agent's database, opened read-only; columns joined with '|'.
-std::vector<std::string> rows(const std::string& db, const char* sql) {
-    std::vector<std::string> out;
-    sqlite3* handle = nullptr;
-    if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_busy_timeout(handle, 5000);
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(handle, sql, -1, &statement, nullptr) == SQLITE_OK) {
-            while (sqlite3_step(statement) == SQLITE_ROW) {
-                std::string row;
-                for (int i = 0; i < sqlite3_column_count(statement); ++i) {
-                    const unsigned char* text = sqlite3_column_text(statement, i);
-                    row += (i > 0 ? "|" : "") + std::string(text != nullptr ? reinterpret_cast<const char*>(text) : "");
-                }
-                out.push_back(row);
-            }
-        }
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(handle);
-    return out;
-}
 
 const char* kCatalogue = R"({"contents": {
   "c":     {"type": 0, "items": [{"file": "blob.bin", "media_key": "k1"}, {"file": "small.bin", "media_key": "k2"}],
@@ -236,93 +214,6 @@ TEST_F(AgentServiceTest, RatePacesTheBodyAndStallAfterHoldsItBack) {
     EXPECT_EQ(fetch(url("/misc/play?index=0&media_key=st1"), "", nullptr, 1000).rc, CURLE_OPERATION_TIMEDOUT);
 }
 
-TEST_F(AgentServiceTest, JsonAnswersCarryTheirKeys) {
-    Answer open = fetch(url("/stream/open?path=c"));
-    EXPECT_NE(open.head.find("Content-Type: application/json"), std::string::npos);
-    EXPECT_EQ(open.json["error"].asInt(), 0);
-    EXPECT_EQ(open.json["code"].asInt(), 0);
-    EXPECT_EQ(open.json["type"].asInt(), 0);
-    ASSERT_EQ(open.json["items"].size(), 2u);
-    EXPECT_EQ(open.json["items"][1]["index"].asInt(), 1);
-    EXPECT_EQ(open.json["items"][1]["media_key"].asString(), "k2");
-    EXPECT_EQ(open.json["items"][1]["media_url"].asString(), url("/media/small.bin"));
-    EXPECT_EQ(fetch(url("/stream/open?path=real")).json["type"].asInt(), 2);
-    Answer unknown = fetch(url("/stream/open?path=no%20such"));
-    EXPECT_EQ(unknown.json["error"].asInt(), 1);
-    EXPECT_EQ(unknown.json["code"].asInt(), -4040);
-    EXPECT_TRUE(unknown.json["msg"].isString());
-
-    Answer info = fetch(url("/misc/info?media_key=k1&index=0"));
-    EXPECT_EQ(info.json["code"].asInt(), 0);
-    EXPECT_EQ(info.json["result"]["title"].asString(), "Clip");
-    EXPECT_EQ(info.json["result"]["subtitle"][0]["url"].asString(), "sub.srt?id=7");
-    for (const char* path : {"/misc/state?media_key=k1&index=0&set=play&current=0",
-                             "/misc/position?media_key=k1&index=0&current=1&duration=8&volume=50&playback=10",
-                             "/misc/error?media_key=k1&index=0&error=-1004", "/dir/set?jumpstep=10",
-                             "/lastplayerror"}) {
-        Answer answer = fetch(url(path));
-        EXPECT_EQ(answer.status, 200) << path;
-        EXPECT_EQ(answer.json["error"].asInt(), 0) << path;
-        EXPECT_EQ(answer.json["code"].asInt(), 0) << path;
-    }
-    std::string body = "done";
-    Answer next = fetch(url("/callback/next?media_key=k1"), "", nullptr, 15000, &body);
-    EXPECT_EQ(next.json["result"].asInt(), 1);
-    EXPECT_EQ(next.json["next_url"].asString(), url("/stream/open?path=moved"));
-    EXPECT_EQ(fetch(url("/nowhere")).status, 404);
-}
-
-TEST_F(AgentServiceTest, BookmarksRoundTripThroughTheDatabase) {
-    const std::string list = url("/bookmark/list?media_key=k1&index=0");
-    Answer seeded = fetch(list);
-    EXPECT_EQ(seeded.json["result"]["kind"].asInt(), 0);
-    EXPECT_EQ(seeded.json["result"]["is_bookmarkable"].asInt(), 1);
-    ASSERT_EQ(seeded.json["result"]["bookmark_positions"].size(), 1u);
-    EXPECT_EQ(seeded.json["result"]["bookmark_positions"][0]["value"].asString(), "v5");
-
-    Answer created = fetch(url("/bookmark/create?media_key=k1&index=0&label=two%20words&title=T&position=42"));
-    EXPECT_EQ(created.json["code"].asInt(), 0);
-    EXPECT_EQ(fetch(url("/bookmark/create?media_key=k1&index=0&label=again&title=T2&position=42")).status, 200);
-    Json::Value marks = fetch(list).json["result"]["bookmark_positions"];
-    ASSERT_EQ(marks.size(), 2u);
-    EXPECT_EQ(marks[1]["position"].asInt(), 42);
-    EXPECT_EQ(marks[1]["label"].asString(), "again");  // same media key and position: replaced
-    EXPECT_EQ(rows(mAgent->dbPath(),
-                   "SELECT media_key, idx, position, label, title FROM bookmarks WHERE media_key = 'k1'"
-                   " ORDER BY position"),
-              (std::vector<std::string>{"k1|0|5|intro|intro", "k1|0|42|again|T2"}));
-
-    EXPECT_EQ(fetch(url("/bookmark/delete?media_key=k1&index=0&label=again&position=42")).status, 200);
-    EXPECT_EQ(fetch(list).json["result"]["bookmark_positions"].size(), 1u);
-    EXPECT_EQ(rows(mAgent->dbPath(), "SELECT count(*) FROM bookmarks WHERE position = 42"),
-              std::vector<std::string>{"0"});
-    EXPECT_EQ(fetch(url("/bookmark/create?media_key=k1&position=soon")).status, 400);
-}
-
-TEST_F(AgentServiceTest, ReportsAreStoredInOrder) {
-    std::string body = "{\"watched\":1}";
-    for (const char* path : {"/stream/open?path=c", "/misc/play?index=0&media_key=k1",
-                             "/misc/info?media_key=k1&index=0",
-                             "/misc/state?media_key=k1&index=0&set=play&current=0",
-                             "/misc/position?media_key=k1&index=0&current=500&duration=8000&volume=0&playback=15",
-                             "/misc/state?media_key=k1&index=0&set=pause&current=700", "/dir/set?progress=1",
-                             "/misc/error?media_key=k1&index=0&error=-1004"}) {
-        fetch(url(path), "0-0");
-    }
-    fetch(url("/callback/next?media_key=k1"), "", nullptr, 15000, &body);
-    EXPECT_EQ(rows(mAgent->dbPath(),
-                   "SELECT kind, path, media_key, idx, state, current, duration, volume, playback, error, body"
-                   " FROM reports ORDER BY seq"),
-              (std::vector<std::string>{
-                  "open|c|||||||||", "play|c|k1|0|||||||", "info|c|k1|0|||||||", "state|c|k1|0|play|0|||||",
-                  "position|c|k1|0||500|8000|0|15||", "state|c|k1|0|pause|700|||||", "dir_set|c|||||||||",
-                  "error|c|k1|0||||||-1004|", "callback|c|k1||||||||{\"watched\":1}"}));
-    std::vector<std::string> times = rows(mAgent->dbPath(), "SELECT at_us, query FROM reports ORDER BY seq");
-    ASSERT_EQ(times.size(), 9u);
-    EXPECT_TRUE(std::is_sorted(times.begin(), times.end()));  // same digit count: text order is time order
-    EXPECT_EQ(times[6].substr(times[6].find('|') + 1), "progress=1");
-}
-
 TEST_F(AgentServiceTest, CatalogueSwitchesMisbehaveOnRequest) {
     Answer open = fetch(url("/stream/open?path=odd"));
     EXPECT_EQ(open.json["error"].asInt(), 1);
@@ -348,7 +239,7 @@ TEST_F(AgentServiceTest, CatalogueSwitchesMisbehaveOnRequest) {
     Answer info = fetch(url("/misc/info?media_key=m1&index=0"));
     EXPECT_EQ(info.json["code"].asInt(), -8614);
     EXPECT_EQ(info.json["result"]["title"].asString(), "Moved");
-    EXPECT_EQ(rows(mAgent->dbPath(), "SELECT count(*) FROM reports WHERE kind IN ('play', 'state')"),
+    EXPECT_EQ(qvtest::agentDbRows(mAgent->dbPath(), "SELECT count(*) FROM reports WHERE kind IN ('play', 'state')"),
               std::vector<std::string>{"3"});
 
     // A rewritten catalogue is read on the next request; a broken one keeps the last good one.

@@ -30,6 +30,8 @@
 #include <thread>
 #include <vector>
 
+#include <sqlite3.h>
+
 #include "support/Media.h"
 
 extern char** environ;
@@ -159,5 +161,28 @@ private:
     pid_t mPid = -1;
     int mExitStatus = -1;
 };
+
+// Rows of a query on the agent's database, opened read-only; columns joined with '|'.
+inline std::vector<std::string> agentDbRows(const std::string& db, const char* sql) {
+    std::vector<std::string> out;
+    sqlite3* handle = nullptr;
+    if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(handle, 5000);
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(handle, sql, -1, &statement, nullptr) == SQLITE_OK) {
+            while (sqlite3_step(statement) == SQLITE_ROW) {
+                std::string row;
+                for (int i = 0; i < sqlite3_column_count(statement); ++i) {
+                    const unsigned char* text = sqlite3_column_text(statement, i);
+                    row += (i > 0 ? "|" : "") + std::string(text != nullptr ? reinterpret_cast<const char*>(text) : "");
+                }
+                out.push_back(row);
+            }
+        }
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(handle);
+    return out;
+}
 
 }  // namespace qvtest
