@@ -405,6 +405,22 @@ TEST_F(AgentPlayback, BadAgentAnswersGiveStatuses) {
     EXPECT_EQ("gone", message);
 }
 
+// An agent that stops answering its reports mid-session: destroying the player waits at most the
+// client's 5 s for the queued state reports, then gives up on them.
+TEST_F(AgentPlayback, DestroyWhileTheAgentStopsAnswering) {
+    qvtest::AgentService agent(catalogue({content("clip", "h264_aac.mp4", "\"hang\": [\"state\", \"position\"]")}));
+    ASSERT_TRUE(agent.ok());
+    ASSERT_TRUE(open(agent, "clip"));
+    ASSERT_EQ(0, player->start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_EQ(0, player->pause());
+    ASSERT_EQ(0, player->seekTo(5000));
+    const auto t0 = Clock::now();
+    lib.destroy(player, false);
+    player = nullptr;
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(12));
+}
+
 // An agent that accepts the open request and never answers: setDataSource gives up with the
 // transport failure after the client's low-speed time-out (10 s), and destroying the player
 // right after is prompt.
