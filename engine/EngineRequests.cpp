@@ -32,6 +32,7 @@ const char* shortOsName(const char* os) {
 // The playback rates a host may ask for, in tenths of normal speed (0.1x to 4x).
 constexpr double kMinRateTenths = 1.0;
 constexpr double kMaxRateTenths = 40.0;
+constexpr double kNormalRateTenths = 10.0;
 
 // Bookmark addresses shorter than this are not worth a request ("http://" alone).
 constexpr size_t kMinBookmarkUrlLength = 8;
@@ -135,13 +136,6 @@ status_t PlaybackEngine::invoke(const Payload& request, Payload* reply) {
 
 status_t PlaybackEngine::onTrackInfoRequest_l(const Payload&, Payload* reply) { return trackInfo_l(reply); }
 
-status_t PlaybackEngine::onSubtitleSourceRequest_l(const Payload& request, Payload*) {
-    request.readInt32();  // secondary
-    request.readCString();  // address
-    // Subtitle sources need the subtitle drivers.
-    return ERROR_UNSUPPORTED;
-}
-
 status_t PlaybackEngine::onSelectTrackRequest_l(const Payload& request, Payload*) {
     const int32_t index = request.readInt32();
     const int32_t secondary = request.readInt32();
@@ -171,6 +165,7 @@ status_t PlaybackEngine::onPlaybackRateRequest_l(const Payload& request, Payload
         if (agent != nullptr) agent->setPlaybackRate(static_cast<int32_t>(rate));
     }
     if (mAudioSink != nullptr) mAudioSink->setPlaybackRate(static_cast<uint32_t>(rate * 100.0));
+    if (accepted) setTextPlaybackRate_l(rate / kNormalRateTenths);
     return accepted ? OK : ERROR_UNSUPPORTED;
 }
 

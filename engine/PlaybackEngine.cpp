@@ -737,6 +737,8 @@ status_t PlaybackEngine::play_l() {
     } else if (mAudioPlayer != nullptr) {
         postAudioOutputWatch_l();
     }
+    // Without pictures no video event starts the subtitles.
+    if (mVideoSource == nullptr) startTextDrivers_l();
     if (mFlags & AT_EOS) seekTo_l(0);
     modifyFlags(PLAYED_ONCE, SET);
     return OK;
@@ -804,6 +806,7 @@ status_t PlaybackEngine::pause_l() {
             modifyFlags(AUDIO_RUNNING, CLEAR);
         }
         cancelPlayerEvents(true);
+        cancelCaptionDownloads_l();
         modifyFlags(PLAYING, CLEAR);
     } else if (mSilentReprepare && mResumeAfterReprepare) {
         VLOGI("pause_l() during teardown and finishSetDataSource_l() mFlags %x", static_cast<unsigned>(mFlags));
@@ -912,6 +915,7 @@ void PlaybackEngine::reset_l() {
     mUri.clear();
     mUriHeaders.clear();
     mIsFdSource = false;
+    releaseSubtitles_l();
     shutdownVideoDecoder_l();
     // Released after the decoders that read from it have stopped.
     if (extractor != nullptr) mDoomed.toRelease.push_back(extractor);
@@ -997,6 +1001,7 @@ status_t PlaybackEngine::seekTo_l(int64_t timeUs) {
         notifyListener_l(MEDIA_PAUSED);
         mMediaStartedGeneration = ++mStartGeneration;
     }
+    seekTextDrivers_l(timeUs);
     if (!(mFlags & PLAYING)) {
         VLOGI("seeking while paused, sending SEEK_COMPLETE notification immediately.");
         notifyListener_l(MEDIA_SEEK_COMPLETE);
@@ -1357,6 +1362,7 @@ void PlaybackEngine::playFrame_l() {
 
     if (!ensureAudioRunning_l()) return;
     if (checkAudioOutput_l()) return;
+    startTextDrivers_l();
 
     TimeSource* clock = (mFlags & AUDIO_AT_EOS) ? static_cast<TimeSource*>(&mSystemTimeSource) : mTimeSource;
     const bool firstFrame = (mFlags & FIRST_FRAME) != 0;
@@ -1799,6 +1805,7 @@ void PlaybackEngine::onAudioOutputWatch() {
     mAudioOutputWatchPending = false;
     if (!(mFlags & PLAYING) || mVideoSource != nullptr) return;
     if (checkAudioOutput_l()) return;
+    startTextDrivers_l();
     postAudioOutputWatch_l();
 }
 

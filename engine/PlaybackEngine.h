@@ -24,6 +24,8 @@
 #include "engine/SourceSetup.h"
 #include "engine/TimeSource.h"
 #include "engine/TimerQueue.h"
+#include "engine/subtitles/CaptionDownload.h"
+#include "engine/subtitles/SubtitleDriver.h"
 #include "utils/Mutex.h"
 #include "utils/Payload.h"
 #include "utils/RefCounted.h"
@@ -221,8 +223,11 @@ private:
         std::vector<Ref<RefCounted>> toRelease;
         // Agent clients of ended sessions: stopped (their last state report goes out) last.
         std::vector<std::shared_ptr<PlayerAgent>> agents;
+        // Cancelled caption downloads, joined here (their threads may be waiting for the lock).
+        std::vector<std::unique_ptr<CaptionDownload>> captionDownloads;
         bool empty() const {
-            return audioPlayers.empty() && sourcesToStop.empty() && toRelease.empty() && agents.empty();
+            return audioPlayers.empty() && sourcesToStop.empty() && toRelease.empty() && agents.empty() &&
+                   captionDownloads.empty();
         }
         void finish();
     };
@@ -301,6 +306,23 @@ private:
     status_t selectTrack_l(int32_t index, bool select, bool secondary);
     status_t finishAudioSwitch_l();
     int32_t countTracks_l();
+
+    // --- Subtitles (EngineSubtitles.cpp), under mLock.
+    // The primary or secondary driver; created on first use when `create`.
+    Ref<SubtitleDriver> textDriver_l(bool secondary, bool create);
+    int32_t countTextTracks_l(bool secondary);
+    status_t selectTextTrack_l(int32_t index, bool select, bool secondary);
+    status_t addSubtitleFile_l(bool secondary, const char* uri);
+    // Starts the selected drivers that are not running yet (playback started).
+    void startTextDrivers_l();
+    void seekTextDrivers_l(int64_t timeUs);
+    void setTextPlaybackRate_l(double rate);
+    // Cancels running caption downloads (joined after the lock is released).
+    void cancelCaptionDownloads_l();
+    // Drops both drivers and the caption copies (session end).
+    void releaseSubtitles_l();
+    // Runs on a caption download's thread once its copy is complete.
+    void onCaptionDownloaded(CaptionDownload* download, const std::string& fileUri);
 
     // --- Numbered requests (EngineRequests.cpp): one handler per request, under mLock.
     status_t onTrackInfoRequest_l(const Payload& request, Payload* reply);
@@ -487,6 +509,14 @@ private:
     int32_t mMediaStartedGeneration;
     std::atomic<bool> mVideoOnlyFallback;
     int64_t mTimeshiftOffsetUs;
+
+    // --- Subtitles, guarded by mLock. The drivers are made on first use and released through
+    // mDoomed (their destructors join the driver threads).
+    Ref<SubtitleDriver> mTextDriver;
+    Ref<SubtitleDriver> mTextDriver2;
+    std::vector<std::unique_ptr<CaptionDownload>> mCaptionDownloads;
+    // Local copies of downloaded caption files, removed when the session ends.
+    std::vector<std::string> mCaptionFiles;
 
     // --- Request state, guarded by mLock.
     std::string mStoragePath;

@@ -37,7 +37,8 @@ status_t PlaybackEngine::trackInfo_l(Payload* reply) {
     mLock.assertHeld();
     if (!reply) return BAD_VALUE;
     const int32_t count = countTracks_l();
-    reply->writeInt32(count);
+    Ref<SubtitleDriver> driver = textDriver_l(false, false);
+    reply->writeInt32(count + (driver != nullptr ? driver->countExternalTracks() : 0));
     for (int32_t i = 0; i < count; ++i) {
         Ref<MetaData> meta = mExtractor->getTrackMetaData(static_cast<size_t>(i));
         const char* mime = "";
@@ -52,6 +53,8 @@ status_t PlaybackEngine::trackInfo_l(Payload* reply) {
         for (const char* c = lang; *c; ++c) wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(*c)));
         reply->writeString16(wide);
     }
+    // Subtitle files the host added follow the container's tracks.
+    if (driver != nullptr) driver->getTrackInfo(reply);
     return OK;
 }
 
@@ -61,12 +64,14 @@ status_t PlaybackEngine::trackInfo_l(Payload* reply) {
 status_t PlaybackEngine::selectTrack_l(int32_t index, bool select, bool secondary) {
     mLock.assertHeld();
     VLOGI("selectTrack: trackIndex = %d and select=%d", index, select ? 1 : 0);
-    (void)secondary;
     const int32_t count = countTracks_l();
-    if (index < 0 || index >= count) {
-        VLOGE("Track index (%d) is out of range [0, %d)", index, count);
+    const int32_t total = count + countTextTracks_l(secondary);
+    if (index < 0 || index >= total) {
+        VLOGE("Track index (%d) is out of range [0, %d)", index, total);
         return ERROR_OUT_OF_RANGE;
     }
+    // Indexes past the container's tracks are subtitle files the host added.
+    if (index >= count) return selectTextTrack_l(index, select, secondary);
     Ref<MetaData> meta = mExtractor->getTrackMetaData(static_cast<size_t>(index));
     const char* mime = "";
     if (meta != nullptr) meta->findCString(kKeyMIMEType, &mime);
@@ -76,8 +81,8 @@ status_t PlaybackEngine::selectTrack_l(int32_t index, bool select, bool secondar
         return ERROR_UNSUPPORTED;
     }
     if (kind == kTrackText) {
-        // Subtitle tracks are driven by the subtitle drivers.
-        return INVALID_OPERATION;
+        // Subtitles inside containers are not read.
+        return ERROR_UNSUPPORTED;
     }
     if (!select) {
         VLOGE("Deselect an audio track (%d) is not supported", index);
