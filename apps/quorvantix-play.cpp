@@ -1,7 +1,7 @@
 // quorvantix-play: a small host program for the Quorvantix engine.
 //
-//   quorvantix-play [--headless] [FILE_OR_URL]
-//   quorvantix-play [--headless] --agent HOST:PORT CONTENT
+//   quorvantix-play [--headless] [--sub SUBTITLE]... [FILE_OR_URL]
+//   quorvantix-play [--headless] [--sub SUBTITLE]... --agent HOST:PORT CONTENT
 //
 // Loads libquorvantix.so the way a desktop player does, creates a player, prints its API level
 // and device identity, opens the address (the demo clip when none is given), prepares and plays
@@ -10,10 +10,16 @@
 // engine plays the agent's play URL and reports to the agent while it plays.
 // With a display it opens an X11 window for the OpenGL sink; --headless (or no display) uses no
 // video sink and the null audio sink.
+// Each --sub adds an external subtitle file (a path, file:// or http:// address) once the media
+// is prepared; the first one the engine accepts is shown. Every cue is printed as a "[cue] ..."
+// line and at the end of the progress line, and drawn at the bottom of the window; a cleared cue
+// prints "[cue clear]". With a window the caption window's id is printed as
+// "[caption] window 0x...".
 //
 // Keys (in the terminal or the window): space pause/resume, left/right seek -/+10 s, e exact
 // seek +10 s, [ ] rate down/up, 1-4 rate presets (0.5x 1x 1.5x 2x), + - volume, b/B brightness,
-// c/C contrast, s/S saturation, m scale mode, a next audio track, t track list, q quit.
+// c/C contrast, s/S saturation, m scale mode, a next audio track, j next subtitle track (the
+// last one is followed by none), t track list, q quit.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <dlfcn.h>
@@ -32,8 +38,12 @@
 #include <string>
 #include <thread>
 #include <algorithm>
+#include <deque>
+#include <vector>
 
 #include "PlayerLibrary.h"
+#include "play/CueOverlay.h"
+#include "play/CueText.h"
 #include "quorvantix/quorvantix.h"
 
 namespace {
@@ -43,6 +53,15 @@ namespace {
 volatile sig_atomic_t gInterrupted = 0;
 void onInterrupt(int) { gInterrupted = 1; }
 
+// A subtitle cue as the callback received it; shaped and shown by the main loop.
+struct CueEvent {
+    bool secondary = false;
+    bool hasText = false;   // false: clear the caption
+    std::string bytes;      // the cue text in the subtitle file's character set
+};
+
+// Shared between the listener's thread (onNotify, writer) and the main loop (reader); every
+// field is guarded by `lock`.
 struct State {
     std::mutex lock;
     std::condition_variable cond;
@@ -51,6 +70,8 @@ struct State {
     int error = 0;
     int videoWidth = 0, videoHeight = 0;
     int bufferedPercent = -1;  // of a streamed source; shown on the progress line
+    std::deque<CueEvent> cues;          // not yet shown, in arrival order
+    std::deque<int> addedTracks;        // track indices of accepted primary subtitle files
 };
 
 const char* eventName(int msg) {
@@ -71,11 +92,21 @@ const char* eventName(int msg) {
     }
 }
 
+// The secondary subtitle track's cues (the API header has no name for it).
+constexpr int32_t kSecondaryTimedText = 101;
+
 void onNotify(void* user, int32_t msg, int32_t ext1, int32_t ext2, const char* text) {
     auto* st = static_cast<State*>(user);
     if (msg == QV_MEDIA_BUFFERING_UPDATE) {
         std::lock_guard<std::mutex> l(st->lock);
         st->bufferedPercent = ext1;
+        return;
+    }
+    if (msg == QV_MEDIA_TIMED_TEXT || msg == kSecondaryTimedText) {
+        // The main loop decodes and shows it; the text pointer dies with this call.
+        std::lock_guard<std::mutex> l(st->lock);
+        st->cues.push_back({msg == kSecondaryTimedText, text != nullptr, text ? std::string(text) : std::string()});
+        st->cond.notify_all();
         return;
     }
     printf("\r\033[K[notify] %s (%d) ext1=%d ext2=%d%s%s\n", eventName(msg), msg, ext1, ext2, text ? " text=" : "",
@@ -86,6 +117,7 @@ void onNotify(void* user, int32_t msg, int32_t ext1, int32_t ext2, const char* t
     if (msg == QV_MEDIA_SET_VIDEO_SIZE) st->videoWidth = ext1, st->videoHeight = ext2;
     if (msg == QV_MEDIA_PLAYBACK_COMPLETE) st->finished = true;
     if (msg == QV_MEDIA_ERROR) st->error = ext2, st->finished = true;
+    if (msg == QV_MEDIA_INFO_TIMED_TEXT_DETECTED) st->addedTracks.push_back(ext1);
     st->cond.notify_all();
 }
 
@@ -136,22 +168,35 @@ public:
         mDeleteAtom = XInternAtom(mDisplay, "WM_DELETE_WINDOW", False);
         XSetWMProtocols(mDisplay, mWindow, &mDeleteAtom, 1);
         XMapWindow(mDisplay, mWindow);
+        if (mCaption.open(mDisplay, mWindow, width, height)) {
+            printf("[caption] window 0x%lx\n", mCaption.id());
+            fflush(stdout);
+        }
         XSync(mDisplay, False);
         return true;
     }
     ~HostWindow() {
         if (mDisplay) {
+            mCaption.close();
             XDestroyWindow(mDisplay, mWindow);
             XCloseDisplay(mDisplay);
         }
     }
     Window id() const { return mWindow; }
+    // Draws the cue's lines on the video (no lines: removes the caption).
+    void showCaption(const std::vector<std::string>& lines) {
+        if (mDisplay) mCaption.show(lines);
+    }
     // A key pressed in the window, 'q' when the window was closed, 0 otherwise.
     int key() {
         if (!mDisplay) return 0;
         while (XPending(mDisplay)) {
             XEvent ev;
             XNextEvent(mDisplay, &ev);
+            if (mCaption.handleEvent(ev)) continue;
+            if (ev.type == ConfigureNotify && ev.xconfigure.window == mWindow) {
+                mCaption.parentResized(ev.xconfigure.width, ev.xconfigure.height);
+            }
             if (ev.type == ClientMessage && static_cast<Atom>(ev.xclient.data.l[0]) == mDeleteAtom) return 'q';
             if (ev.type == KeyPress) {
                 KeySym sym = XLookupKeysym(&ev.xkey, (ev.xkey.state & ShiftMask) ? 1 : 0);
@@ -168,6 +213,7 @@ private:
     Display* mDisplay = nullptr;
     Window mWindow = 0;
     Atom mDeleteAtom = 0;
+    qvplay::CueOverlay mCaption;  // a child of mWindow; released before the connection closes
 };
 
 int clampPercent(int v) { return v < 0 ? 0 : v > 100 ? 100 : v; }
@@ -193,20 +239,90 @@ std::string fmtTime(int ms) {
     return buf;
 }
 
+// How long the host waits for the engine to accept a subtitle file before adding the next: a
+// local file is read at once, an http:// one is downloaded first.
+constexpr auto kLocalSubtitleWait = std::chrono::seconds(3);
+constexpr auto kRemoteSubtitleWait = std::chrono::seconds(20);
+// The largest local subtitle file read for character-set detection.
+constexpr size_t kMaxSubtitleFileBytes = 16 << 20;
+// The cue's share of the progress line, in bytes.
+constexpr size_t kProgressCueBytes = 60;
+
+bool startsWithNoCase(const std::string& s, const char* prefix) {
+    return strncasecmp(s.c_str(), prefix, strlen(prefix)) == 0;
+}
+
+// An external subtitle file given with --sub. Main loop only.
+struct SubtitleTrack {
+    std::string uri;
+    std::string charset;  // detected over the local file; empty for a remote one
+    std::string seen;     // a remote file's cue bytes so far, for detection
+    int index = -1;       // the engine's track index once it accepted the file
+};
+
+// The local file's bytes, or nothing for a remote address or an unreadable file.
+std::string localSubtitleBytes(const std::string& uri) {
+    if (startsWithNoCase(uri, "http://") || startsWithNoCase(uri, "https://")) return {};
+    const std::string path = startsWithNoCase(uri, "file://") ? uri.substr(strlen("file://")) : uri;
+    std::string bytes;
+    if (FILE* f = fopen(path.c_str(), "rb")) {
+        char chunk[65536];
+        size_t n;
+        while (bytes.size() < kMaxSubtitleFileBytes && (n = fread(chunk, 1, sizeof(chunk), f)) > 0) bytes.append(chunk, n);
+        fclose(f);
+    }
+    return bytes;
+}
+
+// Adds the files one at a time so that each MEDIA_INFO_TIMED_TEXT_DETECTED matches its file:
+// the engine announces only the files it accepts, in the order it accepts them.
+void addSubtitles(IVelmorPlayerBase* player, State& state, std::vector<SubtitleTrack>& tracks) {
+    for (SubtitleTrack& track : tracks) {
+        const std::string bytes = localSubtitleBytes(track.uri);
+        if (!bytes.empty()) track.charset = qvplay::detectCharset(bytes);
+        const bool remote = startsWithNoCase(track.uri, "http://") || startsWithNoCase(track.uri, "https://");
+        const int status = player->addSubtitleSource(track.uri.c_str(), false);
+        std::unique_lock<std::mutex> l(state.lock);
+        state.cond.wait_for(l, remote ? kRemoteSubtitleWait : kLocalSubtitleWait,
+                            [&] { return !state.addedTracks.empty() || state.finished; });
+        if (!state.addedTracks.empty()) {
+            track.index = state.addedTracks.front();
+            state.addedTracks.pop_front();
+            printf("\r\033[K[subtitle] track %d: %s (%s)\n", track.index, track.uri.c_str(),
+                   track.charset.empty() ? "character set from the cues" : track.charset.c_str());
+        } else {
+            printf("\r\033[K[subtitle] %s was not accepted (status %d)\n", track.uri.c_str(), status);
+        }
+        fflush(stdout);
+    }
+}
+
+// The first `limit` bytes of a UTF-8 text, not cutting a character in two.
+std::string utf8Prefix(const std::string& text, size_t limit) {
+    if (text.size() <= limit) return text;
+    size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end) + "...";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     bool headless = getenv("DISPLAY") == nullptr || getenv("DISPLAY")[0] == 0;
     std::string address;
     std::string agent;
+    std::vector<SubtitleTrack> subtitles;
     for (int i = 1; i < argc; ++i) {
         if (!strcmp(argv[i], "--headless")) {
             headless = true;
         } else if (!strcmp(argv[i], "--agent") && i + 1 < argc) {
             agent = argv[++i];
+        } else if (!strcmp(argv[i], "--sub") && i + 1 < argc) {
+            subtitles.push_back({argv[++i], {}, {}, -1});
         } else if (!strcmp(argv[i], "-h") || !strcmp(argv[i], "--help")) {
-            printf("usage: %s [--headless] [FILE_OR_URL]\n       %s [--headless] --agent HOST:PORT CONTENT\n", argv[0],
-                   argv[0]);
+            printf("usage: %s [--headless] [--sub SUBTITLE]... [FILE_OR_URL]\n"
+                   "       %s [--headless] [--sub SUBTITLE]... --agent HOST:PORT CONTENT\n",
+                   argv[0], argv[0]);
             return 0;
         } else {
             address = argv[i];
@@ -267,6 +383,18 @@ int main(int argc, char** argv) {
                 printf("agent item: kind %s, title \"%s\", %d s\n", info.kind.c_str(), info.title.c_str(), info.duration);
             }
         }
+        // Subtitle files become tracks once the media's own tracks are known; the first accepted
+        // one is shown from the start.
+        addSubtitles(player, state, subtitles);
+        int shownSubtitle = -1;  // position in `subtitles` of the track shown, -1 for none
+        for (size_t i = 0; i < subtitles.size() && shownSubtitle < 0; ++i) {
+            if (subtitles[i].index < 0) continue;
+            const int status = player->selectTrack(subtitles[i].index, true, false);
+            printf("\r\033[K[subtitle] showing track %d (status %d)\n", subtitles[i].index, status);
+            if (status == 0) shownSubtitle = static_cast<int>(i);
+        }
+        std::string secondarySeen;  // the secondary track's cue bytes so far, for detection
+        std::string cueLine;        // the primary cue on one line, for the progress line
         player->start();
         int duration = 0;
         player->getDuration(&duration);
@@ -277,8 +405,56 @@ int main(int argc, char** argv) {
         for (;;) {
             {
                 std::unique_lock<std::mutex> l(state.lock);
-                if (state.cond.wait_for(l, std::chrono::milliseconds(100), [&] { return state.finished; })) break;
+                state.cond.wait_for(l, std::chrono::milliseconds(100),
+                                    [&] { return state.finished || !state.cues.empty(); });
+                if (state.finished && state.cues.empty()) break;
             }
+            std::deque<CueEvent> cues;
+            {
+                std::lock_guard<std::mutex> l(state.lock);
+                cues.swap(state.cues);
+                // A file accepted after its wait ran out (a slow download) still becomes a track.
+                for (SubtitleTrack& track : subtitles) {
+                    if (state.addedTracks.empty()) break;
+                    if (track.index >= 0) continue;
+                    track.index = state.addedTracks.front();
+                    state.addedTracks.pop_front();
+                    printf("\r\033[K[subtitle] track %d: %s\n", track.index, track.uri.c_str());
+                }
+            }
+            for (CueEvent& cue : cues) {
+                std::vector<std::string> lines;
+                if (cue.hasText) {
+                    // The file's character set when the file was read here, else what the cue
+                    // bytes seen so far on this track say.
+                    std::string charset;
+                    if (cue.secondary) {
+                        charset = qvplay::detectCharset(secondarySeen += cue.bytes);
+                    } else if (shownSubtitle >= 0 && !subtitles[static_cast<size_t>(shownSubtitle)].charset.empty()) {
+                        charset = subtitles[static_cast<size_t>(shownSubtitle)].charset;
+                    } else if (shownSubtitle >= 0) {
+                        charset = qvplay::detectCharset(subtitles[static_cast<size_t>(shownSubtitle)].seen += cue.bytes);
+                    } else {
+                        charset = qvplay::detectCharset(cue.bytes);
+                    }
+                    lines = qvplay::shapeCue(qvplay::decodeToUtf8(cue.bytes, charset));
+                }
+                const std::string text = qvplay::joinLines(lines);
+                if (cue.secondary) {
+                    printf("\r\033[K[cue2] %s\n", lines.empty() ? "(clear)" : text.c_str());
+                    continue;
+                }
+                // Drawn before it is printed: whoever reads the line finds the caption on screen.
+                window.showCaption(lines);
+                cueLine = text;
+                if (lines.empty()) {
+                    printf("\r\033[K[cue clear]\n");
+                } else {
+                    printf("\r\033[K[cue] %s\n", text.c_str());
+                }
+                fflush(stdout);
+            }
+            if (state.finished && cues.empty()) break;
             int pos = 0;
             player->getCurrentPosition(&pos);
             auto nextKey = [&] {
@@ -316,6 +492,29 @@ int main(int argc, char** argv) {
                         }
                         break;
                     }
+                    case 'j': {
+                        // Next subtitle track; after the last one, none; then the first again.
+                        int next = shownSubtitle + 1;
+                        while (next < static_cast<int>(subtitles.size()) && subtitles[static_cast<size_t>(next)].index < 0) ++next;
+                        if (next >= static_cast<int>(subtitles.size())) {
+                            if (shownSubtitle >= 0) {
+                                const int status =
+                                    player->selectTrack(subtitles[static_cast<size_t>(shownSubtitle)].index, false, false);
+                                printf("\r\033[K[subtitle] off (status %d)\n", status);
+                            } else {
+                                printf("\r\033[K[subtitle] no subtitle track\n");
+                            }
+                            shownSubtitle = -1;
+                        } else {
+                            const int status = player->selectTrack(subtitles[static_cast<size_t>(next)].index, true, false);
+                            printf("\r\033[K[subtitle] showing track %d (status %d)\n",
+                                   subtitles[static_cast<size_t>(next)].index, status);
+                            if (status == 0) shownSubtitle = next;
+                        }
+                        window.showCaption({});
+                        cueLine.clear();
+                        break;
+                    }
                     case 't': printTracks(player); break;
                     case 'q': quit = true; break;
                     default: break;
@@ -333,9 +532,11 @@ int main(int argc, char** argv) {
             }
             char bufferText[32] = "";
             if (buffered >= 0) snprintf(bufferText, sizeof(bufferText), " (buffered %d%%)", buffered);
-            printf("\r\033[K[%s%s] %s / %s %s%s", std::string(static_cast<size_t>(filled), '#').c_str(),
+            const std::string cueText = cueLine.empty() ? "" : " | " + utf8Prefix(cueLine, kProgressCueBytes);
+            printf("\r\033[K[%s%s] %s / %s %s%s%s", std::string(static_cast<size_t>(filled), '#').c_str(),
                    std::string(static_cast<size_t>(width - filled), '-').c_str(), fmtTime(pos).c_str(),
-                   fmtTime(duration).c_str(), player->isPlaying() ? "playing" : "paused", bufferText);
+                   fmtTime(duration).c_str(), player->isPlaying() ? "playing" : "paused", bufferText,
+                   cueText.c_str());
             fflush(stdout);
         }
         printf("\n");

@@ -8,6 +8,7 @@ PKGS=(
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   libcurl4-openssl-dev libssl-dev libsoundtouch-dev libsonic-dev libchardet-dev
   libglew-dev libjsoncpp-dev libsqlite3-dev sqlite3 libasound2-dev libx11-dev libxext-dev libgl-dev
+  libxft-dev libfontconfig-dev fonts-dejavu-core fonts-noto-cjk xfonts-base
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb x11-utils libgl1-mesa-dri mesa-utils
   pulseaudio pulseaudio-utils libasound2-plugins alsa-utils
