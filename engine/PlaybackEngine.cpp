@@ -1037,6 +1037,11 @@ void PlaybackEngine::finishSeekIfNecessary(int64_t videoTimeUs) {
         notifyListener_l(MEDIA_SKIPPED);
     }
     if (mAudioPlayer == nullptr) {
+        if (videoTimeUs < 0) {
+            // Nothing decoded yet (sound only, not started): the position is the target.
+            Mutex::Autolock _m(mMiscStateLock);
+            mVideoTimeUs = mSeekTimeUs.load();
+        }
         if (!mSeekNotificationSent) {
             notifyListener_l(MEDIA_SEEK_COMPLETE);
             mSeekNotificationSent = true;

@@ -144,6 +144,8 @@ void SubtitlePlayer::onSend(const Ref<Message>& msg) {
     msg->findInt32(kKeySerial, &serial);
     Ref<RefCounted> obj;
     if (msg->findObject(kKeySubtitle, &obj) && obj != nullptr) {
+        // A later cue already overtook this one (the position jumped while both waited).
+        if (serial < mShownCueSerial) return;
         deliver(static_cast<PayloadEvent*>(obj.get()));
         mShownCueSerial = serial;
         mPendingCueStartUs = -1;

@@ -273,6 +273,22 @@ TEST_F(SubtitlePlayback, CuesArriveOnTimeAcrossPauseSeekAndRate) {
     }
 }
 
+// Without pictures nothing runs the video loop; the cues still come, in order, while a sound-only
+// clip plays, and a seek made before playing starts them at its target.
+TEST_F(SubtitlePlayback, SoundOnlyClipAfterSeekBeforeStart) {
+    REQUIRE_MEDIA("audio.flac");
+    ASSERT_NO_FATAL_FAILURE(open("audio.flac"));
+    const int track = addTrack(timingFile);
+    ASSERT_EQ(track, 1);
+    ASSERT_EQ(0, player->selectTrack(track, true, false));
+    ASSERT_EQ(0, player->seekTo(700));
+    ASSERT_EQ(0, player->start());
+    const int first = cues.waitFor([](const CueRecorder::Event& e) { return e.msg == QV_MEDIA_TIMED_TEXT && e.hasText; });
+    ASSERT_GE(first, 0) << "no cue from a sound-only clip";
+    EXPECT_EQ(cues.events()[static_cast<size_t>(first)].cue(), 1) << "the cue showing at 0.7 s comes first";
+    ASSERT_GE(cues.waitForCue(3, static_cast<size_t>(first)), 0);
+}
+
 // Two tracks at once: the primary and the secondary driver each deliver their own file, under
 // their own notification numbers; switching the primary track switches the text; unselecting
 // stops it. The container's tracks and the added files are listed together.
