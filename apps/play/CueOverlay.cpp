@@ -20,6 +20,8 @@ constexpr int kBottomMarginQuarters = 4;
 constexpr unsigned long kBoxRgb = 0x101010;
 constexpr const char* kCoreFontSet = "-*-*-medium-r-normal--*-*-*-*-*-*-*-*,*";
 constexpr const char* kCoreFont = "fixed";
+// Rows use at most this share of the window's width, in percent.
+constexpr int kMaxWidthPercent = 90;
 // At most this many fonts are opened for characters the main font lacks.
 constexpr size_t kMaxFallbackFonts = 8;
 
@@ -206,12 +208,53 @@ void CueOverlay::show(const std::vector<std::string>& lines) {
     redraw();
 }
 
+std::vector<std::string> CueOverlay::wrap(const std::string& line, int maxWidth) {
+    if (textWidth(line) <= maxWidth) return {line};
+    // Pieces: words with the space after them; a word too wide on its own, character by character.
+    std::vector<std::string> pieces;
+    for (size_t i = 0; i < line.size();) {
+        size_t end = line.find(' ', i);
+        end = end == std::string::npos ? line.size() : end + 1;
+        const std::string word = line.substr(i, end - i);
+        if (textWidth(word) <= maxWidth) {
+            pieces.push_back(word);
+        } else {
+            for (size_t k = 0; k < word.size();) {
+                const size_t start = k;
+                nextCodePoint(word, &k);
+                pieces.push_back(word.substr(start, k - start));
+            }
+        }
+        i = end;
+    }
+    std::vector<std::string> rows;
+    std::string row;
+    auto trimmed = [](std::string s) {
+        while (!s.empty() && s.back() == ' ') s.pop_back();
+        return s;
+    };
+    for (const std::string& piece : pieces) {
+        if (!row.empty() && textWidth(trimmed(row + piece)) > maxWidth) {
+            rows.push_back(trimmed(row));
+            row.clear();
+        }
+        row += piece;
+    }
+    if (!trimmed(row).empty()) rows.push_back(trimmed(row));
+    return rows;
+}
+
 void CueOverlay::layout() {
     const int padding = mFontPixels * kPaddingQuarters / 4;
+    const int maxTextWidth = std::max(1, mParentWidth * kMaxWidthPercent / 100 - 2 * padding);
+    mRows.clear();
+    for (const std::string& line : mLines) {
+        for (std::string& row : wrap(line, maxTextWidth)) mRows.push_back(std::move(row));
+    }
     int widest = 0;
-    for (const std::string& line : mLines) widest = std::max(widest, textWidth(line));
+    for (const std::string& row : mRows) widest = std::max(widest, textWidth(row));
     const int width = std::min(mParentWidth, widest + 2 * padding);
-    const int height = std::min(mParentHeight, lineHeight() * static_cast<int>(mLines.size()) + 2 * padding);
+    const int height = std::min(mParentHeight, lineHeight() * static_cast<int>(mRows.size()) + 2 * padding);
     const int x = (mParentWidth - width) / 2;
     const int y = std::max(0, mParentHeight - height - mFontPixels * kBottomMarginQuarters / 4);
     XMoveResizeWindow(mDisplay, mWindow, x, y, static_cast<unsigned>(std::max(1, width)),
@@ -225,7 +268,7 @@ void CueOverlay::redraw() {
     XClearWindow(mDisplay, mWindow);
     const int padding = mFontPixels * kPaddingQuarters / 4;
     int baseline = padding + ascent();
-    for (const std::string& line : mLines) {
+    for (const std::string& line : mRows) {
         const int x = (attrs.width - textWidth(line)) / 2;
         const int length = static_cast<int>(line.size());
         if (mXftFont) {

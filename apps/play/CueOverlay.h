@@ -1,5 +1,6 @@
 // The caption on the video window: a child window at the bottom centre of the host's window that
-// shows the current cue as white text on a dark box, one row per line of the cue.
+// shows the current cue as white text on a dark box, one row per line of the cue (a line wider
+// than the window is wrapped at spaces, or between characters where it has none).
 //
 // The video sink draws the picture into the host window with OpenGL; X clips that drawing
 // around child windows, so the caption neither flickers against buffer swaps nor needs
@@ -60,6 +61,7 @@ private:
     int textWidth(const std::string& line);
     int lineHeight() const;
     int ascent() const;
+    std::vector<std::string> wrap(const std::string& line, int maxWidth);
     void layout();
     void redraw();
 
@@ -78,6 +80,7 @@ private:
     GC mGc = nullptr;
     unsigned long mBackground = 0;
     std::vector<std::string> mLines;  // what is shown; empty when hidden
+    std::vector<std::string> mRows;   // mLines wrapped to the window's width
 };
 
 }  // namespace qvplay
