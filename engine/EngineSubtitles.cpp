@@ -121,24 +121,27 @@ status_t PlaybackEngine::selectTextTrack_l(int32_t index, bool select, bool seco
     return OK;
 }
 
-void PlaybackEngine::startTextDrivers_l() {
+bool PlaybackEngine::startTextDrivers_l() {
     mLock.assertHeld();
-    if (mFlags & SEEK_PREVIEW) return;
-    // Until the sound device reports its first position the clock stands at the start and then
-    // jumps by the device's buffer: cues scheduled before that would come late.
-    int64_t realTimeUs, mediaTimeUs;
-    if (mAudioPlayer != nullptr && (mFlags & AUDIO_RUNNING) && !mAudioPlayer->getMediaTimeMapping(&realTimeUs, &mediaTimeUs)) {
-        return;
-    }
     const struct {
         Ref<SubtitleDriver>& driver;
         uint32_t initialized, running;
     } drivers[] = {{mTextDriver, TEXTPLAYER_INITIALIZED, TEXT_RUNNING}, {mTextDriver2, TEXT2_INITIALIZED, TEXT2_RUNNING}};
+    bool waiting = false;
+    for (const auto& d : drivers) waiting |= d.driver != nullptr && (mFlags & d.initialized) && !(mFlags & d.running);
+    if (!waiting || (mFlags & SEEK_PREVIEW)) return false;
+    // Until the sound device reports its first position the clock stands at the start and then
+    // jumps by the device's buffer: cues scheduled before that would come late.
+    int64_t realTimeUs, mediaTimeUs;
+    if (mAudioPlayer != nullptr && (mFlags & AUDIO_RUNNING) && !mAudioPlayer->getMediaTimeMapping(&realTimeUs, &mediaTimeUs)) {
+        return true;
+    }
     for (const auto& d : drivers) {
         if (d.driver == nullptr || !(mFlags & d.initialized) || (mFlags & d.running)) continue;
         d.driver->start();
         modifyFlags(d.running, SET);
     }
+    return false;
 }
 
 void PlaybackEngine::seekTextDrivers_l(int64_t timeUs) {

@@ -33,6 +33,8 @@ constexpr int64_t kVideoLagEventDelayUs = 1000000;
 constexpr int64_t kAudioTearDownDelayUs = 10000;
 // Audio-only playback has no video event to notice a lost sound device; this watch does.
 constexpr int64_t kAudioOutputWatchDelayUs = 500000;
+// How often sound-only playback checks whether waiting subtitles can start.
+constexpr int64_t kTextStartCheckUs = 20000;
 // After a drop, and while a live preview waits or drops.
 constexpr int64_t kShortVideoEventDelayUs = 1000;
 constexpr int64_t kEarlyFrameRetryUs = 10000;
@@ -737,8 +739,6 @@ status_t PlaybackEngine::play_l() {
     } else if (mAudioPlayer != nullptr) {
         postAudioOutputWatch_l();
     }
-    // Without pictures no video event starts the subtitles.
-    if (mVideoSource == nullptr) startTextDrivers_l();
     if (mFlags & AT_EOS) seekTo_l(0);
     modifyFlags(PLAYED_ONCE, SET);
     return OK;
@@ -1162,7 +1162,9 @@ void PlaybackEngine::postAudioOutputWatch_l() {
     mLock.assertHeld();
     if (mAudioOutputWatchPending) return;
     mAudioOutputWatchPending = true;
-    mQueue.postEventWithDelay(mAudioOutputWatchEvent, kAudioOutputWatchDelayUs);
+    // Subtitles start as soon as the clock runs, not a whole watch period later.
+    const bool textWaiting = startTextDrivers_l();
+    mQueue.postEventWithDelay(mAudioOutputWatchEvent, textWaiting ? kTextStartCheckUs : kAudioOutputWatchDelayUs);
 }
 
 void PlaybackEngine::postCheckAudioStatusEvent(int64_t delayUs) {
@@ -1810,7 +1812,6 @@ void PlaybackEngine::onAudioOutputWatch() {
     mAudioOutputWatchPending = false;
     if (!(mFlags & PLAYING) || mVideoSource != nullptr) return;
     if (checkAudioOutput_l()) return;
-    startTextDrivers_l();
     postAudioOutputWatch_l();
 }
 

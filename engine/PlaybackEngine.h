@@ -296,6 +296,8 @@ private:
     bool cachedDuration_l(int64_t* cachedUs, bool* eos, status_t* finalStatus, int64_t* remainingBytes);
     void checkAgentPlayWindow_l();
     bool bufferedEnoughToStart_l();
+    // Sound-only playback's periodic check of the sound device (and of subtitles waiting for
+    // the clock to start).
     void postAudioOutputWatch_l();
     bool checkAudioOutput_l();
     // Raises every stop flag of the current session without taking mLock.
@@ -313,8 +315,9 @@ private:
     int32_t countTextTracks_l(bool secondary);
     status_t selectTextTrack_l(int32_t index, bool select, bool secondary);
     status_t addSubtitleFile_l(bool secondary, const char* uri);
-    // Starts the selected drivers that are not running yet (playback started).
-    void startTextDrivers_l();
+    // Starts the selected drivers that are not running yet (playback started), once the clock
+    // runs; true when a selected driver is still waiting for that.
+    bool startTextDrivers_l();
     void seekTextDrivers_l(int64_t timeUs);
     void setTextPlaybackRate_l(double rate);
     // Cancels running caption downloads (joined after the lock is released).

@@ -185,11 +185,12 @@ void SubtitlePlayer::onSeek(const Ref<Message>& msg) {
     clearScreen();
     int64_t seekTimeUs = 0;
     if (!msg->findInt64(kKeySeekTime, &seekTimeUs) && !currentPositionUs(&seekTimeUs)) return;
+    // Cues read for the old position are stale either way.
+    newGeneration();
     if (mPaused) {
         mPendingSeekTimeUs = seekTimeUs;
         return;
     }
-    newGeneration();
     readFrom(seekTimeUs);
 }
 

@@ -274,19 +274,26 @@ TEST_F(SubtitlePlayback, CuesArriveOnTimeAcrossPauseSeekAndRate) {
 }
 
 // Without pictures nothing runs the video loop; the cues still come, in order, while a sound-only
-// clip plays, and a seek made before playing starts them at its target.
-TEST_F(SubtitlePlayback, SoundOnlyClipAfterSeekBeforeStart) {
+// clip plays. Seeks made before playing: the first shows the cue at its target at once, the
+// second (the subtitles are paused by then) waits for the start and drops what the first read.
+TEST_F(SubtitlePlayback, SoundOnlyClipAfterSeeksBeforeStart) {
     REQUIRE_MEDIA("audio.flac");
     ASSERT_NO_FATAL_FAILURE(open("audio.flac"));
     const int track = addTrack(timingFile);
     ASSERT_EQ(track, 1);
     ASSERT_EQ(0, player->selectTrack(track, true, false));
     ASSERT_EQ(0, player->seekTo(700));
+    ASSERT_GE(cues.waitForCue(1, 0, 3s), 0) << "the cue at the first seek's target";
+    ASSERT_EQ(0, player->seekTo(1600));
+    std::this_thread::sleep_for(600ms);
+    const size_t started = cues.size();
+    for (const auto& e : cues.events()) EXPECT_TRUE(e.cue() == -1 || e.cue() == 1) << "stale cue " << e.cue() << " before start";
     ASSERT_EQ(0, player->start());
-    const int first = cues.waitFor([](const CueRecorder::Event& e) { return e.msg == QV_MEDIA_TIMED_TEXT && e.hasText; });
+    const int first =
+        cues.waitFor([](const CueRecorder::Event& e) { return e.msg == QV_MEDIA_TIMED_TEXT && e.hasText; }, started);
     ASSERT_GE(first, 0) << "no cue from a sound-only clip";
-    EXPECT_EQ(cues.events()[static_cast<size_t>(first)].cue(), 1) << "the cue showing at 0.7 s comes first";
-    ASSERT_GE(cues.waitForCue(3, static_cast<size_t>(first)), 0);
+    EXPECT_EQ(cues.events()[static_cast<size_t>(first)].cue(), 3) << "the cue showing at 1.6 s comes first";
+    ASSERT_GE(cues.waitForCue(4, static_cast<size_t>(first)), 0);
 }
 
 // Two tracks at once: the primary and the secondary driver each deliver their own file, under

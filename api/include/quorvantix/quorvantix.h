@@ -142,7 +142,18 @@ public:
     /* 41 */ virtual int32_t setAspectRatio(int32_t a, int32_t b) = 0;
     /* 42 */ virtual int32_t setViewOffset(int32_t a, int32_t b) = 0;
     /* 43 */ virtual const char* getDeviceGuid() = 0;
+    // Selects (select true) or deselects a track: an audio track of the media, or a subtitle
+    // file added with addSubtitleSource (flag true: the secondary subtitle track). A selected
+    // subtitle track delivers its cues as QV_MEDIA_TIMED_TEXT (101 for the secondary track) with
+    // the cue's text, and a notification without text when the screen is to be cleared.
     /* 44 */ virtual int32_t selectTrack(int32_t index, bool select, bool flag) = 0;
+    // Adds a subtitle file (SubRip, SAMI or WebVTT, recognised by content): a path, "file://PATH"
+    // or an "http://" address (copied to a temporary file first). When the file is accepted the
+    // host gets QV_MEDIA_INFO_TIMED_TEXT_DETECTED (11 for the secondary track) with ext1 = the
+    // new track's index, which it passes to selectTrack. -1010 for a file or address that cannot
+    // be used. Cue text is the file's own bytes, in the file's character set: SubRip lines each
+    // end in "<BR>", WebVTT cue settings come first followed by "<TAG>", SAMI cues are the raw
+    // fragment after their SYNC tag.
     /* 45 */ virtual int32_t addSubtitleSource(const char* uri, bool secondary) = 0;
     /* 46 */ virtual int32_t refreshVideo() = 0;
     /* 47 */ virtual int32_t reserved47() = 0;
