@@ -12,8 +12,13 @@ Every request head (request line and header lines, byte for byte as received, wi
 line that ended it) is recorded before it is answered, so a test can check what the client sent:
 
     GET /_requests   200, the recorded heads one after another (each ends in its blank line)
-    GET /_reset      200, forgets them
-Requests for /_requests and /_reset are not recorded.
+    GET /_reset      200, forgets them (and restarts every /live-seq/ address at its first step)
+    GET /_rate?prefix=P&bps=N
+                     200, from now on /hls-rate/ sends files whose NAME starts with P at N bytes
+                     per second (N = 0 lifts the limit of P); the longest matching prefix wins.
+                     The change reaches transfers already under way within 50 ms.
+    GET /_rate       200, lifts every limit
+Requests for /_requests, /_reset and /_rate are not recorded.
 
 NAME is a file in the media folder (percent-encoded where needed; no "..").
 "Ranges" means the answer honours "Range: bytes=a-" (and "bytes=a-b") as /file/ does: 206 with
@@ -61,6 +66,25 @@ the same head without a body. CODE is an HTTP status number.
   /stall-body/N/NAME              the full head (ranges) and N bytes of the body, then holds
   /close-body/N/NAME              the full head (ranges) and N bytes of the body, then closes
   /trickle/BPS/NAME               /file/NAME at BPS bytes per second (ranges), in small writes
+  /hls-rate/NAME                  /file/NAME at the rate /_rate set for NAME (ranges); unlimited
+                                  without one. A playlist fetched here names its segments and
+                                  variants relatively, so a whole presentation goes through it:
+                                  /hls-rate/hls/vod/master.m3u8 with /_rate?prefix=hls/vod/v2/...
+  /cut-at/N/NAME                  the head of /file/NAME (ranges, the full Content-Length), but
+                                  the body never goes past byte N of the file: the bytes up to N
+                                  (none when the range starts at or after N), then close. A retry
+                                  with a Range from where it broke off is cut again.
+  /live-seq/S1,S2,.../NAME        a live media playlist (no end tag) of 5 segments whose media
+                                  sequence is S1 on the first GET of this address, S2 on the
+                                  second, ... and the last value from then on (10,11,5 jumps
+                                  back). NAME is a media playlist whose segments are the pool:
+                                  sequence s is segment s modulo the pool's size, named by an
+                                  absolute http://.../file/... address, with its own duration.
+                                  Each address counts its GETs on its own (/_reset restarts them).
+
+A live playlist that never changes needs no path of its own: the static file
+hls/bad/live_frozen.m3u8 (from scripts/make_fixtures.sh) has no end tag and is the same on every
+request (/file/hls/bad/live_frozen.m3u8 here, or through nginx).
 
 "Holds" means the connection stays open and silent until the client closes it or the server is
 killed. Unknown paths get 404; a NAME that is not a file gets 404.
@@ -82,6 +106,8 @@ COPY_BLOCK = 65536
 CHUNK_SIZES = (1, 7, 100, 4096, 3, 65536, 1000, 12345)
 WRONG_RANGE_SHIFT = 1000
 TRICKLE_WRITES_PER_SECOND = 20
+RATE_RECHECK_SECONDS = 0.05
+LIVE_SEQ_WINDOW = 5
 LINGER_SECONDS = 2.0
 
 
@@ -118,6 +144,53 @@ class RequestLog:
     def clear(self):
         with self._lock:
             self._heads.clear()
+
+
+class RateTable:
+    """Per-prefix send rates for /hls-rate/ (control requests write, connection threads read)."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._rates = {}  # prefix -> bytes per second
+
+    def set(self, prefix, bps):
+        with self._lock:
+            if bps > 0:
+                self._rates[prefix] = bps
+            else:
+                self._rates.pop(prefix, None)
+
+    def clear(self):
+        with self._lock:
+            self._rates.clear()
+
+    def rate_for(self, name):
+        """The rate of the longest prefix of name, None when no prefix limits it."""
+        with self._lock:
+            best = None
+            for prefix, bps in self._rates.items():
+                if name.startswith(prefix) and (best is None or len(prefix) > len(best[0])):
+                    best = (prefix, bps)
+            return best[1] if best else None
+
+
+class StepCounter:
+    """How many times each /live-seq/ address has been fetched."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._counts = {}
+
+    def next(self, key):
+        """The number of earlier fetches of key, counting this one for the next call."""
+        with self._lock:
+            n = self._counts.get(key, 0)
+            self._counts[key] = n + 1
+            return n
+
+    def clear(self):
+        with self._lock:
+            self._counts.clear()
 
 
 class Connection:
@@ -268,6 +341,91 @@ class Connection:
                 count = min(count, body_limit)
             self.send_file_body(path, start, count, bytes_per_second)
         return True
+
+    def send_file_at_table_rate(self, path, start, count, name):
+        """Sends count bytes from start at the rate the table gives name, looked up again before
+        every write so that a change applies to this transfer at once."""
+        rates = self.server.rates
+        with open(path, "rb") as f:
+            f.seek(start)
+            sent = 0
+            paced_rate, paced_since, paced_from = None, time.monotonic(), 0
+            while sent < count:
+                rate = rates.rate_for(name)
+                if rate != paced_rate:
+                    # A new rate counts from now: no burst to catch up, no debt from before.
+                    paced_rate, paced_since, paced_from = rate, time.monotonic(), sent
+                if rate is None:
+                    size = COPY_BLOCK
+                else:
+                    delay = paced_since + (sent - paced_from) / rate - time.monotonic()
+                    if delay > 0:
+                        time.sleep(min(delay, RATE_RECHECK_SECONDS))
+                        continue
+                    size = max(1, rate // TRICKLE_WRITES_PER_SECOND)
+                block = f.read(min(size, count - sent))
+                if not block:
+                    break
+                self.send(block)
+                sent += len(block)
+
+    def hls_rate(self, request, name, path):
+        total = os.path.getsize(path)
+        body = self.body_range(request, path, total)
+        if body is None:
+            return
+        start, end, partial = body
+        count = end - start + 1
+        if partial:
+            status = "HTTP/1.1 206 Partial Content"
+            headers = [("Content-Range", "bytes %d-%d/%d" % (start, end, total))]
+        else:
+            status = "HTTP/1.1 200 OK"
+            headers = []
+        headers += [("Content-Length", str(count)), ("Content-Type", content_type(path)),
+                    ("Accept-Ranges", "bytes"), ("Connection", "close")]
+        self.send_head(status, headers)
+        if not request.is_head:
+            self.send_file_at_table_rate(path, start, count, name)
+
+    def cut_at(self, request, cut, path):
+        wanted = self.requested_range(request, os.path.getsize(path))
+        start = wanted[0] if isinstance(wanted, tuple) else 0
+        self.answer_file(request, path, body_limit=max(0, cut - start))
+
+    def live_seq(self, request, starts, name, path):
+        """A live window over the segments of the playlist at path (see /live-seq/)."""
+        pool = []
+        target = 0
+        duration = None
+        with open(path, "r", encoding="utf-8", errors="replace") as f:
+            for line in f:
+                line = line.strip()
+                if line.startswith("#EXT-X-TARGETDURATION:"):
+                    target = int(line.split(":", 1)[1])
+                elif line.startswith("#EXTINF:"):
+                    duration = line.split(":", 1)[1].split(",", 1)[0]
+                elif line and not line.startswith("#"):
+                    pool.append((duration or str(target), line))
+                    duration = None
+        if not pool:
+            self.status_answer(500)
+            return
+        key = request.target.split("?", 1)[0]
+        step = self.server.steps.next(key) if not request.is_head else 0
+        first = starts[min(step, len(starts) - 1)]
+        folder = name.rsplit("/", 1)[0] + "/" if "/" in name else ""
+        lines = ["#EXTM3U", "#EXT-X-VERSION:3", "#EXT-X-TARGETDURATION:%d" % target,
+                 "#EXT-X-MEDIA-SEQUENCE:%d" % first]
+        for seq in range(first, first + LIVE_SEQ_WINDOW):
+            seconds, uri = pool[seq % len(pool)]
+            lines += ["#EXTINF:%s," % seconds, "%s/file/%s%s" % (self.server.base, folder, uri)]
+        body = ("\n".join(lines) + "\n").encode()
+        self.send_head("HTTP/1.1 200 OK", [("Content-Type", "application/vnd.apple.mpegurl"),
+                                           ("Content-Length", str(len(body))),
+                                           ("Connection", "close")])
+        if not request.is_head:
+            self.send(body)
 
     # --- Answers ---------------------------------------------------------------------------------
     def not_found(self, request):
@@ -443,6 +601,22 @@ class Connection:
             path = name_from(1)
             if path:
                 self.answer_file(request, path, bytes_per_second=rate)
+        elif kind == "hls-rate":
+            path = name_from(0)
+            if path:
+                self.hls_rate(request, urllib.parse.unquote("/".join(rest)), path)
+        elif kind == "cut-at":
+            cut = number(0)
+            path = name_from(1)
+            if path:
+                self.cut_at(request, cut, path)
+        elif kind == "live-seq":
+            if not rest or not re.fullmatch(r"\d+(,\d+)*", rest[0]):
+                raise ValueError()
+            path = name_from(1)
+            if path:
+                self.live_seq(request, [int(v) for v in rest[0].split(",")],
+                              urllib.parse.unquote("/".join(rest[1:])), path)
         else:
             self.not_found(request)
 
@@ -483,6 +657,18 @@ class Connection:
             body = self.server.log.text()
         elif path == "/_reset":
             self.server.log.clear()
+            self.server.steps.clear()
+            body = b""
+        elif path == "/_rate":
+            query = urllib.parse.parse_qs(request.target.split("?", 1)[1]) if "?" in request.target else {}
+            if "prefix" in query:
+                bps = query.get("bps", ["0"])[0]
+                if not bps.isdigit():
+                    self.status_answer(400)
+                    return True
+                self.server.rates.set(query["prefix"][0], int(bps))
+            else:
+                self.server.rates.clear()
             body = b""
         else:
             return False
@@ -528,6 +714,14 @@ class Connection:
         self.sock.close()
 
 
+def content_type(path):
+    if path.endswith(".m3u8"):
+        return "application/vnd.apple.mpegurl"
+    if path.endswith(".ts"):
+        return "video/mp2t"
+    return "application/octet-stream"
+
+
 REASONS = {
     200: "OK", 206: "Partial Content", 301: "Moved Permanently", 302: "Found", 303: "See Other",
     307: "Temporary Redirect", 308: "Permanent Redirect", 400: "Bad Request", 403: "Forbidden",
@@ -540,6 +734,8 @@ class FaultServer:
     def __init__(self, root, port):
         self.root = os.path.abspath(root)
         self.log = RequestLog()
+        self.rates = RateTable()
+        self.steps = StepCounter()
         self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.listener.bind(("127.0.0.1", port))
