@@ -112,6 +112,8 @@ status_t HttpDataSource::connect(const char* uri, const Headers* headers, int64_
         Mutex::Autolock _l(mUriLock);
         mUri = uri;
     }
+    // A new resource: what the last one's answers said about its length no longer applies.
+    mKnownLength.store(-1);
     return connectAddress(address, offset);
 }
 
