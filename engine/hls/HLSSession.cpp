@@ -37,6 +37,10 @@ constexpr int64_t kQueueFullRecheckUs = 1000000;
 // Timeshift playlists are refreshed this often; their last segments are left out of the window.
 constexpr int64_t kTimeshiftRefreshUs = 1000000;
 constexpr int32_t kLiveEdgeSegments = 3;
+// How long a session ahead of the live edge waits before it asks for the playlist again: half a
+// target duration, within these bounds.
+constexpr int64_t kMinLiveEdgeRetryUs = 100000;
+constexpr int64_t kMaxLiveEdgeRetryUs = 5000000;
 constexpr size_t kUnknownSizeBuffer = 65536;
 constexpr size_t kBufferGrowth = 32768;
 constexpr size_t kAesKeySize = 16;
@@ -773,8 +777,11 @@ void HLSSession::onDownloadNext() {
             }
             ++mNumRetries;
             if (mSeqNumber > lastSeq) {
+                // Ahead of the live edge: the playlist must catch up. Asked again at once, a
+                // server that has not written the next segment yet would answer with the same
+                // window every time and the retries would be spent within milliseconds.
                 mLastPlaylistFetchTimeUs = -1;
-                postMonitorQueue();
+                postMonitorQueue(liveEdgeRetryDelayUs(playlist));
                 return;
             }
             VLOGI("We've missed the boat, restarting playback.");
@@ -877,6 +884,13 @@ void HLSSession::onDownloadNext() {
         mPrevBandwidthIndex = bandwidthIndex;
         mSeqNumber = -1;
     }
+}
+
+int64_t HLSSession::liveEdgeRetryDelayUs(const Ref<PlaylistParser>& playlist) const {
+    int32_t targetDurationSecs = 0;
+    if (playlist->meta() != nullptr) playlist->meta()->findInt32(kKeyTargetDuration, &targetDurationSecs);
+    const int64_t halfTargetUs = static_cast<int64_t>(targetDurationSecs) * 1000000 / 2;
+    return std::clamp<int64_t>(halfTargetUs, kMinLiveEdgeRetryUs, kMaxLiveEdgeRetryUs);
 }
 
 int64_t HLSSession::getSegmentStartTimeUs(int32_t seqNumber) const {

@@ -132,6 +132,7 @@ private:
     void postMonitorQueue(int64_t delayUs = 0);
     void signalEOS(status_t err);
     int64_t getSegmentStartTimeUs(int32_t seqNumber) const;
+    int64_t liveEdgeRetryDelayUs(const Ref<PlaylistParser>& playlist) const;
     void queueDiscontinuity(bool formatChange, bool withTime, int64_t timeUs);
     status_t fetchKey(const ByteString& uri, Ref<ByteBuffer>* key);
     // Waits up to delayUs; false when the session is being disconnected or stopped.

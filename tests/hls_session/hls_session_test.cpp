@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
+#include <functional>
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
@@ -17,6 +20,7 @@
 
 #include "engine/hls/HLSSession.h"
 #include "support/FaultServer.h"
+#include "support/LiveHls.h"
 #include "support/Media.h"
 #include "support/Nginx.h"
 
@@ -343,6 +347,220 @@ TEST_F(HlsSession, DisconnectInterruptsAStalledDownload) {
     s.reset();
     EXPECT_LT(Clock::now() - start, 5s) << "destroying the session waited for the server";
     unlink(playlist.c_str());
+}
+
+// Splits queued bytes into the live source's segments: the first must be a segment the source
+// wrote, and every one after it the next sequence number. Returns the sequence numbers found.
+std::vector<int64_t> matchLiveSegments(const qvtest::LiveHls& live, const std::vector<uint8_t>& bytes,
+                                       int64_t searchFrom, int64_t searchTo) {
+    std::vector<int64_t> found;
+    int64_t seq = -1;
+    for (int64_t s = searchFrom; s <= searchTo && seq < 0; ++s) {
+        const std::vector<uint8_t> first = live.segmentBytes(s);
+        if (!first.empty() && first.size() <= bytes.size() && std::equal(first.begin(), first.end(), bytes.begin())) seq = s;
+    }
+    size_t at = 0;
+    while (seq >= 0) {
+        const std::vector<uint8_t> segment = live.segmentBytes(seq);
+        if (segment.empty()) break;
+        // The reading stopped inside this segment: what came of it must be its beginning.
+        if (at + segment.size() > bytes.size()) {
+            EXPECT_TRUE(std::equal(bytes.begin() + static_cast<long>(at), bytes.end(), segment.begin()))
+                << "the last, partly read segment is not segment " << seq;
+            at = bytes.size();
+            break;
+        }
+        if (!std::equal(segment.begin(), segment.end(), bytes.begin() + static_cast<long>(at))) {
+            ADD_FAILURE() << "bytes at " << at << " are not segment " << seq << " (a gap, a repeat or damage)";
+            break;
+        }
+        found.push_back(seq);
+        at += segment.size();
+        ++seq;
+    }
+    EXPECT_EQ(at, bytes.size()) << "queued bytes after the last whole segment";
+    return found;
+}
+
+// A real live source (ffmpeg -re, a sliding window of 5 one-second segments that are deleted as
+// they leave it): the session starts three segments from the live edge, follows the playlist
+// across refreshes, and queues exactly the segments ffmpeg wrote, in order, without gaps or
+// repeats; the duration follows the window.
+TEST_F(HlsSession, FollowsARealLiveSource) {
+    qvtest::LiveHls live;
+    ASSERT_TRUE(live.waitForSequence(5, 30000)) << live.log();
+    Session s;
+    s.session->connectAsync(live.url().c_str());
+    const int64_t firstListed = live.window().firstSequence;
+    const Queued q = s.read(SIZE_MAX, 8s);
+    EXPECT_EQ(q.end, OK);
+    int64_t durationUs = 0;
+    s.session->getDuration(&durationUs);
+    EXPECT_TRUE(s.session->isLive());
+    EXPECT_GE(durationUs, 3000000);
+    EXPECT_LE(durationUs, 7000000) << "the duration is the window's, not everything seen";
+    const qvtest::LiveHls::Window window = live.window();
+    const std::vector<int64_t> seqs = matchLiveSegments(live, q.bytes, firstListed, firstListed + 8);
+    ASSERT_FALSE(seqs.empty()) << "the first queued segment is none the source wrote";
+    EXPECT_GE(seqs.size(), 6u) << "8 s of a live source should give more segments";
+    EXPECT_GE(seqs.back(), window.firstSequence) << "the session fell out of the window";
+    printf("  live: segments %lld..%lld queued; window now %lld..%lld\n", static_cast<long long>(seqs.front()),
+           static_cast<long long>(seqs.back()), static_cast<long long>(window.firstSequence),
+           static_cast<long long>(window.firstSequence + static_cast<int64_t>(window.count) - 1));
+}
+
+// Timeshift on the same kind of source: the duration leaves out the last three segments, the
+// position lies inside it, and a seek back into the window goes to an earlier segment with a
+// timed marker.
+TEST_F(HlsSession, TimeshiftSeekIntoTheWindow) {
+    qvtest::LiveHlsOptions options;
+    options.listSize = 8;
+    qvtest::LiveHls live(options);
+    ASSERT_TRUE(live.waitForSequence(8, 40000)) << live.log();
+    Session s(true);
+    s.session->connectAsync(live.url().c_str());
+    const int64_t firstListed = live.window().firstSequence;
+    const Queued before = s.read(SIZE_MAX, 3s);
+    const std::vector<int64_t> played = matchLiveSegments(live, before.bytes, firstListed, firstListed + 10);
+    ASSERT_FALSE(played.empty());
+    int64_t durationUs = 0, positionUs = -1;
+    s.session->getDuration(&durationUs);
+    EXPECT_GE(durationUs, 3000000);
+    EXPECT_LE(durationUs, 6500000) << "a window of 8 less the last 3";
+    ASSERT_EQ(OK, s.session->getPosition(&positionUs));
+    EXPECT_GE(positionUs, 0);
+    EXPECT_LE(positionUs, durationUs + 1000000);
+    s.session->seekTo(1000000);
+    const Queued after = s.read(SIZE_MAX, 2s);
+    ASSERT_FALSE(after.markers.empty()) << "no marker after the seek";
+    EXPECT_EQ(after.markers[0].flags, HLSSession::kMarkerHasTime);
+    EXPECT_LT(after.markers[0].timeUs, durationUs);
+    const std::vector<uint8_t> rest(after.bytes.begin() + static_cast<long>(after.markers.back().at), after.bytes.end());
+    const std::vector<int64_t> seqs = matchLiveSegments(live, rest, played.front() - 8, played.back() + 4);
+    ASSERT_FALSE(seqs.empty());
+    EXPECT_LT(seqs.front(), played.back()) << "the seek did not go back into the window";
+}
+
+// Live faults: a playlist that never changes and a media sequence that jumps back end the
+// stream within a bound; a segment that is always cut short ends it with a read error.
+TEST_F(HlsSession, LiveFaults) {
+    qvtest::FaultServer faults;
+    ASSERT_TRUE(faults.ok());
+    const struct {
+        const char* name;
+        std::string address;
+    } cases[] = {
+        {"frozen live playlist", url("hls/bad/live_frozen.m3u8")},
+        {"media sequence jumps back", faults.url("/live-seq/10,11,5/hls/vod/v0/index.m3u8")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Session s;
+        const auto start = Clock::now();
+        s.session->connectAsync(c.address.c_str());
+        const Queued q = s.read(SIZE_MAX, 40s);
+        EXPECT_EQ(q.end, ERROR_END_OF_STREAM);
+        EXPECT_LT(Clock::now() - start, 30s);
+        EXPECT_GT(q.bytes.size(), 0u) << "the segments that were there should have been queued";
+    }
+    {
+        SCOPED_TRACE("segment always cut short");
+        const std::string dir = qvtest::mediaPath("hls_session_tmp");
+        mkdir(dir.c_str(), 0755);
+        const std::string name = "cut_" + std::to_string(getpid()) + ".m3u8";
+        {
+            std::ofstream out(dir + "/" + name);
+            out << "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2.0,\n" << faults.url("/cut-at/5000/hls/vod/v0/seg_000.ts")
+                << "\n#EXT-X-ENDLIST\n";
+        }
+        Session s;
+        const auto start = Clock::now();
+        s.session->connectAsync(url("hls_session_tmp/" + name).c_str());
+        ASSERT_TRUE(s.recorder->waitFor(1, 60s));
+        EXPECT_LT(Clock::now() - start, 45s);
+        const auto notes = s.recorder->notes();
+        EXPECT_EQ(notes[0].what, HLSSession::kWhatError);
+        EXPECT_LT(notes[0].err, 0);
+        EXPECT_NE(notes[0].err, ERROR_END_OF_STREAM);
+        unlink((dir + "/" + name).c_str());
+    }
+}
+
+// Records the variant changes the session reports.
+class VariantLog : public IMultiStreamObserver {
+public:
+    std::function<void(const BandwidthItem&)> onChange;
+    void onBandwidthList(std::vector<BandwidthItem> items) override { lists.push_back(items.size()); }
+    void onBandwidthChanged(BandwidthItem item) override {
+        if (onChange) onChange(item);
+    }
+    std::vector<size_t> lists;
+};
+
+// Switching by measured throughput, for real: the 720P variant is throttled from the start, so
+// the session, which climbs to it once the first segments come fast, falls back after one slow
+// segment; when the throttle is lifted it climbs again. The variant of every queued segment is
+// told by its bytes, and each change has a format-change marker exactly at its boundary.
+TEST_F(HlsSession, AdaptiveSwitchingFollowsThroughput) {
+    qvtest::FaultServer faults;
+    ASSERT_TRUE(faults.ok());
+    constexpr int64_t kThrottledBytesPerSecond = 100000;
+    ASSERT_TRUE(faults.setRate("hls/vod/v2/", kThrottledBytesPerSecond));
+    VariantLog log;
+    std::atomic<bool> lifted{false};
+    bool onTop = false;  // the observer runs on the session's thread only
+    log.onChange = [&](const BandwidthItem& item) {
+        // Once the session has left the throttled variant the throttle goes.
+        const bool top = strcmp(item.mName.c_str(), "720P") == 0;
+        if (onTop && !top && !lifted.exchange(true)) faults.clearRates();
+        onTop = top;
+    };
+    Session s;
+    s.session->setObserver(&log);
+    s.session->enableAdaptiveSwitching();
+    s.session->connectAsync(faults.hlsRateUrl("hls/vod/master.m3u8").c_str());
+    const Queued q = s.read(SIZE_MAX, 90s);
+    s.session->setObserver(nullptr);
+    faults.clearRates();
+    EXPECT_EQ(q.end, ERROR_END_OF_STREAM);
+    ASSERT_EQ(log.lists.size(), 1u);
+
+    // The variant of each segment, told by its bytes.
+    const std::vector<std::string> names = segmentNames("hls/vod/v0/index.m3u8");
+    std::vector<int> variants;
+    size_t at = 0;
+    for (size_t k = 0; k < names.size() && at < q.bytes.size(); ++k) {
+        int variant = -1;
+        size_t length = 0;
+        for (int v = 0; v < 3 && variant < 0; ++v) {
+            const std::vector<uint8_t> seg = fileBytes("hls/vod/v" + std::to_string(v) + "/" + names[k]);
+            if (at + seg.size() <= q.bytes.size() && std::equal(seg.begin(), seg.end(), q.bytes.begin() + static_cast<long>(at))) {
+                variant = v;
+                length = seg.size();
+            }
+        }
+        ASSERT_GE(variant, 0) << "segment " << k << " matches no variant";
+        // A change of variant has its format-change marker right at the boundary.
+        if (!variants.empty() && variants.back() != variant) {
+            bool marked = false;
+            for (const auto& m : q.markers) marked |= m.at == at && (m.flags & HLSSession::kMarkerFormatChange);
+            EXPECT_TRUE(marked) << "no format-change marker before segment " << k;
+        }
+        variants.push_back(variant);
+        at += length;
+    }
+    EXPECT_EQ(variants.size(), names.size());
+    std::string trace;
+    for (int v : variants) trace += std::to_string(v);
+    printf("  variants per segment: %s\n", trace.c_str());
+    const size_t firstHigh = trace.find('2');
+    ASSERT_NE(firstHigh, std::string::npos) << "never climbed to the top variant: " << trace;
+    ASSERT_LT(firstHigh + 1, trace.size());
+    const char fellTo = trace[firstHigh + 1];
+    EXPECT_NE(fellTo, '2') << "stayed on the throttled variant: " << trace;
+    bool climbedAgain = false;
+    for (size_t k = firstHigh + 2; k < trace.size(); ++k) climbedAgain |= trace[k] > fellTo;
+    EXPECT_TRUE(climbedAgain) << "did not climb again after the throttle was lifted: " << trace;
 }
 
 }  // namespace
