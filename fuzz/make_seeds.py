@@ -295,3 +295,69 @@ def main():
 
 if __name__ == "__main__":
     main()
+
+
+# --- subtitle_srt, subtitle_sami, subtitle_vtt: the subtitle test fixtures as they are, and the
+# inputs the fuzzers once crashed on, kept as regression cases beside them.
+def write_subtitle_seeds(out_dir):
+    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "subtitles", "fixtures")
+    kinds = {".srt": "subtitle_srt", ".smi": "subtitle_sami", ".vtt": "subtitle_vtt"}
+    for target in kinds.values():
+        os.makedirs(os.path.join(out_dir, target), exist_ok=True)
+    for name in sorted(os.listdir(root)):
+        target = kinds.get(os.path.splitext(name)[1])
+        if target is None:
+            continue
+        with open(os.path.join(root, name), "rb") as f:
+            data = f.read()
+        with open(os.path.join(out_dir, target, name), "wb") as f:
+            f.write(data)
+
+
+if __name__ == "__main__":
+    write_subtitle_seeds(sys.argv[2])
+
+
+# --- m3u_playlist: the HLS playlists of the test media (master, media, byte-range, keyed, faulty)
+# and hand-written ones that reach every tag the parser knows, each with its attribute forms.
+M3U_SEEDS = {
+    "media_live": "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:10\n#EXT-X-MEDIA-SEQUENCE:2680\n"
+                  "#EXTINF:9.97,\nfileSequence2680.ts\n#EXT-X-DISCONTINUITY\n#EXTINF:10\n/abs/seg.ts\n"
+                  "#EXTINF:1e1,title\nhttps://cdn.example/x.ts?t=1\n",
+    "keys": "#EXTM3U\r\n#EXT-X-TARGETDURATION:6\r\n"
+            "#EXT-X-KEY:METHOD=AES-128,URI=\"k?a=1,b=2\",IV=0x000102030405060708090a0b0c0d0e0f\r\n"
+            "#EXTINF:6.006,\r\na.ts\r\n#EXT-X-KEY:METHOD=NONE\r\n#EXTINF:6,\r\nb.ts\r\n"
+            "#EXT-X-KEY: uri = /key , Method = SAMPLE-AES ,KEYFORMAT=\"identity\"\r\n#EXTINF:6,\r\nc.ts",
+    "byteranges": "#EXTM3U\n#EXT-X-TARGETDURATION:4\n#EXT-X-PLAYLIST-TYPE:EVENT\n"
+                  "#EXTINF:4,\n#EXT-X-BYTERANGE:1000@0\nf.ts\n#EXTINF:4,\n#EXT-X-BYTERANGE:500\nf.ts\n"
+                  "#EXTINF:4,\n#EXT-X-BYTERANGE: 200 @ 5000 \nf.ts\n#EXT-X-ENDLIST\n",
+    "master": "#EXTM3U\n#EXT-X-STREAM-INF:PROGRAM-ID=1,BANDWIDTH=1280000,"
+              "CODECS=\"avc1.4d401f,mp4a.40.2\",RESOLUTION=1280x720\nhi/index.m3u8\n"
+              "#EXT-X-STREAM-INF:RESOLUTION=320x180\n/low.m3u8\nplain.m3u8\n",
+    "malformed_order": "#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXT-X-STREAM-INF:BANDWIDTH=1\nv.m3u8\n",
+    "huge_numbers": "#EXTM3U\n#EXT-X-MEDIA-SEQUENCE:-2147483648\n#EXTINF:9223372036854.775807,\na.ts\n"
+                    "#EXTINF:1,\n#EXT-X-BYTERANGE:9223372036854775807@0\nb.ts\n",
+}
+
+
+def write_m3u_seeds(media_dir, out_dir):
+    target = os.path.join(out_dir, "m3u_playlist")
+    os.makedirs(target, exist_ok=True)
+    for name, text in M3U_SEEDS.items():
+        with open(os.path.join(target, name + ".m3u8"), "wb") as f:
+            f.write(text.encode())
+    hls = os.path.join(media_dir, "hls")
+    for folder, _, files in sorted(os.walk(hls)):
+        for name in sorted(files):
+            if not name.endswith(".m3u8"):
+                continue
+            path = os.path.join(folder, name)
+            with open(path, "rb") as f:
+                data = f.read(MAX_SEED)
+            seed = os.path.relpath(path, hls).replace(os.sep, "_")
+            with open(os.path.join(target, "media_" + seed), "wb") as f:
+                f.write(data)
+
+
+if __name__ == "__main__":
+    write_m3u_seeds(sys.argv[1], sys.argv[2])

@@ -17,6 +17,8 @@ constexpr size_t kNone = std::string::npos;
 constexpr int64_t kUsPerMs = 1000;
 // Start times longer than this many digits are not times (and would overflow).
 constexpr int kMaxStartDigits = 15;
+// Cue payloads carry the start in int32 milliseconds; later starts are not times either.
+constexpr int64_t kLatestStartMs = INT32_MAX;
 
 // First place of `needle` in [from, to) of `s`, letter case ignored; kNone when absent.
 size_t findNoCase(const std::string& s, size_t from, size_t to, const char* needle) {
@@ -100,7 +102,7 @@ status_t SamiSource::parse() {
         }
         const size_t textStart = std::min(p + 1, end);
         if (next != kNone && next < p + 1) break;
-        if (digits == 0 || digits > kMaxStartDigits) {
+        if (digits == 0 || digits > kMaxStartDigits || startMs > kLatestStartMs) {
             sync = next;
             continue;
         }

@@ -26,6 +26,8 @@ int64_t timeUs(int h, int m, int s, int ms) {
 
 // Reads one time at `p`; returns the number of characters it took, 0 when there is none.
 int parseTime(const char* p, bool minutesForm, int64_t* us) {
+    // Most lines are text: turn them away before the costlier scan.
+    if (!((*p >= '0' && *p <= '9') || *p == '-' || *p == '+')) return 0;
     int h = 0, m = 0, s = 0, ms = 0, used = 0;
     if (sscanf(p, "%02d:%02d:%02d%*1[,.]%03d%n", &h, &m, &s, &ms, &used) == 4 && used > 0) {
         *us = timeUs(h, m, s, ms);

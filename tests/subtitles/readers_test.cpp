@@ -274,10 +274,11 @@ TEST(SamiReader, FirstClassIsReadAndSeeksFindTheShowingCue) {
     EXPECT_EQ(ERROR_OUT_OF_RANGE, reader->read(&s, &e, &payload, &negative));
     EXPECT_TRUE(log.contains("seekTimeUs minus"));
 
-    // No class, no SYNC, a SYNC without a number, tags left open: ERROR_MALFORMED.
+    // No class, no SYNC, a SYNC without a number or with one too large, tags left open:
+    // ERROR_MALFORMED.
     for (const char* bad : {"<SAMI><BODY><SYNC Start=1000><P>no class\n</BODY></SAMI>",
                             "<SAMI><BODY></BODY></SAMI>", "<SAMI><SYNC Start=><P Class=KRCC>x",
-                            "<SAMI><SYNC Start=\"12"}) {
+                            "<SAMI><SYNC Start=2147483648><P Class=KRCC>x", "<SAMI><SYNC Start=\"12"}) {
         TempFile file(bad);
         Ref<SubtitleSource> r = SubtitleSource::CreateByContent(open(file.path));
         ASSERT_TRUE(is<SamiSource>(r)) << bad;
