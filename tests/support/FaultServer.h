@@ -20,7 +20,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -56,7 +58,20 @@ public:
     // Every request head the server received since the start or the last resetRequests(), as
     // received: request line and header lines, each head ending in its blank line.
     std::string requests() const { return control("/_requests"); }
+    // Also restarts every /live-seq/ address at its first media sequence.
     void resetRequests() const { control("/_reset"); }
+
+    // Files whose name starts with `prefix` ("hls/vod/v2/") are sent through /hls-rate/ at
+    // `bytesPerSecond` from now on, transfers under way included; 0 lifts the limit of that
+    // prefix. The longest matching prefix wins. Returns false when the server refused.
+    bool setRate(const std::string& prefix, int64_t bytesPerSecond) const {
+        std::string path = "/_rate?prefix=" + percentEncode(prefix) + "&bps=" + std::to_string(bytesPerSecond);
+        return controlOk(path.c_str());
+    }
+    // Lifts every /hls-rate/ limit.
+    bool clearRates() const { return controlOk("/_rate"); }
+    // The address of a file sent at the rate set for it: hlsRateUrl("hls/vod/master.m3u8").
+    std::string hlsRateUrl(const std::string& name) const { return url("/hls-rate/" + name); }
 
 private:
     static std::string findPython() {
@@ -158,11 +173,37 @@ private:
         mPid = -1;
     }
 
-    // GET `path` on a connection of its own; the body of the answer ("" when it fails).
+    static std::string percentEncode(const std::string& text) {
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        std::string out;
+        for (unsigned char c : text) {
+            if (isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+                out += static_cast<char>(c);
+            } else {
+                out += '%';
+                out += kHex[c >> 4];
+                out += kHex[c & 15];
+            }
+        }
+        return out;
+    }
+
+    bool controlOk(const char* path) const {
+        std::string ignored;
+        return control(path, &ignored);
+    }
     std::string control(const char* path) const {
-        if (mPort <= 0) return {};
+        std::string body;
+        control(path, &body);
+        return body;
+    }
+
+    // GET `path` on a connection of its own; false (and a recorded failure) unless it answered
+    // 200, whose body goes to *body.
+    bool control(const char* path, std::string* body) const {
+        if (mPort <= 0) return false;
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) return {};
+        if (fd < 0) return false;
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -187,12 +228,13 @@ private:
             }
         }
         close(fd);
-        size_t body = response.find("\r\n\r\n");
-        if (response.compare(0, 12, "HTTP/1.1 200") != 0 || body == std::string::npos) {
+        size_t bodyAt = response.find("\r\n\r\n");
+        if (response.compare(0, 12, "HTTP/1.1 200") != 0 || bodyAt == std::string::npos) {
             ADD_FAILURE() << "fault server: " << path << " failed";
-            return {};
+            return false;
         }
-        return response.substr(body + 4);
+        *body = response.substr(bodyAt + 4);
+        return true;
     }
 
     pid_t mPid = -1;
