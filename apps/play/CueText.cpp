@@ -3,6 +3,7 @@
 #include <chardet.h>
 #include <iconv.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -191,20 +192,13 @@ std::string chardetGuess(std::string_view bytes, float* confidence) {
     std::unique_ptr<Detect, DetectDeleter> detector(detect_init());
     std::unique_ptr<DetectObj, DetectObjDeleter> result(detect_obj_init());
     if (!detector || !result) return {};
-    // The detector takes NUL-terminated text: feed it each run between NUL bytes.
+    // The detector takes NUL-terminated text: NUL bytes go in as spaces. One call only: each
+    // call replaces the answer's text without freeing the one before.
+    std::string text(bytes);
+    std::replace(text.begin(), text.end(), '\0', ' ');
     Detect* d = detector.get();
     DetectObj* r = result.get();
-    size_t start = 0;
-    while (start < bytes.size()) {
-        size_t end = bytes.find('\0', start);
-        if (end == std::string_view::npos) end = bytes.size();
-        if (end > start) {
-            const std::string run(bytes.substr(start, end - start));
-            detect_handledata(&d, run.c_str(), &r);
-        }
-        start = end + 1;
-    }
-    detect_dataend(&d);
+    detect_handledata(&d, text.c_str(), &r);
     if (r->encoding == nullptr) return {};
     *confidence = r->confidence;
     return r->encoding;

@@ -183,8 +183,9 @@ std::string subRip(const std::vector<Cue>& cues) {
 }
 
 int xErrors = 0;
-int countXError(Display*, XErrorEvent*) {
+int countXError(Display*, XErrorEvent* error) {
     ++xErrors;
+    fprintf(stderr, "X error %d on request %d\n", error->error_code, error->request_code);
     return 0;
 }
 
@@ -197,7 +198,19 @@ struct CaptionView {
     int darkPixels = 0;   // the box around it
 };
 
+CaptionView lookGrabbed(Display* display, Window caption);
+
+// The server is grabbed while looking, so the host cannot unmap or resize the caption between
+// reading its state and reading its pixels.
 CaptionView look(Display* display, Window caption) {
+    XGrabServer(display);
+    const CaptionView view = lookGrabbed(display, caption);
+    XUngrabServer(display);
+    XSync(display, False);
+    return view;
+}
+
+CaptionView lookGrabbed(Display* display, Window caption) {
     CaptionView view;
     XWindowAttributes attrs{};
     if (!XGetWindowAttributes(display, caption, &attrs)) return view;
