@@ -36,6 +36,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -193,8 +194,11 @@ private:
         if (o.deleteSegments) flags += "+delete_segments";
         if (o.programDateTime) flags += "+program_date_time";
         std::string gop = std::to_string(kFps);
+        // Everything the child needs is built before fork: between fork and exec only
+        // async-signal-safe calls run (the test process has other threads).
+        std::string ffmpeg = findProgram("ffmpeg");
         std::vector<std::string> args = {
-            "ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error",
+            ffmpeg, "-hide_banner", "-nostdin", "-loglevel", "error",
             "-re", "-f", "lavfi", "-i", "testsrc2=size=" + o.size + ":rate=" + gop,
             "-re", "-f", "lavfi", "-i", "sine=frequency=" + std::to_string(o.toneHz) + ":sample_rate=44100",
             "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p",
@@ -225,11 +229,25 @@ private:
                 dup2(logFd, STDERR_FILENO);
             }
             close_range(3, ~0U, 0);
-            execvp("ffmpeg", argv.data());
+            execve(ffmpeg.c_str(), argv.data(), ::environ);
             _exit(127);
         }
         if (logFd >= 0) close(logFd);
         mCopier = std::thread([this] { copierLoop(); });
+    }
+
+    static std::string findProgram(const char* program) {
+        const char* path = getenv("PATH");
+        std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+        size_t at = 0;
+        while (at <= dirs.size()) {
+            size_t end = dirs.find(':', at);
+            if (end == std::string::npos) end = dirs.size();
+            std::string candidate = (end > at ? dirs.substr(at, end - at) : ".") + "/" + program;
+            if (access(candidate.c_str(), X_OK) == 0) return candidate;
+            at = end + 1;
+        }
+        return std::string("/usr/bin/") + program;
     }
 
     // Copier thread: reads the playlist and saves every newly listed segment.
