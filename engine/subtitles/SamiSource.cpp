@@ -17,6 +17,9 @@ constexpr size_t kNone = std::string::npos;
 constexpr int64_t kUsPerMs = 1000;
 // Start times longer than this many digits are not times (and would overflow).
 constexpr int kMaxStartDigits = 15;
+// Files carry one class per language, rarely more than four. Each class costs a character-set
+// detection over its span of the file, so past this many the cues of new classes are dropped.
+constexpr size_t kMaxClasses = 16;
 // Cue payloads carry the start in int32 milliseconds; later starts are not times either.
 constexpr int64_t kLatestStartMs = INT32_MAX;
 
@@ -79,6 +82,7 @@ status_t SamiSource::parse() {
     const size_t end = block.size();
 
     size_t totalCues = 0;
+    size_t droppedCues = 0;
     size_t sync = findNoCase(block, 0, end, "<SYNC");
     while (sync != kNone) {
         const size_t next = findNoCase(block, sync + 5, end, "<SYNC");
@@ -123,6 +127,11 @@ status_t SamiSource::parse() {
         if (!name.empty()) {
             auto table = std::find_if(mClasses.begin(), mClasses.end(),
                                       [&](const ClassTable& t) { return t.name == name; });
+            if (table == mClasses.end() && mClasses.size() >= kMaxClasses) {
+                ++droppedCues;
+                sync = next;
+                continue;
+            }
             if (table == mClasses.end()) {
                 VLOGI("Not Found ClassName %s", name.c_str());
                 mClasses.emplace_back();
@@ -140,6 +149,9 @@ status_t SamiSource::parse() {
         sync = next;
     }
 
+    if (droppedCues > 0) {
+        VLOGW("%zu cues of classes past the first %zu dropped", droppedCues, kMaxClasses);
+    }
     for (size_t i = 0; i < mClasses.size(); ++i) {
         ClassTable& table = mClasses[i];
         std::stable_sort(table.cues.begin(), table.cues.end(),

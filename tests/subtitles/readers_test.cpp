@@ -285,6 +285,13 @@ TEST(SamiReader, FirstClassIsReadAndSeeksFindTheShowingCue) {
         EXPECT_EQ(ERROR_MALFORMED, r->start()) << bad;
         EXPECT_EQ(ERROR_END_OF_STREAM, readCue(r.get(), &cue));
     }
+    // A class per SYNC: the first 16 classes are kept, the cues of later ones dropped.
+    std::string many = "<SAMI><BODY>";
+    for (char c = 'A'; c <= 'Z'; ++c) many += "<SYNC Start=1><P Class=C" + std::string(1, c) + ">x\n";
+    TempFile manyClasses(many);
+    Ref<SubtitleSource> crowded = SubtitleSource::CreateByContent(open(manyClasses.path));
+    ASSERT_EQ(OK, crowded->start());
+    EXPECT_EQ(16u, static_cast<SamiSource*>(crowded.get())->classCount());
     // An unterminated last cue runs to the end of the file.
     TempFile open_end("<SAMI><SYNC Start=5><P Class=X>open <font color=red");
     Ref<SubtitleSource> r = SubtitleSource::CreateByContent(open(open_end.path));
