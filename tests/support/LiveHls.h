@@ -18,9 +18,9 @@
 // on disk at least one segment duration after it leaves the window, so the 50 ms poll cannot miss
 // one.
 //
-// Threads: create and destroy it on the test's main thread (the child dies with the thread that
-// started it, PR_SET_PDEATHSIG, like FaultServer). The other methods may be called from any
-// thread; mLock guards the copier's findings.
+// Threads: create, stop() and destroy it on the test's main thread (the child dies with the thread
+// that started it, PR_SET_PDEATHSIG, like FaultServer). The other methods may be called from any
+// thread; mLock guards what the copier thread found.
 #pragma once
 
 #include <fcntl.h>
@@ -44,6 +44,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -144,21 +145,21 @@ public:
     // Ends the source now (SIGTERM: ffmpeg closes the playlist with an end tag), then SIGKILL
     // after a grace period. Saved segments stay readable.
     void stop() {
-        if (mPid > 0) {
-            kill(mPid, SIGTERM);
+        if (pid_t pid = mPid; pid > 0) {
+            kill(pid, SIGTERM);
             auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTermGraceMs);
             bool reaped = false;
             while (!reaped && std::chrono::steady_clock::now() < deadline) {
-                pid_t done = waitpid(mPid, nullptr, WNOHANG);
-                if (done == mPid || (done < 0 && errno != EINTR)) {
+                pid_t done = waitpid(pid, nullptr, WNOHANG);
+                if (done == pid || (done < 0 && errno != EINTR)) {
                     reaped = true;
                 } else {
                     std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 }
             }
             if (!reaped) {
-                kill(mPid, SIGKILL);
-                while (waitpid(mPid, nullptr, 0) < 0 && errno == EINTR) {
+                kill(pid, SIGKILL);
+                while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
                 }
             }
             mPid = -1;
@@ -215,13 +216,13 @@ private:
 
         int logFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         pid_t parent = getpid();
-        mPid = fork();
-        if (mPid < 0) {
+        pid_t child = fork();
+        if (child < 0) {
             ADD_FAILURE() << "live HLS: fork failed: " << strerror(errno);
             if (logFd >= 0) close(logFd);
             return;
         }
-        if (mPid == 0) {
+        if (child == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
             if (getppid() != parent) _exit(127);
             if (logFd >= 0) {
@@ -232,6 +233,7 @@ private:
             execve(ffmpeg.c_str(), argv.data(), ::environ);
             _exit(127);
         }
+        mPid = child;
         if (logFd >= 0) close(logFd);
         mCopier = std::thread([this] { copierLoop(); });
     }
@@ -310,7 +312,7 @@ private:
     const LiveHlsOptions mOptions;
     std::string mName;    // set in the constructor
     std::string mFolder;  // set in the constructor
-    pid_t mPid = -1;      // main thread
+    std::atomic<pid_t> mPid{-1};  // written by the main thread, read by any
     std::thread mCopier;  // main thread starts and joins it
     std::atomic<bool> mStop{false};
 
