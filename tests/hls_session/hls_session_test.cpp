@@ -200,6 +200,34 @@ TEST_F(HlsSession, VodMasterPlaylistQueuesTheFirstVariantsSegments) {
     EXPECT_EQ(s.recorder->notes()[0].what, HLSSession::kWhatReady);
 }
 
+// A variant chosen by name at connect plays from its first segment; another name chosen while
+// playing takes over after a format-change marker, and the rest comes from that variant.
+TEST_F(HlsSession, VariantsChosenByName) {
+    Session s;
+    s.session->connectAsync(url("hls/vod/master.m3u8").c_str(), "720P");
+    const std::vector<std::string> names = segmentNames("hls/vod/v2/index.m3u8");
+    const std::vector<uint8_t> first = fileBytes("hls/vod/v2/" + names[0]);
+    const Queued start = s.read(first.size());
+    ASSERT_GE(start.bytes.size(), first.size());
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), start.bytes.begin())) << "not the 720P variant";
+    s.session->setBandwidth("360P");
+    const Queued rest = s.read();
+    EXPECT_EQ(rest.end, ERROR_END_OF_STREAM);
+    ASSERT_FALSE(rest.markers.empty()) << "no marker at the switch";
+    const Queued::Marker& m = rest.markers.back();
+    EXPECT_EQ(m.flags, HLSSession::kMarkerFormatChange);
+    // After the marker: the 360P variant's segments to the end.
+    std::vector<uint8_t> tail;
+    size_t k = names.size();
+    for (std::vector<uint8_t> expected; k-- > 1;) {
+        const std::vector<uint8_t> seg = fileBytes("hls/vod/v1/" + names[k]);
+        tail.insert(tail.begin(), seg.begin(), seg.end());
+        if (tail.size() >= rest.bytes.size() - m.at) break;
+    }
+    ASSERT_EQ(rest.bytes.size() - m.at, tail.size()) << "the bytes after the switch are not whole 360P segments";
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), rest.bytes.begin() + static_cast<long>(m.at)));
+}
+
 // Encrypted segments (keys rotating, one with an explicit IV, the others from the sequence
 // number) decrypt to the clear segments; byte ranges of one file give the whole file; a
 // discontinuity tag puts a format-change marker exactly before the first segment after it.
