@@ -252,51 +252,6 @@ bool startsWithNoCase(const std::string& s, const char* prefix) {
     return strncasecmp(s.c_str(), prefix, strlen(prefix)) == 0;
 }
 
-// An external subtitle file given with --sub. Main loop only.
-struct SubtitleTrack {
-    std::string uri;
-    std::string charset;  // detected over the local file; empty for a remote one
-    std::string seen;     // a remote file's cue bytes so far, for detection
-    int index = -1;       // the engine's track index once it accepted the file
-};
-
-// The local file's bytes, or nothing for a remote address or an unreadable file.
-std::string localSubtitleBytes(const std::string& uri) {
-    if (startsWithNoCase(uri, "http://") || startsWithNoCase(uri, "https://")) return {};
-    const std::string path = startsWithNoCase(uri, "file://") ? uri.substr(strlen("file://")) : uri;
-    std::string bytes;
-    if (FILE* f = fopen(path.c_str(), "rb")) {
-        char chunk[65536];
-        size_t n;
-        while (bytes.size() < kMaxSubtitleFileBytes && (n = fread(chunk, 1, sizeof(chunk), f)) > 0) bytes.append(chunk, n);
-        fclose(f);
-    }
-    return bytes;
-}
-
-// Adds the files one at a time so that each MEDIA_INFO_TIMED_TEXT_DETECTED matches its file:
-// the engine announces only the files it accepts, in the order it accepts them.
-void addSubtitles(IVelmorPlayerBase* player, State& state, std::vector<SubtitleTrack>& tracks) {
-    for (SubtitleTrack& track : tracks) {
-        const std::string bytes = localSubtitleBytes(track.uri);
-        if (!bytes.empty()) track.charset = qvplay::detectCharset(bytes);
-        const bool remote = startsWithNoCase(track.uri, "http://") || startsWithNoCase(track.uri, "https://");
-        const int status = player->addSubtitleSource(track.uri.c_str(), false);
-        std::unique_lock<std::mutex> l(state.lock);
-        state.cond.wait_for(l, remote ? kRemoteSubtitleWait : kLocalSubtitleWait,
-                            [&] { return !state.addedTracks.empty() || state.finished; });
-        if (!state.addedTracks.empty()) {
-            track.index = state.addedTracks.front();
-            state.addedTracks.pop_front();
-            printf("\r\033[K[subtitle] track %d: %s (%s)\n", track.index, track.uri.c_str(),
-                   track.charset.empty() ? "character set from the cues" : track.charset.c_str());
-        } else {
-            printf("\r\033[K[subtitle] %s was not accepted (status %d)\n", track.uri.c_str(), status);
-        }
-        fflush(stdout);
-    }
-}
-
 // The first `limit` bytes of a UTF-8 text, not cutting a character in two.
 std::string utf8Prefix(const std::string& text, size_t limit) {
     if (text.size() <= limit) return text;
@@ -304,6 +259,152 @@ std::string utf8Prefix(const std::string& text, size_t limit) {
     while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
     return text.substr(0, end) + "...";
 }
+
+// The external subtitle files given with --sub: adding them, choosing the one shown, and turning
+// the cues the callback queued into terminal lines and the caption. Main loop only; it reads
+// State's queues under State's lock and calls the player and the window outside it.
+class Subtitles {
+public:
+    void addFile(std::string uri) { mTracks.push_back({std::move(uri), {}, {}, -1}); }
+
+    // Adds the files one at a time so that each MEDIA_INFO_TIMED_TEXT_DETECTED matches its
+    // file (the engine announces only the files it accepts, in order), then shows the first.
+    void addAll(IVelmorPlayerBase* player, State& state) {
+        for (Track& track : mTracks) {
+            const std::string bytes = localSubtitleBytes(track.uri);
+            if (!bytes.empty()) track.charset = qvplay::detectCharset(bytes);
+            const int status = player->addSubtitleSource(track.uri.c_str(), false);
+            {
+                std::unique_lock<std::mutex> l(state.lock);
+                state.cond.wait_for(l, isRemote(track.uri) ? kRemoteSubtitleWait : kLocalSubtitleWait,
+                                    [&] { return !state.addedTracks.empty() || state.finished; });
+                if (!state.addedTracks.empty()) {
+                    track.index = state.addedTracks.front();
+                    state.addedTracks.pop_front();
+                }
+            }
+            if (track.index >= 0) {
+                printf("\r\033[K[subtitle] track %d: %s (%s)\n", track.index, track.uri.c_str(),
+                       track.charset.empty() ? "character set from the cues" : track.charset.c_str());
+            } else {
+                printf("\r\033[K[subtitle] %s was not accepted (status %d)\n", track.uri.c_str(), status);
+            }
+        }
+        for (size_t i = 0; i < mTracks.size() && mShown < 0; ++i) {
+            if (mTracks[i].index >= 0) select(player, static_cast<int>(i));
+        }
+        fflush(stdout);
+    }
+
+    // Takes the cues the callback queued (and the files accepted after their wait ran out, such
+    // as slow downloads) and shows them.
+    void update(State& state, HostWindow& window) {
+        std::deque<CueEvent> cues;
+        std::deque<int> lateTracks;
+        {
+            std::lock_guard<std::mutex> l(state.lock);
+            cues.swap(state.cues);
+            lateTracks.swap(state.addedTracks);
+        }
+        for (Track& track : mTracks) {
+            if (lateTracks.empty()) break;
+            if (track.index >= 0) continue;
+            track.index = lateTracks.front();
+            lateTracks.pop_front();
+            printf("\r\033[K[subtitle] track %d: %s\n", track.index, track.uri.c_str());
+        }
+        for (const CueEvent& cue : cues) show(cue, window);
+        fflush(stdout);
+    }
+
+    // The next track; after the last one, none; then the first again.
+    void cycle(IVelmorPlayerBase* player, HostWindow& window) {
+        int next = mShown + 1;
+        while (next < static_cast<int>(mTracks.size()) && track(next).index < 0) ++next;
+        if (next < static_cast<int>(mTracks.size())) {
+            select(player, next);
+        } else if (mShown >= 0) {
+            const int status = player->selectTrack(track(mShown).index, false, false);
+            printf("\r\033[K[subtitle] off (status %d)\n", status);
+            mShown = -1;
+        } else {
+            printf("\r\033[K[subtitle] no subtitle track\n");
+        }
+        window.showCaption({});
+        mCueLine.clear();
+    }
+
+    // " | cue text" for the progress line, "" without a cue.
+    std::string progressText() const {
+        return mCueLine.empty() ? std::string() : " | " + utf8Prefix(mCueLine, kProgressCueBytes);
+    }
+
+private:
+    struct Track {
+        std::string uri;
+        std::string charset;  // detected over the local file; empty for a remote one
+        std::string seen;     // a remote file's cue bytes so far, for detection
+        int index = -1;       // the engine's track index once it accepted the file
+    };
+
+    static bool isRemote(const std::string& uri) {
+        return startsWithNoCase(uri, "http://") || startsWithNoCase(uri, "https://");
+    }
+    // The local file's bytes; nothing for a remote address or an unreadable file.
+    static std::string localSubtitleBytes(const std::string& uri) {
+        if (isRemote(uri)) return {};
+        const std::string path = startsWithNoCase(uri, "file://") ? uri.substr(strlen("file://")) : uri;
+        std::string bytes;
+        if (FILE* f = fopen(path.c_str(), "rb")) {
+            char chunk[65536];
+            size_t n;
+            while (bytes.size() < kMaxSubtitleFileBytes && (n = fread(chunk, 1, sizeof(chunk), f)) > 0) {
+                bytes.append(chunk, n);
+            }
+            fclose(f);
+        }
+        return bytes;
+    }
+    Track& track(int position) { return mTracks[static_cast<size_t>(position)]; }
+
+    void select(IVelmorPlayerBase* player, int position) {
+        const int status = player->selectTrack(track(position).index, true, false);
+        printf("\r\033[K[subtitle] showing track %d (status %d)\n", track(position).index, status);
+        if (status == 0) mShown = position;
+    }
+
+    // The character set of a cue: the file's when the file was read here, else what the cue
+    // bytes seen so far on that track say.
+    std::string charsetOf(const CueEvent& cue) {
+        if (cue.secondary) return qvplay::detectCharset(mSecondarySeen += cue.bytes);
+        if (mShown < 0) return qvplay::detectCharset(cue.bytes);
+        Track& shown = track(mShown);
+        return shown.charset.empty() ? qvplay::detectCharset(shown.seen += cue.bytes) : shown.charset;
+    }
+
+    void show(const CueEvent& cue, HostWindow& window) {
+        std::vector<std::string> lines;
+        if (cue.hasText) lines = qvplay::shapeCue(qvplay::decodeToUtf8(cue.bytes, charsetOf(cue)));
+        const std::string text = qvplay::joinLines(lines);
+        if (cue.secondary) {
+            printf("\r\033[K[cue2] %s\n", lines.empty() ? "(clear)" : text.c_str());
+            return;
+        }
+        // Drawn before it is printed: whoever reads the line finds the caption on screen.
+        window.showCaption(lines);
+        mCueLine = text;
+        if (lines.empty()) {
+            printf("\r\033[K[cue clear]\n");
+        } else {
+            printf("\r\033[K[cue] %s\n", text.c_str());
+        }
+    }
+
+    std::vector<Track> mTracks;  // in the order given
+    int mShown = -1;             // position in mTracks of the track shown, -1 for none
+    std::string mSecondarySeen;  // the secondary track's cue bytes so far, for detection
+    std::string mCueLine;        // the primary cue on one line, for the progress line
+};
 
 #if defined(__SANITIZE_ADDRESS__)
 #define QV_PLAY_LEAK_CHECKED 1
@@ -330,14 +431,14 @@ int main(int argc, char** argv) {
     bool headless = getenv("DISPLAY") == nullptr || getenv("DISPLAY")[0] == 0;
     std::string address;
     std::string agent;
-    std::vector<SubtitleTrack> subtitles;
+    Subtitles subtitles;
     for (int i = 1; i < argc; ++i) {
         if (!strcmp(argv[i], "--headless")) {
             headless = true;
         } else if (!strcmp(argv[i], "--agent") && i + 1 < argc) {
             agent = argv[++i];
         } else if (!strcmp(argv[i], "--sub") && i + 1 < argc) {
-            subtitles.push_back({argv[++i], {}, {}, -1});
+            subtitles.addFile(argv[++i]);
         } else if (!strcmp(argv[i], "-h") || !strcmp(argv[i], "--help")) {
             printf("usage: %s [--headless] [--sub SUBTITLE]... [FILE_OR_URL]\n"
                    "       %s [--headless] [--sub SUBTITLE]... --agent HOST:PORT CONTENT\n",
@@ -407,16 +508,7 @@ int main(int argc, char** argv) {
         }
         // Subtitle files become tracks once the media's own tracks are known; the first accepted
         // one is shown from the start.
-        addSubtitles(player, state, subtitles);
-        int shownSubtitle = -1;  // position in `subtitles` of the track shown, -1 for none
-        for (size_t i = 0; i < subtitles.size() && shownSubtitle < 0; ++i) {
-            if (subtitles[i].index < 0) continue;
-            const int status = player->selectTrack(subtitles[i].index, true, false);
-            printf("\r\033[K[subtitle] showing track %d (status %d)\n", subtitles[i].index, status);
-            if (status == 0) shownSubtitle = static_cast<int>(i);
-        }
-        std::string secondarySeen;  // the secondary track's cue bytes so far, for detection
-        std::string cueLine;        // the primary cue on one line, for the progress line
+        subtitles.addAll(player, state);
         player->start();
         int duration = 0;
         player->getDuration(&duration);
@@ -431,52 +523,7 @@ int main(int argc, char** argv) {
                                     [&] { return state.finished || !state.cues.empty(); });
                 if (state.finished && state.cues.empty()) break;
             }
-            std::deque<CueEvent> cues;
-            {
-                std::lock_guard<std::mutex> l(state.lock);
-                cues.swap(state.cues);
-                // A file accepted after its wait ran out (a slow download) still becomes a track.
-                for (SubtitleTrack& track : subtitles) {
-                    if (state.addedTracks.empty()) break;
-                    if (track.index >= 0) continue;
-                    track.index = state.addedTracks.front();
-                    state.addedTracks.pop_front();
-                    printf("\r\033[K[subtitle] track %d: %s\n", track.index, track.uri.c_str());
-                }
-            }
-            for (CueEvent& cue : cues) {
-                std::vector<std::string> lines;
-                if (cue.hasText) {
-                    // The file's character set when the file was read here, else what the cue
-                    // bytes seen so far on this track say.
-                    std::string charset;
-                    if (cue.secondary) {
-                        charset = qvplay::detectCharset(secondarySeen += cue.bytes);
-                    } else if (shownSubtitle >= 0 && !subtitles[static_cast<size_t>(shownSubtitle)].charset.empty()) {
-                        charset = subtitles[static_cast<size_t>(shownSubtitle)].charset;
-                    } else if (shownSubtitle >= 0) {
-                        charset = qvplay::detectCharset(subtitles[static_cast<size_t>(shownSubtitle)].seen += cue.bytes);
-                    } else {
-                        charset = qvplay::detectCharset(cue.bytes);
-                    }
-                    lines = qvplay::shapeCue(qvplay::decodeToUtf8(cue.bytes, charset));
-                }
-                const std::string text = qvplay::joinLines(lines);
-                if (cue.secondary) {
-                    printf("\r\033[K[cue2] %s\n", lines.empty() ? "(clear)" : text.c_str());
-                    continue;
-                }
-                // Drawn before it is printed: whoever reads the line finds the caption on screen.
-                window.showCaption(lines);
-                cueLine = text;
-                if (lines.empty()) {
-                    printf("\r\033[K[cue clear]\n");
-                } else {
-                    printf("\r\033[K[cue] %s\n", text.c_str());
-                }
-                fflush(stdout);
-            }
-            if (state.finished && cues.empty()) break;
+            subtitles.update(state, window);
             int pos = 0;
             player->getCurrentPosition(&pos);
             auto nextKey = [&] {
@@ -514,29 +561,7 @@ int main(int argc, char** argv) {
                         }
                         break;
                     }
-                    case 'j': {
-                        // Next subtitle track; after the last one, none; then the first again.
-                        int next = shownSubtitle + 1;
-                        while (next < static_cast<int>(subtitles.size()) && subtitles[static_cast<size_t>(next)].index < 0) ++next;
-                        if (next >= static_cast<int>(subtitles.size())) {
-                            if (shownSubtitle >= 0) {
-                                const int status =
-                                    player->selectTrack(subtitles[static_cast<size_t>(shownSubtitle)].index, false, false);
-                                printf("\r\033[K[subtitle] off (status %d)\n", status);
-                            } else {
-                                printf("\r\033[K[subtitle] no subtitle track\n");
-                            }
-                            shownSubtitle = -1;
-                        } else {
-                            const int status = player->selectTrack(subtitles[static_cast<size_t>(next)].index, true, false);
-                            printf("\r\033[K[subtitle] showing track %d (status %d)\n",
-                                   subtitles[static_cast<size_t>(next)].index, status);
-                            if (status == 0) shownSubtitle = next;
-                        }
-                        window.showCaption({});
-                        cueLine.clear();
-                        break;
-                    }
+                    case 'j': subtitles.cycle(player, window); break;
                     case 't': printTracks(player); break;
                     case 'q': quit = true; break;
                     default: break;
@@ -554,11 +579,10 @@ int main(int argc, char** argv) {
             }
             char bufferText[32] = "";
             if (buffered >= 0) snprintf(bufferText, sizeof(bufferText), " (buffered %d%%)", buffered);
-            const std::string cueText = cueLine.empty() ? "" : " | " + utf8Prefix(cueLine, kProgressCueBytes);
             printf("\r\033[K[%s%s] %s / %s %s%s%s", std::string(static_cast<size_t>(filled), '#').c_str(),
                    std::string(static_cast<size_t>(width - filled), '-').c_str(), fmtTime(pos).c_str(),
                    fmtTime(duration).c_str(), player->isPlaying() ? "playing" : "paused", bufferText,
-                   cueText.c_str());
+                   subtitles.progressText().c_str());
             fflush(stdout);
         }
         printf("\n");

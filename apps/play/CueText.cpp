@@ -365,7 +365,8 @@ std::vector<std::string> shapeCue(std::string_view utf8) {
                 lines.text("&");
                 ++i;
             }
-        } else if (c == '{' && i + 1 < text.size() && text[i + 1] == '\\' && text.find('}', i) != std::string_view::npos) {
+        } else if (c == '{' && i + 1 < text.size() && text[i + 1] == '\\' &&
+                   text.find('}', i) != std::string_view::npos) {
             i = text.find('}', i) + 1;  // an ASS override block such as {\an8}
         } else if (static_cast<unsigned char>(c) == 0xC2 && i + 1 < text.size() &&
                    static_cast<unsigned char>(text[i + 1]) == 0xA0) {
