@@ -296,9 +296,11 @@ public:
         fflush(stdout);
     }
 
-    // Takes the cues the callback queued (and the files accepted after their wait ran out, such
-    // as slow downloads) and shows them.
-    void update(State& state, HostWindow& window) {
+    // Takes the cues the callback queued and shows them. Tracks announced late (a file whose
+    // wait ran out, such as a slow download) go to the first file still without one; tracks the
+    // engine added itself become tracks of their own, shown when none is shown and the viewer
+    // has not chosen.
+    void update(IVelmorPlayerBase* player, State& state, HostWindow& window) {
         std::deque<CueEvent> cues;
         std::deque<int> lateTracks;
         {
@@ -306,12 +308,12 @@ public:
             cues.swap(state.cues);
             lateTracks.swap(state.addedTracks);
         }
-        for (Track& track : mTracks) {
-            if (lateTracks.empty()) break;
-            if (track.index >= 0) continue;
-            track.index = lateTracks.front();
-            lateTracks.pop_front();
-            printf("\r\033[K[subtitle] track %d: %s\n", track.index, track.uri.c_str());
+        for (const int index : lateTracks) {
+            auto waiting = std::find_if(mTracks.begin(), mTracks.end(), [](const Track& t) { return t.index < 0; });
+            if (waiting == mTracks.end()) waiting = mTracks.insert(mTracks.end(), {"(added by the engine)", {}, {}, -1});
+            waiting->index = index;
+            printf("\r\033[K[subtitle] track %d: %s\n", index, waiting->uri.c_str());
+            if (mShown < 0 && !mViewerChose) select(player, static_cast<int>(waiting - mTracks.begin()));
         }
         for (const CueEvent& cue : cues) show(cue, window);
         fflush(stdout);
@@ -319,6 +321,7 @@ public:
 
     // The next track; after the last one, none; then the first again.
     void cycle(IVelmorPlayerBase* player, HostWindow& window) {
+        mViewerChose = true;
         int next = mShown + 1;
         while (next < static_cast<int>(mTracks.size()) && track(next).index < 0) ++next;
         if (next < static_cast<int>(mTracks.size())) {
@@ -402,6 +405,7 @@ private:
 
     std::vector<Track> mTracks;  // in the order given
     int mShown = -1;             // position in mTracks of the track shown, -1 for none
+    bool mViewerChose = false;   // the j key was used: no track is shown on the engine's behalf
     std::string mSecondarySeen;  // the secondary track's cue bytes so far, for detection
     std::string mCueLine;        // the primary cue on one line, for the progress line
 };
@@ -523,7 +527,7 @@ int main(int argc, char** argv) {
                                     [&] { return state.finished || !state.cues.empty(); });
                 if (state.finished && state.cues.empty()) break;
             }
-            subtitles.update(state, window);
+            subtitles.update(player, state, window);
             int pos = 0;
             player->getCurrentPosition(&pos);
             auto nextKey = [&] {
