@@ -23,6 +23,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <dlfcn.h>
+#include <langinfo.h>
 #include <signal.h>
 #include <poll.h>
 #include <termios.h>
@@ -33,6 +34,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <clocale>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -457,6 +459,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (address.empty()) address = defaultClip();
+
+    // Cue text is UTF-8: the locale's character type says so to Xlib's core font sets.
+    if (!setlocale(LC_CTYPE, "") || strcmp(nl_langinfo(CODESET), "UTF-8") != 0) setlocale(LC_CTYPE, "C.UTF-8");
 
     struct sigaction interrupt = {};
     interrupt.sa_handler = &onInterrupt;

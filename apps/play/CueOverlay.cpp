@@ -3,6 +3,7 @@
 #include <X11/Xutil.h>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace qvplay {
 
@@ -18,6 +19,8 @@ constexpr int kPaddingQuarters = 2;
 constexpr int kBottomMarginQuarters = 4;
 // The box colour: nearly black, so the white text stands out over any picture.
 constexpr unsigned long kBoxRgb = 0x101010;
+// Core fonts of the caption's pixel size; any size when the server has none of that size.
+constexpr const char* kSizedCoreFontSet = "-*-*-medium-r-normal--%d-*-*-*-*-*-*-*,-*-*-*-*-*--%d-*-*-*-*-*-*-*";
 constexpr const char* kCoreFontSet = "-*-*-medium-r-normal--*-*-*-*-*-*-*-*,*";
 constexpr const char* kCoreFont = "fixed";
 // Rows use at most this share of the window's width, in percent.
@@ -91,11 +94,16 @@ void CueOverlay::loadFont() {
         if (mXftDraw && mXftColorAllocated) return;
         releaseFont();
     }
-    char** missing = nullptr;
-    int missingCount = 0;
-    char* defaultText = nullptr;
-    mFontSet = XCreateFontSet(mDisplay, kCoreFontSet, &missing, &missingCount, &defaultText);
-    if (missing) XFreeStringList(missing);
+    char sized[256];
+    snprintf(sized, sizeof(sized), kSizedCoreFontSet, mFontPixels, mFontPixels);
+    for (const char* name : {static_cast<const char*>(sized), kCoreFontSet}) {
+        char** missing = nullptr;
+        int missingCount = 0;
+        char* defaultText = nullptr;
+        mFontSet = XCreateFontSet(mDisplay, name, &missing, &missingCount, &defaultText);
+        if (missing) XFreeStringList(missing);
+        if (mFontSet) break;
+    }
     if (!mFontSet) mCoreFont = XLoadQueryFont(mDisplay, kCoreFont);
     if (mCoreFont) XSetFont(mDisplay, mGc, mCoreFont->fid);
 }

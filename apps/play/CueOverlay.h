@@ -9,7 +9,8 @@
 // Text is drawn with Xft (fontconfig's "DejaVu Sans", pixel size a fraction of the window
 // height, reloaded when the height changes); characters that font lacks (Hangul, kana, Han)
 // are drawn with the font fontconfig picks for them. When Xft finds no font at all the X core
-// font set is used (Xutf8DrawString), and the "fixed" core font with XDrawString as a last resort.
+// font set is used (Xutf8DrawString; it covers the characters of the process's LC_CTYPE locale),
+// and the "fixed" core font with XDrawString as a last resort.
 //
 // Thread: one thread only, the one that owns the Display connection and reads its events (the
 // host's main loop). Nothing here locks.
