@@ -361,3 +361,49 @@ def write_m3u_seeds(media_dir, out_dir):
 
 if __name__ == "__main__":
     write_m3u_seeds(sys.argv[1], sys.argv[2])
+
+
+# --- ts_parser: short transport streams of every stream type the parser knows, written by the
+# ffmpeg command, and the HLS segments of the test media; the first byte picks the parser flags.
+TS_SEED_STREAMS = {
+    "h264_aac": "-c:v libx264 -pix_fmt yuv420p -g 5 -c:a aac",
+    "mpeg2_mp2": "-c:v mpeg2video -c:a mp2",
+    "mpeg4_mp3": "-c:v mpeg4 -c:a libmp3lame",
+}
+
+
+def write_ts_seeds(media_dir, out_dir):
+    target = os.path.join(out_dir, "ts_parser")
+    os.makedirs(target, exist_ok=True)
+    limit = (MAX_SEED - 1) // 188 * 188
+
+    def keep(name, data):
+        data = data[:limit]
+        for flags in (0, 2):
+            with open(os.path.join(target, "%s_%d" % (name, flags)), "wb") as f:
+                f.write(bytes([flags]) + data)
+
+    for name, codecs in TS_SEED_STREAMS.items():
+        path = os.path.join(target, name + ".tmp.ts")
+        cmd = ("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=25 "
+               "-f lavfi -i sine=sample_rate=32000 -t 0.4 %s -f mpegts %s" % (codecs, path))
+        if os.system(cmd) == 0:
+            with open(path, "rb") as f:
+                keep(name, f.read())
+        if os.path.exists(path):
+            os.remove(path)
+    hls = os.path.join(media_dir, "hls")
+    count = 0
+    for folder, _, files in sorted(os.walk(hls)):
+        for name in sorted(files):
+            if not name.endswith(".ts") or count >= 6:
+                continue
+            with open(os.path.join(folder, name), "rb") as f:
+                data = f.read(limit)
+            if data[:1] == b"\x47":
+                keep("media_" + os.path.relpath(os.path.join(folder, name), hls).replace(os.sep, "_"), data)
+                count += 1
+
+
+if __name__ == "__main__":
+    write_ts_seeds(sys.argv[1], sys.argv[2])
