@@ -22,6 +22,8 @@ const char* const kTimeKey = "timeUs";
 constexpr uint32_t kKeyInputIsPts = FourCC('i', 'p', 't', 's');
 
 constexpr size_t kBufferGranule = 65536;
+// Pending bytes that never form a unit stop here: the stream is not one we can cut.
+constexpr size_t kMaxPendingBytes = 32 * 1024 * 1024;
 
 // H.264 NAL unit types.
 constexpr uint8_t kNalSlice = 1;
@@ -94,7 +96,8 @@ bool isPlausibleMpegAudio(const uint8_t* p, size_t left) {
 
 // Frame size, sample rate, channels and layer of a 4-byte MPEG audio header; false for a header
 // that does not describe a frame (including free-format bit rates).
-bool parseMpegAudioHeader(uint32_t header, size_t* frameSize, int32_t* sampleRate, int32_t* channels, int* layerOut) {
+bool parseMpegAudioHeader(uint32_t header, size_t* frameSize, int32_t* sampleRate, int32_t* channels, int* layerOut,
+                          int32_t* samplesOut) {
     if ((header & 0xFFE00000u) != 0xFFE00000u) return false;
     uint32_t version = (header >> 19) & 3;  // 0: 2.5, 2: 2, 3: 1
     uint32_t layerBits = (header >> 17) & 3;
@@ -130,6 +133,7 @@ bool parseMpegAudioHeader(uint32_t header, size_t* frameSize, int32_t* sampleRat
     *sampleRate = rate;
     *channels = ((header >> 6) & 3) == 3 ? 1 : 2;
     *layerOut = layer;
+    *samplesOut = layer == 1 ? 384 : (layer == 3 && !v1) ? 576 : 1152;
     return size >= 4;
 }
 
@@ -275,6 +279,8 @@ AccessUnitQueue::AccessUnitQueue(Mode mode, uint32_t flags) : mMode(mode), mFlag
 void AccessUnitQueue::clear(bool clearFormat) {
     if (mBuffer != nullptr) mBuffer->setRange(0, 0);
     mRangeInfos.clear();
+    mAudioBaseUs = -1;
+    mAudioSamplesSinceBase = 0;
     if (clearFormat) mFormat.clear();
 }
 
@@ -313,6 +319,11 @@ status_t AccessUnitQueue::appendData(const void* data, size_t size, int64_t time
 
     size_t have = mBuffer != nullptr ? mBuffer->size() : 0;
     size_t needed = have + size;
+    if (needed > kMaxPendingBytes) {
+        VLOGE("%zu bytes pending without a whole unit; dropping them", needed);
+        clear(false);
+        return ERROR_MALFORMED;
+    }
     if (mBuffer == nullptr || needed > mBuffer->capacity()) {
         size_t capacity = (needed + kBufferGranule - 1) / kBufferGranule * kBufferGranule;
         Ref<ByteBuffer> grown = new ByteBuffer(capacity);
@@ -538,7 +549,9 @@ Ref<ByteBuffer> AccessUnitQueue::dequeueAccessUnitMPEGAudio() {
         size_t frameSize = 0;
         int32_t sampleRate = 0, channels = 0;
         int layer = 0;
-        if (!isPlausibleMpegAudio(data, size) || !parseMpegAudioHeader(header, &frameSize, &sampleRate, &channels, &layer)) {
+        int32_t samples = 0;
+        if (!isPlausibleMpegAudio(data, size) ||
+            !parseMpegAudioHeader(header, &frameSize, &sampleRate, &channels, &layer, &samples)) {
             // Lost sync: skip to the next plausible header (or keep the last bytes, which may
             // begin one).
             size_t skip = 1;
@@ -558,7 +571,15 @@ Ref<ByteBuffer> AccessUnitQueue::dequeueAccessUnitMPEGAudio() {
             mFormat = format;
         }
         Ref<ByteBuffer> unit = copyUnit(data, frameSize, 0);
-        unit->meta()->setInt64(kTimeKey, fetchTimestamp(frameSize));
+        int64_t timeUs = fetchTimestamp(frameSize);
+        if (timeUs >= 0) {
+            mAudioBaseUs = timeUs;
+            mAudioSamplesSinceBase = 0;
+        } else if (mAudioBaseUs >= 0) {
+            timeUs = mAudioBaseUs + mAudioSamplesSinceBase * 1000000 / sampleRate;
+        }
+        mAudioSamplesSinceBase += samples;
+        unit->meta()->setInt64(kTimeKey, timeUs);
         consume(mBuffer.get(), frameSize);
         return unit;
     }

@@ -141,7 +141,8 @@ TEST(AccessUnitQueue, AudioUnitsFormatsAndTimes) {
     EXPECT_EQ(std::vector<uint8_t>({0x11, 0x90}), std::vector<uint8_t>(static_cast<const uint8_t*>(asc), static_cast<const uint8_t*>(asc) + size));
     EXPECT_EQ(ERROR_MALFORMED, aac.appendData("\x01\x02\x03\x04", 4, 0));
 
-    // MPEG audio: one frame per unit; a frame starting inside a payload has no time of its own.
+    // MPEG audio: one frame per unit; a frame starting inside a payload is timed by the samples
+    // since the last stamped frame (1152 at 44.1 kHz).
     // Layer III, 128 kbit/s, 44.1 kHz: 417 bytes, 418 with padding.
     AccessUnitQueue mp3(AccessUnitQueue::MPEG_AUDIO);
     std::vector<uint8_t> frames(417 + 418, 0x55);
@@ -158,7 +159,7 @@ TEST(AccessUnitQueue, AudioUnitsFormatsAndTimes) {
     Ref<ByteBuffer> m2 = mp3.dequeueAccessUnit();
     ASSERT_TRUE(m2 != nullptr);
     EXPECT_EQ(418u, m2->size());
-    EXPECT_EQ(-1, timeOf(m2));
+    EXPECT_EQ(4000 + 1152 * 1000000 / 44100, timeOf(m2));
     const char* mime = nullptr;
     ASSERT_TRUE(mp3.getFormat()->findCString(kKeyMIMEType, &mime));
     EXPECT_STREQ("audio/mpeg", mime);
