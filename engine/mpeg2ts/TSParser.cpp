@@ -78,6 +78,9 @@ struct ParserTimes {
     int64_t mTimeOffsetUs = 0;
 };
 
+// Programs, streams and sections below all run on the parser's caller's thread, like the
+// parser itself; only the packet sources they fill are shared with other threads.
+
 // The payload of one elementary stream: PES packets reassembled and cut into access units.
 struct Stream : public RefCounted {
     Stream(Program* program, unsigned elementaryPID, unsigned streamType, unsigned pcrPID, uint32_t parserFlags);
@@ -88,15 +91,15 @@ struct Stream : public RefCounted {
     bool isVideo() const;
     Ref<PacketSource> source() const { return mSource; }
 
-    Program* mProgram;  // owns this stream
+    Program* mProgram;  // back pointer: the program owns this stream
     unsigned mElementaryPID;
     unsigned mStreamType;
     unsigned mPCRPID;
     int32_t mExpectedContinuityCounter = -1;
     bool mPayloadStarted = false;
     std::vector<uint8_t> mBuffer;  // the PES packet collected so far
-    AccessUnitQueue* mQueue = nullptr;
-    Ref<PacketSource> mSource;
+    AccessUnitQueue* mQueue = nullptr;  // owned; null for stream types we do not read
+    Ref<PacketSource> mSource;          // made when the queue first knows its format
 
 protected:
     ~Stream() override { delete mQueue; }
@@ -119,7 +122,7 @@ struct Program : public RefCounted {
     int64_t convertPTSToTimestamp(uint64_t pts);
     Ref<PacketSource> getSource(TSParser::SourceType type);
 
-    ParserTimes* mParser;  // the parser's, which owns this program
+    ParserTimes* mParser;  // back pointer into the parser, which owns this program
     unsigned mProgramNumber;
     unsigned mProgramMapPID;
     bool mFirstPTSValid = false;
