@@ -38,6 +38,9 @@ struct RegistryFiller {
             {kMimeVideoH263, kVideoDecoder},    {kMimeVideoAvc, kVideoDecoder},
             {kMimeVideoDivx311, kVideoDecoder}, {kMimeVideoDivx4, kVideoDecoder},
             {kMimeVideoDivx, kVideoDecoder},    {kMimeVideoHevc, kVideoDecoder},
+            // What the transport stream parser announces for MPEG-1/2 video and layer I/II audio.
+            {kMimeVideoMpeg2, kVideoDecoder},   {kMimeAudioMpegLayerI, kSoundDecoder},
+            {kMimeAudioMpegLayerII, kSoundDecoder},
         };
         gRegistry.assign(std::begin(rows), std::end(rows));
     }

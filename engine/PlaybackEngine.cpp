@@ -12,6 +12,7 @@
 #include "engine/FFMpegExtractor.h"
 #include "engine/MediaDefs.h"
 #include "engine/PlayerFront.h"
+#include "engine/hls/HLSExtractor.h"
 #include "utils/Log.h"
 
 #define LOG_TAG "VEL_PlaybackEngine"
@@ -472,6 +473,10 @@ void PlaybackEngine::onPrepareAsyncEvent() {
         request.isFd = mIsFdSource;
         request.liveDisabled = mLiveDisabled;
         request.videoDecoderFlags = mVideoDecoderFlags;
+        request.deviceGuid = mDeviceGuid;
+        request.onStreamEvent = [this](MediaExtractor* extractor, int32_t type, int32_t ext1, int32_t ext2) {
+            onMultiStreamEvent(extractor, type, ext1, ext2);
+        };
     }
 
     OpenedMedia media;
@@ -492,7 +497,10 @@ void PlaybackEngine::onPrepareAsyncEvent() {
         return;
     }
     const bool wantThumbnail = media.wantThumbnail;
+    const bool isHls = media.isHls;
+    const int64_t targetDurationUs = media.targetDurationUs;
     installMedia_l(&media);
+    mIsHlsSession = isHls;
     modifyFlags(PREPARING_CONNECTED, SET);
     std::shared_ptr<PlayerAgent> agent = sessionAgent_l();
     if (agent != nullptr) {
@@ -515,8 +523,16 @@ void PlaybackEngine::onPrepareAsyncEvent() {
         }
     } else if (mLiveDisabled) {
         finishAsyncPrepare_l();
+    } else if (isHls) {
+        // The session found its tracks: playback may start, watched by the buffering event,
+        // whose steady marks follow the playlists' segment length.
+        if (targetDurationUs > 0 && targetDurationUs < kSteadyHighWaterMarkUs) {
+            kSteadyHighWaterMarkUs = targetDurationUs;
+            kSteadyLowWaterMarkUs = targetDurationUs * 20 / 100;
+        }
+        finishAsyncPrepare_l();
+        postBufferingEvent_l();
     }
-    // Otherwise a live session finishes the prepare when it reports that it is ready.
 }
 
 void PlaybackEngine::doomMedia_l(OpenedMedia* media) {
@@ -1084,6 +1100,13 @@ status_t PlaybackEngine::getPosition(int64_t* positionUs) {
 status_t PlaybackEngine::getDuration(int64_t* durationUs) {
     if (durationUs == nullptr) return BAD_VALUE;
     Mutex::Autolock _m(mMiscStateLock);
+    // A live playlist's length changes as its window moves.
+    if (mIsHlsSession && !mLiveDisabled && mExtractor != nullptr) {
+        int64_t sessionUs = -1;
+        if (static_cast<HLSExtractor*>(mExtractor.get())->getDuration(&sessionUs) == OK && sessionUs >= 0) {
+            mDurationUs = sessionUs;
+        }
+    }
     if (mDurationUs < 0) return UNKNOWN_ERROR;
     *durationUs = mDurationUs;
     return OK;
@@ -1093,10 +1116,41 @@ status_t PlaybackEngine::getLiveDurationUs(int64_t* durationUs) {
     if (durationUs == nullptr) return BAD_VALUE;
     // Only an HLS extractor with live handling on reports a live length.
     *durationUs = 0;
+    EngineLock lock(this);
+    HLSExtractor* hls = hlsExtractor_l();
+    if (hls != nullptr && hls->isLive()) hls->getDuration(durationUs);
     return OK;
 }
 
-bool PlaybackEngine::isLiveSeekable() { return false; }
+bool PlaybackEngine::isLiveSeekable() {
+    EngineLock lock(this);
+    HLSExtractor* hls = hlsExtractor_l();
+    return hls != nullptr && hls->isLive() && hls->isSeekable();
+}
+
+HLSExtractor* PlaybackEngine::hlsExtractor_l() {
+    mLock.assertHeld();
+    if (!mIsHlsSession || mLiveDisabled || mExtractor == nullptr) return nullptr;
+    return static_cast<HLSExtractor*>(mExtractor.get());
+}
+
+void PlaybackEngine::onMultiStreamEvent(MediaExtractor* extractor, int32_t type, int32_t ext1, int32_t ext2) {
+    EngineLock lock(this);
+    // Events of a session that has ended, or of one still being set up (the set-up reports its
+    // own failure), are not the host's business.
+    if (extractor == nullptr || mExtractor.get() != extractor || (mFlags & PREPARING)) return;
+    switch (type) {
+        case HLSExtractor::kEventError:
+            VLOGE("[%d] 4 abortPrepare Call.", __LINE__);
+            abortPrepare(ext2);
+            break;
+        case HLSExtractor::kEventInfo:
+            notifyListener_l(MEDIA_INFO, ext1, ext2);
+            break;
+        default:
+            break;
+    }
+}
 
 void PlaybackEngine::cancelPlayerEvents(bool keepNotifications) {
     mLock.assertHeld();
@@ -1689,6 +1743,11 @@ void PlaybackEngine::onBufferingUpdate() {
         }
         VLOGI("cachedDurationUs = %.2f secs, eos=%d, cachedDataRemaining %d", cachedUs / 1e6, eos ? 1 : 0,
               static_cast<int>(remaining));
+        HLSExtractor* hls = hlsExtractor_l();
+        if (hls != nullptr && mHasAgentItem && mAgentItem.info.isLive && hls->consumeRestartFlag()) {
+            VLOGI("timeshift restarting playback first seeking");
+            seekTo_l(0);
+        }
         if ((mFlags & PLAYING) && !eos && cachedUs < kLowWaterMarkUs) {
             char why[96];
             snprintf(why, sizeof(why), "cache is running low (%.2f secs) , pausing.", cachedUs / 1e6);

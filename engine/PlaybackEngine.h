@@ -109,6 +109,8 @@ private:
 // Teardown: objects whose destruction blocks (the audio player closing the sound device and its
 // fill thread, decoders joining their threads) are never destroyed under mLock. Code under the
 // lock moves them into mDoomed; EngineLock's destructor releases the lock and then finishes them.
+class HLSExtractor;
+
 class PlaybackEngine : public AudioPlayer::Observer {
 public:
     enum Flags : uint32_t {
@@ -309,6 +311,13 @@ private:
     status_t finishAudioSwitch_l();
     int32_t countTracks_l();
 
+    // --- HLS sessions.
+    // The extractor of an HLS session with live handling on, else null.
+    HLSExtractor* hlsExtractor_l();
+    // Events of an HLS session's extractor (its threads): errors after preparation, variant
+    // changes.
+    void onMultiStreamEvent(MediaExtractor* extractor, int32_t type, int32_t ext1, int32_t ext2);
+
     // --- Subtitles (EngineSubtitles.cpp), under mLock.
     // The primary or secondary driver; created on first use when `create`.
     Ref<SubtitleDriver> textDriver_l(bool secondary, bool create);
@@ -442,8 +451,9 @@ private:
     std::map<std::string, std::string> mUriHeaders;
     int32_t mFd;
     bool mIsFdSource;
-    bool mIsHlsSession;
-    bool mLiveDisabled;
+    // Also read by duration queries under mMiscStateLock.
+    std::atomic<bool> mIsHlsSession;
+    std::atomic<bool> mLiveDisabled;
     // The agent's media information for the item being played (when mHasAgentItem).
     bool mHasAgentItem;
     AgentItem mAgentItem;

@@ -7,6 +7,7 @@
 
 #include "engine/DecoderRegistry.h"
 #include "engine/FFMpegExtractor.h"
+#include "engine/hls/HLSExtractor.h"
 #include "engine/HttpDataSource.h"
 #include "engine/MediaDefs.h"
 #include "utils/Log.h"
@@ -25,6 +26,9 @@ constexpr int64_t kMinCacheLimitBytes = 51200;
 constexpr int64_t kCacheLimitSlackKiB = 50;
 // A saved resume position this close to the end (seconds) is dropped.
 constexpr int32_t kResumeTailSeconds = 5;
+// Request headers of an HLS session: the device identity as its session id, and no caching.
+const char kHlsSessionIdHeader[] = "X-Velmor-SessionId";
+const char kHlsCacheControl[] = "no-cache, no-store, must-revalidate";
 
 void takeLongerDuration(const Ref<MetaData>& format, int64_t* durationUs) {
     int64_t d;
@@ -166,8 +170,12 @@ status_t SourceSetup::open(const SourceRequest& request, OpenedMedia* out) {
     const char* uri = request.uri.c_str();
     const bool isHls = strstr(uri, ".m3u8") != nullptr;
     if (!isHls && strstr(uri, ".mpd") != nullptr) return ERROR_UNSUPPORTED;
-    // HLS sessions are run by the engine's own HLS stack, which needs an agent session.
-    if (isHls && !request.liveDisabled) return ERROR_UNSUPPORTED;
+    // With live handling on, HLS addresses play through the engine's own HLS stack.
+    if (isHls && !request.liveDisabled) {
+        const status_t err = openHls(request, out);
+        track(nullptr);
+        return err;
+    }
 
     Ref<DataSource> source;
     status_t err = OK;
@@ -213,7 +221,11 @@ status_t SourceSetup::openExtractor(const SourceRequest& request, const Ref<Data
         startAgentSession(request, out);
     }
     out->hasVideoStream = extractor->hasVideo();
-    err = chooseTracks(extractor, out);
+    return startDecoders(request, extractor, out);
+}
+
+status_t SourceSetup::startDecoders(const SourceRequest& request, const Ref<MediaExtractor>& extractor, OpenedMedia* out) {
+    status_t err = chooseTracks(extractor, out);
     if (err != OK) return err;
     if (out->videoTrack != nullptr) err = startVideoDecoder(static_cast<uint32_t>(request.videoDecoderFlags), out);
     if (err == OK && out->audioTrack != nullptr) {
@@ -222,6 +234,40 @@ status_t SourceSetup::openExtractor(const SourceRequest& request, const Ref<Data
         if (err == OK && out->audioStatIndex >= 0) out->tracks[static_cast<size_t>(out->audioStatIndex)].decoderName = name;
     }
     if (err == OK && cancelled()) err = USER_STOP;
+    return err;
+}
+
+status_t SourceSetup::openHls(const SourceRequest& request, OpenedMedia* out) {
+    // The agent's media information says whether the item is a time-shifted live stream.
+    startAgentSession(request, out);
+    const bool timeshift = out->hasAgentItem && out->agentItem.info.isLive != 0;
+    // The callback names the extractor, which exists only once it is built; it is set before the
+    // session starts, so the first event already sees it.
+    auto self = std::make_shared<MediaExtractor*>(nullptr);
+    auto onEvent = request.onStreamEvent;
+    Ref<HLSExtractor> extractor = new HLSExtractor([onEvent, self](int32_t type, int32_t ext1, int32_t ext2) {
+        if (onEvent) onEvent(*self, type, ext1, ext2);
+    });
+    *self = extractor.get();
+    track(extractor);
+
+    HLSSession::Headers headers = request.headers;
+    headers[kHlsSessionIdHeader] = request.deviceGuid;
+    headers["Cache-Control"] = kHlsCacheControl;
+    status_t err = extractor->open(request.uri.c_str(), timeshift, "", headers);
+    if (err == OK) err = extractor->waitUntilReady();
+    if (err == OK && cancelled()) err = USER_STOP;
+    out->extractor = extractor;
+    if (err != OK) return err;
+    out->connected = true;
+    out->isHls = true;
+    out->targetDurationUs = extractor->targetDurationUs();
+    extractor->enableAdaptiveSwitching();
+    err = startDecoders(request, extractor, out);
+    out->hasVideoStream = out->videoTrack != nullptr;
+    out->extractorFlags = extractor->flags();
+    int64_t durationUs = -1;
+    if (extractor->getDuration(&durationUs) == OK && durationUs >= 0) out->durationUs = durationUs;
     return err;
 }
 

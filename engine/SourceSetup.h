@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -41,6 +42,10 @@ struct SourceRequest {
     int32_t videoDecoderFlags = 0;
     // The agent session the address came from; null when the host gave the address itself.
     std::shared_ptr<PlayerAgent> agent;
+    // The device identity, sent to HLS servers as the session id.
+    std::string deviceGuid;
+    // Events of an HLS session after its set-up (its extractor's thread): (type, ext1, ext2).
+    std::function<void(MediaExtractor* extractor, int32_t type, int32_t ext1, int32_t ext2)> onStreamEvent;
 };
 
 // One track's line in the engine's statistics.
@@ -79,6 +84,9 @@ struct OpenedMedia {
     std::vector<TrackStat> tracks;
     int32_t videoStatIndex = -1;
     int32_t audioStatIndex = -1;
+    // The engine's own HLS stack plays the address; its playlists' target duration.
+    bool isHls = false;
+    int64_t targetDurationUs = 0;
 };
 
 class SourceSetup {
@@ -113,6 +121,11 @@ private:
     status_t openHttpCache(const SourceRequest& request, OpenedMedia* out, Ref<DataSource>* source);
     // Opens the extractor over `source` (or FFmpeg over the address when source is null).
     status_t openExtractor(const SourceRequest& request, const Ref<DataSource>& source, OpenedMedia* out);
+    // An HLS address through the engine's own session and transport stream parser; returns once
+    // the session has found the tracks (or failed, or was cancelled).
+    status_t openHls(const SourceRequest& request, OpenedMedia* out);
+    // Tracks and started decoders of an opened extractor.
+    status_t startDecoders(const SourceRequest& request, const Ref<MediaExtractor>& extractor, OpenedMedia* out);
     // Fetches the agent's media information for the item (which starts its position reports).
     static void startAgentSession(const SourceRequest& request, OpenedMedia* out);
     status_t chooseTracks(const Ref<MediaExtractor>& extractor, OpenedMedia* out);

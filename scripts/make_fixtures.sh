@@ -40,6 +40,9 @@
 #                        folder with index.m3u8 and seg_000.ts .. seg_009.ts:
 #                        v0/ 320x180 ~300 kbit/s, v1/ 640x360 ~800 kbit/s, v2/ 1280x720 ~2 Mbit/s;
 #                        BANDWIDTH and RESOLUTION on every entry
+#   hls/abr/master.m3u8  three variants of one 60 s clip in 1 s segments, for switching by throughput
+#                        while playing: v0/ 160x90 ~100 kbit/s, v1/ 320x180 ~300 kbit/s, v2/ 640x360
+#                        ~900 kbit/s (short segments keep the session's queue a few seconds ahead)
 #   hls/single/index.m3u8  640x360, 20 s, every segment a #EXT-X-BYTERANGE of the one file media.ts
 #   hls/aes_clear/       the segments of hls/vod/v0 again (copies), in a playlist that starts at
 #                        media sequence 100: the clear bytes of hls/aes
@@ -260,6 +263,19 @@ build_vod() {  # three variants from one encode, so their segments cover the sam
     -var_stream_map "v:0,a:0 v:1,a:1 v:2,a:2" "$t/v%v/index.m3u8"
 }
 hls_folder vod build_vod
+
+ABR_SECONDS=60
+build_abr() {  # like build_vod, smaller pictures, 1 s segments, a minute long
+  local t="$1"
+  "${FF[@]}" -f lavfi -i "$(video 640x360 25 $ABR_SECONDS)" -f lavfi -i "$(tone 440 $ABR_SECONDS)" \
+    -filter_complex "[0:v]split=3[a][b][c];[a]scale=160:90[v0];[b]scale=320:180[v1];[c]null[v2]" \
+    -map "[v0]" -map 1:a -map "[v1]" -map 1:a -map "[v2]" -map 1:a "${HLS_H264[@]}" \
+    -b:v:0 100k -maxrate:v:0 110k -bufsize:v:0 200k -b:v:1 300k -maxrate:v:1 330k -bufsize:v:1 600k \
+    -b:v:2 900k -maxrate:v:2 990k -bufsize:v:2 1800k "${AAC[@]}" -f hls -hls_time 1 -hls_playlist_type vod \
+    -hls_segment_filename "$t/v%v/seg_%03d.ts" -master_pl_name master.m3u8 \
+    -var_stream_map "v:0,a:0 v:1,a:1 v:2,a:2" "$t/v%v/index.m3u8"
+}
+hls_folder abr build_abr
 
 build_single() {
   local t="$1"

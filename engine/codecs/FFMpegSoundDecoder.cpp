@@ -575,7 +575,7 @@ bool FFMpegSoundDecoder::decodeInternal() {
 }
 
 bool FFMpegSoundDecoder::ensureResampler(AVFrame* frame) {
-    AVChannelLayout in;
+    AVChannelLayout in{};
     if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || frame->ch_layout.nb_channels <= 0) {
         av_channel_layout_default(&in, frame->ch_layout.nb_channels > 0 ? frame->ch_layout.nb_channels : 2);
     } else if (av_channel_layout_copy(&in, &frame->ch_layout) < 0) {

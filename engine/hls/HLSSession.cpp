@@ -203,6 +203,13 @@ bool HLSSession::consumeRestartFlag() {
     return restart;
 }
 
+int64_t HLSSession::getTargetDurationUs() {
+    Mutex::Autolock _l(mLock);
+    int32_t seconds = 0;
+    if (mPlaylist != nullptr && mPlaylist->meta() != nullptr) mPlaylist->meta()->findInt32(kKeyTargetDuration, &seconds);
+    return static_cast<int64_t>(seconds) * 1000000;
+}
+
 std::vector<BandwidthItem> HLSSession::bandwidthItems() {
     Mutex::Autolock _l(mLock);
     return mBandwidthItems;

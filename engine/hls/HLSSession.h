@@ -88,6 +88,8 @@ public:
     // Timeshift sessions only (else ERROR_UNSUPPORTED): the position of the next segment inside
     // the live window.
     status_t getPosition(int64_t* positionUs);
+    // The current media playlist's target duration in µs; 0 before one is loaded.
+    int64_t getTargetDurationUs();
     // The variants, sorted by bandwidth (a copy).
     std::vector<BandwidthItem> bandwidthItems();
 
