@@ -72,6 +72,7 @@ struct State {
     int error = 0;
     int videoWidth = 0, videoHeight = 0;
     int bufferedPercent = -1;  // of a streamed source; shown on the progress line
+    int variantBandwidth = 0;  // bit/s of the HLS variant playing (MEDIA_INFO 11), 0: none
     std::deque<CueEvent> cues;          // not yet shown, in arrival order
     std::deque<int> addedTracks;        // track indices of accepted primary subtitle files
 };
@@ -96,6 +97,8 @@ const char* eventName(int msg) {
 
 // The secondary subtitle track's cues (the API header has no name for it).
 constexpr int32_t kSecondaryTimedText = 101;
+// MEDIA_INFO of an HLS session that starts playing another variant (ext2: its bandwidth).
+constexpr int32_t kInfoVariantBandwidth = 11;
 
 void onNotify(void* user, int32_t msg, int32_t ext1, int32_t ext2, const char* text) {
     auto* st = static_cast<State*>(user);
@@ -120,6 +123,7 @@ void onNotify(void* user, int32_t msg, int32_t ext1, int32_t ext2, const char* t
     if (msg == QV_MEDIA_PLAYBACK_COMPLETE) st->finished = true;
     if (msg == QV_MEDIA_ERROR) st->error = ext2, st->finished = true;
     if (msg == QV_MEDIA_INFO_TIMED_TEXT_DETECTED) st->addedTracks.push_back(ext1);
+    if (msg == QV_MEDIA_INFO && ext1 == kInfoVariantBandwidth) st->variantBandwidth = ext2;
     st->cond.notify_all();
 }
 
@@ -492,7 +496,10 @@ int main(int argc, char** argv) {
         player->createVideoSink(window.id(), 0, 960, 540, QV_VIDEO_SINK_OPENGL);
     }
     player->createAudioSink(headless ? QV_AUDIO_SINK_NULL : QV_AUDIO_SINK_DEFAULT);
-    player->setLiveDisabled(1);  // local files and FFmpeg-opened addresses are not live sessions
+    // HLS addresses play through the engine's own HLS stack (live handling on); local files and
+    // FFmpeg-opened addresses are not live sessions.
+    const bool hls = address.find(".m3u8") != std::string::npos;
+    player->setLiveDisabled(hls ? 0 : 1);
     int status = player->setDataSource(address.c_str(), agent.empty() ? nullptr : agent.c_str());
     if (status == 0) status = player->prepareAsync();
     if (status != 0) {
@@ -581,13 +588,23 @@ int main(int argc, char** argv) {
             if (quit || gInterrupted) break;
             const int width = 30;
             const int filled = duration > 0 ? std::min(width, pos * width / duration) : 0;
-            int buffered;
+            int buffered, variantBandwidth, videoWidth, videoHeight;
             {
                 std::lock_guard<std::mutex> l(state.lock);
                 buffered = state.bufferedPercent;
+                variantBandwidth = state.variantBandwidth;
+                videoWidth = state.videoWidth;
+                videoHeight = state.videoHeight;
             }
-            char bufferText[32] = "";
+            char bufferText[96] = "";
             if (buffered >= 0) snprintf(bufferText, sizeof(bufferText), " (buffered %d%%)", buffered);
+            if (variantBandwidth > 0) {
+                // The picture on screen, and the variant the session fetches now (the queue runs a few
+                // segments ahead, so a switch shows up there first).
+                const size_t used = strlen(bufferText);
+                snprintf(bufferText + used, sizeof(bufferText) - used, " [picture %dx%d, fetching %d kbit/s]",
+                         videoWidth, videoHeight, variantBandwidth / 1000);
+            }
             printf("\r\033[K[%s%s] %s / %s %s%s%s", std::string(static_cast<size_t>(filled), '#').c_str(),
                    std::string(static_cast<size_t>(width - filled), '-').c_str(), fmtTime(pos).c_str(),
                    fmtTime(duration).c_str(), player->isPlaying() ? "playing" : "paused", bufferText,

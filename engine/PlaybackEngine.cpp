@@ -1136,11 +1136,12 @@ HLSExtractor* PlaybackEngine::hlsExtractor_l() {
 
 void PlaybackEngine::onMultiStreamEvent(MediaExtractor* extractor, int32_t type, int32_t ext1, int32_t ext2) {
     EngineLock lock(this);
-    // Events of a session that has ended, or of one still being set up (the set-up reports its
-    // own failure), are not the host's business.
-    if (extractor == nullptr || mExtractor.get() != extractor || (mFlags & PREPARING)) return;
+    // Events of a session that has ended are not the host's business.
+    if (extractor == nullptr || (mExtractor.get() != extractor && !(mFlags & PREPARING))) return;
     switch (type) {
         case HLSExtractor::kEventError:
+            // A session still being set up reports its failure through the set-up.
+            if (mFlags & PREPARING) break;
             VLOGE("[%d] 4 abortPrepare Call.", __LINE__);
             abortPrepare(ext2);
             break;
