@@ -64,7 +64,7 @@ status_t SamiSource::start() {
         mClasses.clear();
         mClasses.shrink_to_fit();
     }
-    mFormat->setCString(kKeySubtitleLanguage, "");
+    mFormat->setCString(kKeyLanguage, "");
     return err;
 }
 

@@ -52,7 +52,7 @@ status_t SubtitleTextSource::parseFile() {
         mCues.clear();
         mCues.shrink_to_fit();
     }
-    mFormat->setCString(kKeySubtitleLanguage, "");
+    mFormat->setCString(kKeyLanguage, "");
     return err;
 }
 

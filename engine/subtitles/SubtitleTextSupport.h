@@ -16,9 +16,6 @@
 
 namespace velmor {
 
-// The language of a reader's format: a C string, empty for the text readers.
-constexpr uint32_t kKeySubtitleLanguage = FourCC('l', 'a', 'n', 'g');
-
 // Reads a DataSource line by line. A line ends at LF, at CR, or at CR LF (the LF is taken with
 // it); the last line may end at the end of the data. The bytes are walked one at a time, but
 // fetched from the source in blocks of kBlockBytes, so a very long line costs one pass.

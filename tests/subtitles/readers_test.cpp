@@ -132,7 +132,7 @@ TEST(SubRipReader, CueTimesTextAndSeeking) {
     EXPECT_TRUE(log.contains("velmor::SubRipSource::start() is called"));
     EXPECT_TRUE(log.contains("charset UTF-8"));
     const char* lang = nullptr;
-    ASSERT_TRUE(reader->getFormat()->findCString(kKeySubtitleLanguage, &lang));
+    ASSERT_TRUE(reader->getFormat()->findCString(kKeyLanguage, &lang));
     EXPECT_STREQ("", lang);
     EXPECT_EQ(INVALID_OPERATION, reader->extractGlobalDescriptions(nullptr));
 
