@@ -43,6 +43,7 @@
 #   hls/abr/master.m3u8  three variants of one 60 s clip in 1 s segments, for switching by throughput
 #                        while playing: v0/ 160x90 ~100 kbit/s, v1/ 320x180 ~300 kbit/s, v2/ 640x360
 #                        ~900 kbit/s (short segments keep the session's queue a few seconds ahead)
+#   hls/bench1080/index.m3u8  big_1080p.mp4 copied into 2 s segments (the HLS benchmark)
 #   hls/single/index.m3u8  640x360, 20 s, every segment a #EXT-X-BYTERANGE of the one file media.ts
 #   hls/aes_clear/       the segments of hls/vod/v0 again (copies), in a playlist that starts at
 #                        media sequence 100: the clear bytes of hls/aes
@@ -276,6 +277,13 @@ build_abr() {  # like build_vod, smaller pictures, 1 s segments, a minute long
     -var_stream_map "v:0,a:0 v:1,a:1 v:2,a:2" "$t/v%v/index.m3u8"
 }
 hls_folder abr build_abr
+
+build_bench1080() {  # big_1080p.mp4's streams cut into 2 s segments, not re-encoded
+  local t="$1"
+  "${FF[@]}" -i "$DIR/big_1080p.mp4" -c copy -f hls -hls_time 2 -hls_playlist_type vod \
+    -hls_segment_filename "$t/seg_%03d.ts" "$t/index.m3u8"
+}
+hls_folder bench1080 build_bench1080
 
 build_single() {
   local t="$1"

@@ -165,7 +165,8 @@ int main(int argc, char** argv) {
     }
     player->setListener(&onNotify, nullptr);
     player->createAudioSink(QV_AUDIO_SINK_NULL);
-    player->setLiveDisabled(1);
+    // HLS addresses play through the engine's own HLS stack, which needs live handling on.
+    player->setLiveDisabled(file.find(".m3u8") != std::string::npos ? 0 : 1);
 
     std::string out = "quorvantix mode=" + mode;
     bool ok = true;
