@@ -387,9 +387,19 @@ std::vector<int64_t> matchLiveSegments(const qvtest::LiveHls& live, const std::v
         const std::vector<uint8_t> first = live.segmentBytes(s);
         if (!first.empty() && first.size() <= bytes.size() && std::equal(first.begin(), first.end(), bytes.begin())) seq = s;
     }
+    // The copier saves a segment within a poll of its listing; the session may have fetched it
+    // sooner.
+    auto saved = [&live](int64_t s) {
+        std::vector<uint8_t> bytes = live.segmentBytes(s);
+        for (int i = 0; bytes.empty() && i < 20; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(qvtest::LiveHls::kPollMs));
+            bytes = live.segmentBytes(s);
+        }
+        return bytes;
+    };
     size_t at = 0;
-    while (seq >= 0) {
-        const std::vector<uint8_t> segment = live.segmentBytes(seq);
+    while (seq >= 0 && at < bytes.size()) {
+        const std::vector<uint8_t> segment = saved(seq);
         if (segment.empty()) break;
         // The reading stopped inside this segment: what came of it must be its beginning.
         if (at + segment.size() > bytes.size()) {
