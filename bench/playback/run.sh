@@ -39,7 +39,9 @@ PEER="${PEER_URL:-$FILE}"
 HAVE_MPV=1
 command -v mpv >/dev/null 2>&1 || { HAVE_MPV=0; echo "mpv not installed: no peer figures" >&2; }
 
-FRAMES=$(ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$PEER")
+# (A playlist lists its stream once per program: the first count is the one.)
+FRAMES=$(ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$PEER" |
+  grep -m1 -E '^[0-9]+$')
 SEEK_S=$(awk -v m="$SEEK_MS" 'BEGIN{printf "%.3f", m / 1000}')
 SEEK_AT_S=$(awk -v m="$SEEK_AT_MS" 'BEGIN{printf "%.3f", m / 1000}')
 if [[ -f "$FILE" ]]; then cat "$FILE" >/dev/null; fi
