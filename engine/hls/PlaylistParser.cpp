@@ -401,12 +401,12 @@ status_t PlaylistParser::parse(const char* data, size_t size) {
                 parseStreamInf(line, itemMeta);
             } else if (startsWith(line, kTagByteRange)) {
                 if (mIsVariantPlaylist) return ERROR_MALFORMED;
-                const std::string_view spec = afterColon(line);
-                const size_t at = spec.find('@');
+                const std::string_view range = afterColon(line);
+                const size_t at = range.find('@');
                 int64_t length = 0;
                 int64_t offset = segmentOffset;
-                if (!parseWholeUnsigned(spec.substr(0, at), &length)) return ERROR_MALFORMED;
-                if (at != std::string_view::npos && !parseWholeUnsigned(spec.substr(at + 1), &offset)) {
+                if (!parseWholeUnsigned(range.substr(0, at), &length)) return ERROR_MALFORMED;
+                if (at != std::string_view::npos && !parseWholeUnsigned(range.substr(at + 1), &offset)) {
                     return ERROR_MALFORMED;
                 }
                 if (offset > std::numeric_limits<int64_t>::max() - length) return ERROR_MALFORMED;

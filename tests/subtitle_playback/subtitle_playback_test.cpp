@@ -379,6 +379,8 @@ TEST_F(SubtitlePlayback, TrackListAndBadFiles) {
     EXPECT_EQ(kUnsupported, addSubtitle("/nonexistent/file.srt"));
     EXPECT_EQ(kUnsupported, addSubtitle(garbage)) << "binary bytes are no subtitle format";
     EXPECT_EQ(kUnsupported, addSubtitle("ftp://127.0.0.1/x.srt"));
+    EXPECT_EQ(kUnsupported, addSubtitle("")) << "what the host's null address becomes";
+    EXPECT_EQ(kUnsupported, addSubtitle("/" + std::string(100000, 'x') + ".srt"));
     EXPECT_EQ(kUnsupported, addSubtitle(qvtest::mediaPath("h264_aac.mp4")));
     EXPECT_EQ(0, addSubtitle(timingFile));
     unlink(garbage.c_str());
