@@ -240,10 +240,9 @@ TEST(PlayerApi, EveryOperationReachesTheEngine) {
 }
 
 // Notifications arrive in order, each at least 10 ms after it was raised, and a replaced listener
-// drops what it still held. Error texts by language, and every operation that writes through an
-// out-pointer refuses a null one with BAD_VALUE (-22) instead of writing through it, before and
-// after a prepare.
-TEST(PlayerApi, NotificationsErrorTextsAndNullOutPointers) {
+// drops what it still held. Every operation that writes through an out-pointer refuses a null one
+// with BAD_VALUE (-22) instead of writing through it, before and after a prepare.
+TEST(PlayerApi, NotificationsAndNullOutPointers) {
     Library lib;
     ASSERT_TRUE(lib.ok());
     IVelmorPlayerBase* player = lib.create();
@@ -291,16 +290,6 @@ TEST(PlayerApi, NotificationsErrorTextsAndNullOutPointers) {
             EXPECT_EQ(status, -22);
         }
     }
-    wchar_t en[1024], ko[1024], unknownLang[1024], unknownCode[1024], minusOne[1024];
-    ASSERT_EQ(player->getErrorText(L"en-US", -1010, en), 0);
-    ASSERT_EQ(player->getErrorText(L"ko", -1010, ko), 0);
-    ASSERT_EQ(player->getErrorText(L"xx", -1010, unknownLang), 0);
-    ASSERT_EQ(player->getErrorText(L"En", 123456, unknownCode), 0);
-    ASSERT_EQ(player->getErrorText(L"en", -1, minusOne), 0);
-    EXPECT_NE(std::wstring(en), std::wstring(ko));
-    EXPECT_EQ(std::wstring(ko), std::wstring(unknownLang));      // an unknown language is the first one
-    EXPECT_EQ(std::wstring(unknownCode), std::wstring(minusOne));  // an unknown code is the -1 text
-    EXPECT_NE(std::wstring(en).find(L"not supported"), std::wstring::npos);
     lib.destroy(player, false);
 }
 
