@@ -114,12 +114,16 @@ status_t AudioPlayer::openAndStartSink() {
     }
     mLatencyUs = static_cast<int64_t>(mAudioSink->latency()) * 1000;
     mFrameSize = static_cast<uint32_t>(mAudioSink->frameSize());
+    {
+        // Set before the sink starts: its fill thread reads these from the first fill on.
+        Mutex::Autolock _l(mLock);
+        mStarted = true;
+        mFillHold = false;
+        mPinnedTimeUs = -1;
+        mPausedAtUs = -1;
+        mPinBeforePauseUs = -1;
+    }
     mAudioSink->start();
-    mStarted = true;
-    mFillHold = false;
-    mPinnedTimeUs = -1;
-    mPausedAtUs = -1;
-    mPinBeforePauseUs = -1;
     return OK;
 }
 
@@ -155,7 +159,10 @@ void AudioPlayer::pause(bool playPendingSamples) {
     VLOGI("pause");
     if (mAudioSink == nullptr) return;
     if (playPendingSamples) {
-        mFillHold = true;
+        {
+            Mutex::Autolock _l(mLock);
+            mFillHold = true;
+        }
         mAudioSink->stop();
         Mutex::Autolock _l(mLock);
         mNumFramesPlayed = 0;
@@ -390,14 +397,16 @@ size_t AudioPlayer::fillBuffer(void* data, size_t size) {
             } else {
                 err = mSource->read(&mInputBuffer, serveSeek ? &options : nullptr);
             }
+            bool fillHold;
             {
                 Mutex::Autolock _l(mLock);
                 if (mSeeking) {
                     mSeeking = false;
                     if (mObserver) postSeekComplete = true;
                 }
+                fillHold = mFillHold;
             }
-            if (err == OK && mFillHold) break;
+            if (err == OK && fillHold) break;
             Mutex::Autolock _l(mLock);
             if (err != OK) {
                 if (mInputBuffer) {

@@ -37,9 +37,11 @@ void RefCounted::incStrong(const void* id) const {
 
 void RefCounted::decStrong(const void* id) const {
     WeakRefImpl* const refs = mRefs;
-    const int32_t c = refs->mStrong.fetch_sub(1, std::memory_order_release);
+    // acq_rel: the thread that drops the last reference sees every write made through the other
+    // references before it destroys the object (an acquire fence after a release decrement orders
+    // the same, but ThreadSanitizer does not model fences and reports the destructor as a race).
+    const int32_t c = refs->mStrong.fetch_sub(1, std::memory_order_acq_rel);
     if (c == 1) {
-        std::atomic_thread_fence(std::memory_order_acquire);
         const_cast<RefCounted*>(this)->onLastStrongRef(id);
         delete this;
     }
@@ -57,9 +59,8 @@ void RefCounted::WeakRefs::incWeak(const void*) {
 
 void RefCounted::WeakRefs::decWeak(const void* id) {
     WeakRefImpl* const impl = static_cast<WeakRefImpl*>(this);
-    const int32_t c = impl->mWeak.fetch_sub(1, std::memory_order_release);
+    const int32_t c = impl->mWeak.fetch_sub(1, std::memory_order_acq_rel);  // as in decStrong
     if (c != 1) return;
-    std::atomic_thread_fence(std::memory_order_acquire);
     if (impl->mStrong.load(std::memory_order_relaxed) == kInitialStrongValue) {
         // Never strongly referenced: the last weak reference owns the object.
         delete impl->mBase;  // frees the record in the destructor (weak count is 0 now)
