@@ -483,6 +483,9 @@ void PlaybackEngine::onPrepareAsyncEvent() {
     const status_t err = mSourceSetup.open(request, &media);
 
     EngineLock lock(this);
+    // Kept for the successful HLS prepare below; every other outcome has no use for it.
+    const status_t sessionError = mSessionErrorWhilePreparing;
+    mSessionErrorWhilePreparing = OK;
     if (!(mFlags & PREPARING) || (mFlags & PREPARE_CANCELLED)) {
         doomMedia_l(&media);
         if (mFlags & PREPARING) abortPrepare(UNKNOWN_ERROR);
@@ -492,6 +495,8 @@ void PlaybackEngine::onPrepareAsyncEvent() {
     if (err != OK) {
         VLOGI("beginPrepareAsync_l ## %d", err);
         if (!media.serverDetail.empty()) mServerDetail = media.serverDetail;
+        // An HLS session counts as one from its open: its errors are the session's.
+        mIsHlsSession = media.isHls;
         doomMedia_l(&media);
         abortPrepare(err);
         return;
@@ -532,6 +537,7 @@ void PlaybackEngine::onPrepareAsyncEvent() {
         }
         finishAsyncPrepare_l();
         postBufferingEvent_l();
+        if (sessionError != OK) abortPrepare(sessionError);
     }
 }
 
@@ -1140,8 +1146,12 @@ void PlaybackEngine::onMultiStreamEvent(MediaExtractor* extractor, int32_t type,
     if (extractor == nullptr || (mExtractor.get() != extractor && !(mFlags & PREPARING))) return;
     switch (type) {
         case HLSExtractor::kEventError:
-            // A session still being set up reports its failure through the set-up.
-            if (mFlags & PREPARING) break;
+            // A session still being set up reports its failure through the set-up, unless the
+            // set-up already saw it ready: then it is sent once the prepare is finished.
+            if (mFlags & PREPARING) {
+                if (mSessionErrorWhilePreparing == OK) mSessionErrorWhilePreparing = ext2;
+                break;
+            }
             VLOGE("[%d] 4 abortPrepare Call.", __LINE__);
             abortPrepare(ext2);
             break;

@@ -484,6 +484,8 @@ private:
     std::atomic<bool> mSourceFlag;
     std::string mDeviceGuid;
     int32_t mRetryCount;
+    // A session error that came while the HLS set-up was still running; sent once prepared.
+    status_t mSessionErrorWhilePreparing = OK;  // (mLock)
     int32_t mStoredErrorCode;
     std::string mServerDetail;
     std::string mTransportDetail;

@@ -255,12 +255,12 @@ status_t SourceSetup::openHls(const SourceRequest& request, OpenedMedia* out) {
     headers[kHlsSessionIdHeader] = request.deviceGuid;
     headers["Cache-Control"] = kHlsCacheControl;
     status_t err = extractor->open(request.uri.c_str(), timeshift, "", headers);
+    out->isHls = true;
     if (err == OK) err = extractor->waitUntilReady();
     if (err == OK && cancelled()) err = USER_STOP;
     out->extractor = extractor;
     if (err != OK) return err;
     out->connected = true;
-    out->isHls = true;
     out->targetDurationUs = extractor->targetDurationUs();
     extractor->enableAdaptiveSwitching();
     err = startDecoders(request, extractor, out);

@@ -220,13 +220,13 @@ TEST_F(HlsPlayback, ThrottledVariantSwitchesDownAndBackUp) {
     EXPECT_EQ(errors(), 0u);
 }
 
-// Bad presentations end in MEDIA_ERROR with the session's status, and destroying a player whose
-// HLS server stalls returns promptly.
+// Bad presentations end in MEDIA_ERROR (a 404 of an HLS session reaches the host as the live
+// stream error -3012), and destroying a player whose HLS server stalls returns promptly.
 TEST_F(HlsPlayback, BadPresentationsAndAStalledServer) {
     qvtest::FaultServer faults;
     ASSERT_TRUE(faults.ok());
     EXPECT_FALSE(open(faults.url("/status/404?as=.m3u8"), 40000));
-    EXPECT_TRUE(seen.waitFor([](const Notification& n) { return n.msg == QV_MEDIA_ERROR && n.ext2 == -8404; }, 1000))
+    EXPECT_TRUE(seen.waitFor([](const Notification& n) { return n.msg == QV_MEDIA_ERROR && n.ext2 == -3012; }, 1000))
         << ::testing::PrintToString(seen.msgs());
     lib.destroy(player, false);
 
