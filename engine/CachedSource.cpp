@@ -231,8 +231,9 @@ void CachedSource::onFetch(int32_t generation) {
         }
         servePendingRead_l();
         int64_t delayUs = kIdleFetchDelayUs;
-        // A failed fetch with retries left waits before it tries again.
-        if (mFetching) delayUs = mNumRetriesLeft < kMaxRetries && mNumRetriesLeft > 0 ? kRetryFetchDelayUs : 0;
+        // A failed read is tried again at once (the source reconnects by itself); only a
+        // status set with retries left (the disconnect at the high-water mark) waits first.
+        if (mFetching) delayUs = mFinalStatus != OK && mNumRetriesLeft > 0 ? kRetryFetchDelayUs : 0;
         if (!stopped()) scheduleFetch_l(delayUs, false);
     }
     wakeReader();
