@@ -81,6 +81,30 @@ the same head without a body. CODE is an HTTP status number.
                                   sequence s is segment s modulo the pool's size, named by an
                                   absolute http://.../file/... address, with its own duration.
                                   Each address counts its GETs on its own (/_reset restarts them).
+  /reset-at/N/NAME                as /cut-at/N/NAME, but the connection ends with a reset (RST)
+                                  instead of a FIN; a range at or past N gets the head, then RST
+  /stall-at/N/NAME                as /cut-at/N/NAME, but holds instead of closing: no byte past N
+                                  ever comes, on any connection
+  /reset-span/N/M/NAME            bytes N up to M of the file never come: a transfer that gets
+                                  to N (or starts between N and M) is reset there; a range that
+                                  starts at M or later is answered as /file/ does (an index at
+                                  the end of the file stays readable)
+  /stall-span/N/M/NAME            as /reset-span/, but the connection holds at N instead
+  /reset-headers                  reads the request, then resets the connection (nothing sent)
+  /reset-mid-headers              sends the status line and one header line, then resets
+  /long-length/N/NAME             200 with a Content-Length N bytes over the file's size, the
+                                  whole file, then close (no ranges)
+  /short-length/N/NAME            200 with a Content-Length N bytes under the file's size, then
+                                  the whole file anyway (no ranges)
+  /slow-window/A/B/BPS/NAME       /file/NAME (ranges), the file's bytes from A up to B sent at
+                                  BPS bytes per second, the rest at full speed
+  /hls-fault/NAME?seg=K&segvia=P&keyvia=Q
+                                  the media playlist NAME with every segment and key address made
+                                  absolute: segment number K (0 = the first listed) as /P/DIR/URI,
+                                  every key as /Q/DIR/URI, all others as /file/DIR/URI (DIR is
+                                  NAME's folder). P and Q are fault path prefixes ("status/404",
+                                  "reset-at/5000"); without seg or keyvia nothing is rerouted.
+A query "sto=N" on any address adds "X-SocketTimeout: N" to the answer's head.
 
 A live playlist that never changes needs no path of its own: the static file
 hls/bad/live_frozen.m3u8 (from scripts/make_fixtures.sh) has no end tag and is the same on every
@@ -93,6 +117,7 @@ killed. Unknown paths get 404; a NAME that is not a file gets 404.
 import argparse
 import os
 import re
+import struct
 import signal
 import socket
 import sys
@@ -113,6 +138,10 @@ LINGER_SECONDS = 2.0
 
 class ClientGone(Exception):
     """The client closed or reset the connection."""
+
+
+class ConnectionReset(Exception):
+    """The answer ends here with a reset (the socket is set to send RST on close)."""
 
 
 class Request:
@@ -199,6 +228,15 @@ class Connection:
     def __init__(self, server, sock):
         self.server = server
         self.sock = sock
+        self.socket_timeout = None  # "sto" of the request's query, sent as X-SocketTimeout
+
+    def reset(self):
+        """Ends the connection with a reset: SO_LINGER 0 makes close() send RST."""
+        try:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        except OSError:
+            pass
+        raise ConnectionReset()
 
     # --- Reading ---------------------------------------------------------------------------------
     def read_head(self):
@@ -239,6 +277,8 @@ class Connection:
 
     def send_head(self, status_line, headers):
         text = status_line + "\r\n"
+        if self.socket_timeout is not None:
+            headers = [("X-SocketTimeout", self.socket_timeout)] + list(headers)
         for key, value in headers:
             text += "%s: %s\r\n" % (key, value)
         self.send(text + "\r\n")
@@ -617,8 +657,102 @@ class Connection:
             if path:
                 self.live_seq(request, [int(v) for v in rest[0].split(",")],
                               urllib.parse.unquote("/".join(rest[1:])), path)
+        elif kind in ("reset-at", "stall-at"):
+            cut = number(0)
+            path = name_from(1)
+            if path:
+                self.cut_at(request, cut, path)
+                if kind == "reset-at":
+                    self.reset()
+                self.hold()
+        elif kind in ("reset-span", "stall-span"):
+            first, last = number(0), number(1)
+            path = name_from(2)
+            if path:
+                wanted = self.requested_range(request, os.path.getsize(path))
+                start = wanted[0] if isinstance(wanted, tuple) else 0
+                if start >= last:
+                    self.answer_file(request, path)
+                else:
+                    self.cut_at(request, first, path)
+                    if kind == "reset-span":
+                        self.reset()
+                    self.hold()
+        elif kind == "reset-headers":
+            self.reset()
+        elif kind == "reset-mid-headers":
+            self.send("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n")
+            self.reset()
+        elif kind in ("long-length", "short-length"):
+            delta = number(0)
+            path = name_from(1)
+            if path:
+                total = os.path.getsize(path)
+                length = total + delta if kind == "long-length" else max(0, total - delta)
+                self.send_head("HTTP/1.1 200 OK", [("Content-Length", str(length)),
+                                                   ("Content-Type", "application/octet-stream"),
+                                                   ("Connection", "close")])
+                if not request.is_head:
+                    self.send_file_body(path, 0, total)
+        elif kind == "slow-window":
+            first, last, rate = number(0), number(1), number(2)
+            if rate <= 0:
+                raise ValueError()
+            path = name_from(3)
+            if path:
+                self.slow_window(request, first, last, rate, path)
+        elif kind == "hls-fault":
+            path = name_from(0)
+            if path:
+                self.hls_fault(request, "/".join(rest), path)
         else:
             self.not_found(request)
+
+    def slow_window(self, request, first, last, rate, path):
+        total = os.path.getsize(path)
+        body = self.body_range(request, path, total)
+        if body is None:
+            return
+        start, end, partial = body
+        headers = [("Content-Length", str(end - start + 1)), ("Content-Type", "application/octet-stream"),
+                   ("Accept-Ranges", "bytes"), ("Connection", "close")]
+        if partial:
+            headers.insert(0, ("Content-Range", "bytes %d-%d/%d" % (start, end, total)))
+        self.send_head("HTTP/1.1 206 Partial Content" if partial else "HTTP/1.1 200 OK", headers)
+        if request.is_head:
+            return
+        at = start
+        for edge, bps in ((first, None), (last, rate), (end + 1, None)):
+            if at < edge and at <= end:
+                count = min(edge, end + 1) - at
+                self.send_file_body(path, at, count, bps)
+                at += count
+
+    def hls_fault(self, request, name, path):
+        query = urllib.parse.parse_qs(request.target.split("?", 1)[1]) if "?" in request.target else {}
+        seg = int(query["seg"][0]) if "seg" in query else -1
+        segvia = query.get("segvia", ["file"])[0]
+        keyvia = query.get("keyvia", ["file"])[0]
+        folder = name.rsplit("/", 1)[0] + "/" if "/" in name else ""
+        lines = []
+        index = 0
+        with open(path, "r", encoding="utf-8", errors="replace") as f:
+            for line in f:
+                line = line.rstrip("\r\n")
+                if line.startswith("#EXT-X-KEY:") and 'URI="' in line:
+                    head, uri = line.split('URI="', 1)
+                    uri, tail = uri.split('"', 1)
+                    line = '%sURI="%s/%s/%s%s"%s' % (head, self.server.base, keyvia, folder, uri, tail)
+                elif line and not line.startswith("#"):
+                    via = segvia if index == seg else "file"
+                    line = "%s/%s/%s%s" % (self.server.base, via, folder, line)
+                    index += 1
+                lines.append(line)
+        body = ("\n".join(lines) + "\n").encode()
+        self.send_head("HTTP/1.1 200 OK", [("Content-Type", "application/vnd.apple.mpegurl"),
+                                           ("Content-Length", str(len(body))), ("Connection", "close")])
+        if not request.is_head:
+            self.send(body)
 
     def wrong_range(self, request, path):
         total = os.path.getsize(path)
@@ -691,14 +825,22 @@ class Connection:
             if self.control(request):
                 return
             self.server.log.add(raw)
+            if "?" in request.target:
+                sto = urllib.parse.parse_qs(request.target.split("?", 1)[1]).get("sto")
+                if sto:
+                    self.socket_timeout = sto[0]
             try:
                 self.handle(request)
             except ValueError:
                 self.status_answer(400)
+        except ConnectionReset:
+            self.sock.close()
+            return
         except (ClientGone, OSError):
             pass
         finally:
-            self.close()
+            if self.sock.fileno() >= 0:
+                self.close()
 
     def close(self):
         """Ends the answer with a FIN, then reads whatever the client still sends for a moment

@@ -44,9 +44,21 @@ public:
     static constexpr int kTermGraceMs = 2000;
 
     FaultServer() { start(); }
+    // On a given port (0: any free one); restart() comes back on the same port.
+    explicit FaultServer(int port) : mFixedPort(port) { start(); }
     ~FaultServer() { stop(); }
     FaultServer(const FaultServer&) = delete;
     FaultServer& operator=(const FaultServer&) = delete;
+
+    // Kills the server (its connections end with it) and starts a new one on the same port.
+    // Call it on the thread that created the server.
+    bool restart() {
+        mFixedPort = mPort;
+        stop();
+        mPort = -1;
+        start();
+        return mPort == mFixedPort;
+    }
 
     // True once the server has reported its port.
     bool ok() const { return mPort > 0; }
@@ -94,7 +106,7 @@ private:
         std::string python = findPython();
         std::string script = std::string(QV_SOURCE_DIR) + "/tests/servers/fault_server.py";
         std::string root = mediaDir();
-        std::vector<std::string> args = {python, script, "--root", root, "--port", "0"};
+        std::vector<std::string> args = {python, script, "--root", root, "--port", std::to_string(mFixedPort)};
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -239,6 +251,7 @@ private:
 
     pid_t mPid = -1;
     int mPort = -1;
+    int mFixedPort = 0;
 };
 
 }  // namespace qvtest
