@@ -1050,8 +1050,8 @@ bool FFMpegExtractor::seekTo(int32_t streamIndex, int64_t timeUs, int64_t* resul
         while (mFetching) mQueueCondition.wait(mQueueLock);
         mFetching = true;
     }
-    uint32_t flags = mStopFlags.load() | kStopFlagSeeking;
-    mStopFlags.store(flags);
+    // Only the seeking bit changes: a stop requested meanwhile (DestroyPlayer) must not be lost.
+    uint32_t flags = mStopFlags.fetch_or(kStopFlagSeeking) | kStopFlagSeeking;
     if (mDataSource != nullptr) mDataSource->setStopFlag(flags);
 
     // Times handed out count from the start of the stream; the demuxer seeks on presentation
@@ -1079,13 +1079,13 @@ bool FFMpegExtractor::seekTo(int32_t streamIndex, int64_t timeUs, int64_t* resul
     }
     mSeekRunning.store(false);
 
-    flags = mStopFlags.load() & ~static_cast<uint32_t>(kStopFlagSeeking);
-    mStopFlags.store(flags);
+    flags = mStopFlags.fetch_and(~static_cast<uint32_t>(kStopFlagSeeking)) & ~static_cast<uint32_t>(kStopFlagSeeking);
     if (mDataSource != nullptr) mDataSource->setStopFlag(flags);
     if (ret < 0) {
         Autolock queueLock(mQueueLock);
         mFetching = false;
-        mSuspended = false;
+        // A stopped extractor stays suspended: setStopFlag may be waiting for that.
+        mSuspended = stopRequested();
         mQueueCondition.broadcast();
         return false;
     }
@@ -1148,7 +1148,10 @@ void FFMpegExtractor::clearPendingBufferResume() {
     Autolock autoLock(mQueueLock);
     clearPendingFrames_l();
     mFinalStatus = (mStopFlags.load() & kStopFlagStop) ? USER_STOP : OK;
-    mSuspended = false;
+    // A stop that came during a seek keeps the extractor suspended: setStopFlag waits for the
+    // suspension its own request asked for, and the looper may have answered that request before
+    // the seek ended.
+    mSuspended = stopRequested();
     mOnlyKeyFrame = false;
 }
 

@@ -8,11 +8,12 @@
 //   bench_endurance [CYCLES [REPORT [WARMUP]]]     defaults 1000 100 100
 // Environment: QV_MEDIA_DIR (the test media), QV_HTTP_BASE (nginx serving it), QV_LIBRARY.
 // Every other cycle destroys the player right after the seek call, the others wait for the seek
-// to complete first. A DestroyPlayer that takes longer than kDestroyHangMs ends the program
+// to complete first; every tenth destroys it while it is still preparing. A DestroyPlayer that takes longer than kDestroyHangMs ends the program
 // (exit 3); the exit status is 2 when a prepare neither completed nor failed in kPrepareBoundMs or
 // an awaited seek did not complete in kSeekBoundMs.
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <thread>
 
 #include "bench/endurance/HostPlayer.h"
@@ -26,6 +27,8 @@ constexpr int kSeekBoundMs = 10000;
 constexpr int kDestroyHangMs = 20000;
 constexpr int kPlayMs = 300;
 constexpr int kSettleMs = 3000;
+// Every tenth player is destroyed 0-49 ms after prepareAsync, before it has prepared.
+constexpr int kAbandonEvery = 10;
 
 // The watchdog: a DestroyPlayer that does not return is reported and ends the process.
 std::atomic<int64_t> gDestroyDeadlineMs{0};
@@ -104,9 +107,9 @@ int main(int argc, char** argv) {
            "timeouts", "max_prepare_ms", "max_destroy_ms");
 
     std::vector<Checkpoint> points;
-    int prepared = 0, errors = 0, timeouts = 0, seekTimeouts = 0, late = 0, maxThreads = threads0;
+    int prepared = 0, errors = 0, timeouts = 0, seekTimeouts = 0, abandoned = 0, late = 0, maxThreads = threads0;
     double maxPrepare = 0, maxDestroy = 0;
-    std::vector<std::string> failures;
+    std::map<std::string, int> failures;  // what went wrong -> how often
     const auto start = Clock::now();
     for (int i = 0; i < cycles; ++i) {
         gCycle = i;
@@ -114,9 +117,17 @@ int main(int argc, char** argv) {
         {
             HostPlayer host(lib);
             int outcome = 0;
-            if (host.open(source)) outcome = host.waitPrepared(kPrepareBoundMs);
-            else outcome = QV_MEDIA_ERROR;
-            maxPrepare = std::max(maxPrepare, host.prepareMs());
+            const bool abandon = i % kAbandonEvery == kAbandonEvery - 1;
+            if (!host.open(source)) {
+                outcome = QV_MEDIA_ERROR;
+            } else if (abandon) {
+                // The host closes while the item is still opening.
+                std::this_thread::sleep_for(std::chrono::milliseconds(i / kAbandonEvery % 50));
+                ++abandoned;
+            } else {
+                outcome = host.waitPrepared(kPrepareBoundMs);
+                maxPrepare = std::max(maxPrepare, host.prepareMs());
+            }
             if (outcome == QV_MEDIA_PREPARED) {
                 ++prepared;
                 host.player()->start();
@@ -129,15 +140,13 @@ int main(int argc, char** argv) {
                 const bool seekable = source.via != Via::Http || durationMs > 5000;
                 if (i % 2 == 0 && seekable && !host.waitSeek(seeksBefore, kSeekBoundMs)) {
                     ++seekTimeouts;
-                    if (failures.size() < 10)
-                        failures.push_back(std::string(viaName(source.via)) + " " + source.name +
-                                           ": no seek completion, error " + std::to_string(host.error()));
+                    ++failures[std::string(viaName(source.via)) + " " + source.name + ": no seek completion, error " +
+                               std::to_string(host.error())];
                 }
-            } else {
+            } else if (!abandon) {
                 outcome == 0 ? ++timeouts : ++errors;
-                if (failures.size() < 10)
-                    failures.push_back(std::string(viaName(source.via)) + " " + source.name + ": " +
-                                       (outcome == 0 ? "prepare timed out" : "error " + std::to_string(host.error())));
+                ++failures[std::string(viaName(source.via)) + " " + source.name + ": " +
+                           (outcome == 0 ? "prepare timed out" : "error " + std::to_string(host.error()))];
             }
             maxThreads = std::max(maxThreads, threadCount());
             gDestroyDeadlineMs = nowMs() + kDestroyHangMs;
@@ -165,10 +174,10 @@ int main(int argc, char** argv) {
     const double threadSlope = slopePer100(after, [](const Checkpoint& p) { return double(p.threads); });
     const double fdSlope = slopePer100(after, [](const Checkpoint& p) { return double(p.fds); });
     const Checkpoint& last = points.back();
-    printf("\n%d cycles in %.1f s; prepared %d, errors %d, prepare time-outs %d, seeks without completion %d; "
-           "notifications after destroy: %d\n",
-           cycles, wallS, prepared, errors, timeouts, seekTimeouts, late);
-    for (const auto& f : failures) printf("  failed: %s\n", f.c_str());
+    printf("\n%d cycles in %.1f s; prepared %d, errors %d, prepare time-outs %d, seeks without completion %d, "
+           "destroyed while preparing %d; notifications after destroy: %d\n",
+           cycles, wallS, prepared, errors, timeouts, seekTimeouts, abandoned, late);
+    for (const auto& [what, times] : failures) printf("  %5d x %s\n", times, what.c_str());
     printf("threads: start %d, end %d, most while playing %d\n", threads0, last.threads, maxThreads);
     printf("fds: start %d, end %d\n", fds0, last.fds);
     printf("rss: start %.1f MB, end %.1f MB\n", rss0 / 1024.0, last.rssKb / 1024.0);

@@ -97,22 +97,38 @@ protected:
 };
 
 // Cycles over files, HTTP and HLS in turn; every other player is destroyed right after its seek
-// call, the others once the seek completed. The thread count is back at its start after every
-// cycle, so threads cannot grow across cycles either; descriptors are checked at the end.
+// call, the others once the seek completed, and every fifth while it is preparing. The thread
+// count is back at its start after every cycle, so threads cannot grow across cycles either;
+// descriptors are checked at the end.
 TEST_F(Endurance, CreatePreparePlaySeekDestroyCycles) {
-    const std::vector<Source> sources = {
-        source(Via::File, "h264_aac.mp4"),       source(Via::Http, "mpeg4_mp3.avi"),
-        source(Via::Hls, "hls/vod/master.m3u8"), source(Via::File, "hevc_aac.mkv"),
-        source(Via::Http, "h264_aac.flv"),       source(Via::Hls, "hls/single/index.m3u8"),
-        source(Via::File, "vp8_vorbis.webm"),    source(Via::Http, "h264_aac.ts"),
-        source(Via::Hls, "hls/aes/index.m3u8"),  source(Via::File, "truncated.mp4"),
-        source(Via::Http, "h264_aac.mp4"),       source(Via::Hls, "hls/disc/index.m3u8"),
+    // A slow server keeps the extractor's reads blocked in the network when a seek asks it to
+    // suspend. The list has an even length, so a source's place decides whether its players wait
+    // for the seek: the slow sources sit at odd places and are destroyed right after the call.
+    auto slow = [](int64_t bytesPerSecond, const std::string& name) {
+        return Source{Via::Http, name, qvtest::nginxRateUrl(bytesPerSecond, name)};
     };
+    const std::vector<Source> sources = {
+        source(Via::File, "h264_aac.mp4"),         slow(20000, "h264_aac.mp4"),
+        source(Via::Http, "mpeg4_mp3.avi"),        source(Via::Hls, "hls/vod/master.m3u8"),
+        source(Via::File, "hevc_aac.mkv"),         source(Via::Http, "h264_aac.flv"),
+        source(Via::Hls, "hls/single/index.m3u8"), slow(30000, "demo.mp4"),
+        source(Via::File, "vp8_vorbis.webm"),      source(Via::Http, "h264_aac.ts"),
+        source(Via::Hls, "hls/aes/index.m3u8"),    source(Via::File, "truncated.mp4"),
+        source(Via::Http, "h264_aac.mp4"),         source(Via::Hls, "hls/disc/index.m3u8"),
+    };
+
     for (int i = 0; i < kCycles; ++i) {
         const Source& s = sources[i % sources.size()];
         SCOPED_TRACE(std::to_string(i) + " " + s.url);
         HostPlayer host(lib.create, lib.destroy);
         ASSERT_TRUE(host.open(s));
+        if (i % 5 == 4) {
+            // Every fifth player is closed while it is still opening (each source in turn).
+            std::this_thread::sleep_for(std::chrono::milliseconds(i * 7 % 40));
+            destroy(host, s);
+            ASSERT_EQ(qvbench::settledThreadCount(threads0, kSettleMs), threads0) << "engine threads outlived the player";
+            continue;
+        }
         const int outcome = host.waitPrepared(kPrepareBoundMs);
         ASSERT_NE(outcome, 0) << "prepare neither completed nor failed";
         // The engine has no VP8 decoder, and the truncated file has no index.
