@@ -2,7 +2,9 @@
 
 #include <curl/curl.h>
 #include <json/json.h>
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -31,6 +33,8 @@ constexpr int kStopDrainAttempts = 50;
 constexpr useconds_t kStopDrainStepUs = 100000;
 // Open's descriptor file is read in lines of at most this many characters.
 constexpr size_t kDescriptorLineChars = 100;
+// The largest descriptor file read (a play list of a few hundred items takes a few kB).
+constexpr off_t kMaxDescriptorBytes = 1024 * 1024;
 // Media-information codes.
 constexpr int32_t kInfoNoContentInformation = -8614;
 // Open answers whose items are still usable.
@@ -370,13 +374,21 @@ status_t PlayerAgent::Open(const std::string& address, const std::string& path) 
     const bool descriptor = !remote && (path[0] == '/' || (path.size() > 2 && path[1] == ':'));
     if (descriptor) {
         VLOGI("### Agent Open %s", path.c_str());
-        FILE* f = fopen(path.c_str(), "r");
+        // Only a regular file of a sensible size: a FIFO would block the host's thread in the
+        // open, a device like /dev/zero would never end.
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        struct stat st;
+        const bool regular = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxDescriptorBytes;
+        FILE* f = regular ? fdopen(fd, "r") : nullptr;
         if (f == nullptr) {
             VLOGE("### Agent Open fail %s", path.c_str());
+            if (fd >= 0) close(fd);
             return ERROR_IO;
         }
         char line[kDescriptorLineChars + 1];
-        while (fgets(line, sizeof(line), f) != nullptr) answer.append(line);
+        while (answer.size() <= static_cast<size_t>(kMaxDescriptorBytes) && fgets(line, sizeof(line), f) != nullptr) {
+            answer.append(line);
+        }
         fclose(f);
     } else {
         const std::string url = "http://" + address + "/stream/open?path=" + UrlEncode(path);

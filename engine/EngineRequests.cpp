@@ -58,6 +58,17 @@ status_t FetchText(const std::string& url, std::string* body) {
     return OK;
 }
 
+// The version text goes into the User-Agent line of every HTTP request: only printable ASCII,
+// so a line break cannot start a header of its own, and no longer than a version needs.
+constexpr size_t kMaxVersionChars = 64;
+std::string headerSafeText(const char* text) {
+    std::string out;
+    for (const char* c = text; c != nullptr && *c != '\0' && out.size() < kMaxVersionChars; ++c) {
+        if (*c >= 0x20 && *c < 0x7f) out.push_back(*c);
+    }
+    return out;
+}
+
 // Volume levels above this boost the decoded sound by (level - kMaxSinkVolume) gain steps.
 constexpr int32_t kMaxSinkVolume = 100;
 
@@ -402,7 +413,7 @@ status_t PlaybackEngine::onOsVersionRequest_l(const Payload& request, Payload*) 
     const char* version = request.readCString();
     VLOGI("invoke os '%s', version '%s'", os ? os : "", version ? version : "");
     if (const char* name = shortOsName(os)) mOsShort.assign(name);
-    mOsVersion = version ? version : "";
+    mOsVersion = headerSafeText(version);
     SetUserAgentInfo(UserAgentInfo{mOsShort, mOsVersion});
     return OK;
 }

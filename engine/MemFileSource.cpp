@@ -2,6 +2,10 @@
 
 #include "engine/MemFileSource.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,9 +16,19 @@
 namespace velmor {
 
 MemFileSource::MemFileSource(const char* path) : mData(nullptr), mOffset(0), mLength(-1) {
-    FILE* file = fopen(path, "rb");
+    // Only a regular file is read whole: O_NONBLOCK keeps a FIFO without a writer from blocking
+    // the open, and directories, devices and FIFOs are refused before anything is allocated.
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        VLOGE("Failed to open file '%s'. (%s)", path, "not a regular file");
+        close(fd);
+        return;
+    }
+    FILE* file = fd >= 0 ? fdopen(fd, "rb") : nullptr;
     if (file == nullptr) {
         VLOGE("Failed to open file '%s'. (%s)", path, strerror(errno));
+        if (fd >= 0) close(fd);
         return;
     }
     long length = -1;

@@ -28,6 +28,9 @@ int64_t kSteadyHighWaterMarkUs = 5000000;
 namespace {
 
 constexpr int64_t kDefaultVideoEventDelayUs = 10000;
+// How long the video event waits for a picture from a starved decoder before it gives the queue
+// back (the buffering check runs on the same queue and must see the starvation to pause).
+constexpr int64_t kVideoReadWaitLimitUs = 100000;
 constexpr int64_t kDefaultBufferingEventDelayUs = 1000000;
 constexpr int64_t kDefaultAudioStatusDelayUs = 10000;
 constexpr int64_t kVideoLagEventDelayUs = 1000000;
@@ -102,6 +105,7 @@ PlaybackEngine::PlaybackEngine()
       mQueueStarted(false),
       mReporterQueue("EngineReporter"),
       mReporterQueueStarted(false),
+      mQueuesStopping(false),
       mTimeSource(&mSystemTimeSource),
       mRendererNeedsInit(false),
       mFd(-1),
@@ -427,6 +431,13 @@ status_t PlaybackEngine::prepareAsync() {
 
 status_t PlaybackEngine::prepareAsync_l() {
     mLock.assertHeld();
+    if (mFlags & PREPARING) return UNKNOWN_ERROR;
+    // A stop is joining the queues: the prepare event would be dropped with them and the prepare
+    // would never end. Host threads wait for the stop to finish; the queues' own threads cannot.
+    while (mQueuesStopping) {
+        if (mQueue.isWorkerThread() || mReporterQueue.isWorkerThread()) return INVALID_OPERATION;
+        mPreparedCondition.wait(mLock);
+    }
     if (mFlags & PREPARING) return UNKNOWN_ERROR;
     if (!mQueueStarted) {
         mQueue.start();
@@ -852,11 +863,20 @@ status_t PlaybackEngine::stop() {
     usleep(100000);
     // Ends the agent session too: its stop report goes out, then no further requests.
     reset();
+    {
+        EngineLock lock(this);
+        // A prepare begun meanwhile (prepareAsync clears mStopped, a start prepares without doing
+        // so) keeps the queues it posted to, and of two stops only one joins them.
+        if (!mStopped || mQueuesStopping || (mFlags & PREPARING)) return OK;
+        mQueuesStopping = true;
+    }
     mQueue.stop(false);
     mReporterQueue.stop(false);
     {
         EngineLock lock(this);
         mQueueStarted = mReporterQueueStarted = false;
+        mQueuesStopping = false;
+        mPreparedCondition.broadcast();
     }
     VLOGI("# stop 2");
     return OK;
@@ -1190,7 +1210,9 @@ void PlaybackEngine::cancelPlayerEvents(bool keepNotifications) {
         }
         mQueue.cancelEvent(mBufferingEvent->eventID());
         mBufferingEventPending = false;
-        mReporterQueue.cancelAllEvents();
+        // While a stop joins the reporter queue its stop request is queued there too: it drops
+        // the events itself.
+        if (!mQueuesStopping) mReporterQueue.cancelAllEvents();
     }
 }
 
@@ -1341,6 +1363,8 @@ bool PlaybackEngine::beginFrameRead_l(FrameRead* read) {
         read->options.setSeekTo(mSeekTimeUs, mSeeking == 2 ? MediaSource::ReadOptions::SeekNextSync
                                                            : MediaSource::ReadOptions::SeekClosestSync);
         read->options.setSkipUntil(mSkipUntilUs);
+    } else {
+        read->options.setWaitLimit(kVideoReadWaitLimitUs);
     }
     read->skipUntilUs = mSkipUntilUs;
     return true;
@@ -1380,6 +1404,12 @@ bool PlaybackEngine::acceptFrame_l(FrameRead* read) {
         if (read->buffer) read->buffer->release();
         read->buffer = nullptr;
         if (mVideoSource != nullptr && (mFlags & (PLAYING | SEEK_PREVIEW))) postVideoEvent_l(0);
+        return false;
+    }
+    if (read->source != nullptr && read->status == WOULD_BLOCK) {
+        // No picture within the wait limit: ask again shortly, the queue meanwhile free for the
+        // buffering check. A pause in between leaves the event to the next start.
+        if (mFlags & (PLAYING | SEEK_PREVIEW)) postVideoEvent_l(kDefaultVideoEventDelayUs);
         return false;
     }
     if (read->source != nullptr) {
@@ -1811,6 +1841,7 @@ void PlaybackEngine::postThumbnailEvent_l(int64_t delayUs) {
 
 void PlaybackEngine::postReporterTask_l(std::function<void()> task) {
     mLock.assertHeld();
+    if (mQueuesStopping) return;  // the stopped session has nothing more to report
     if (!mReporterQueueStarted) {
         mReporterQueue.start();
         mReporterQueueStarted = true;

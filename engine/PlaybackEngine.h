@@ -418,6 +418,9 @@ private:
     bool mQueueStarted;
     TimerQueue mReporterQueue;
     bool mReporterQueueStarted;
+    // Set while stop() joins the queues with the lock released: nothing may be posted to them
+    // then (it would be dropped), so prepares wait for the end of the stop (mPreparedCondition).
+    bool mQueuesStopping;
 
     // --- Preparation's source set-up; has its own lock (cancel() from any thread).
     SourceSetup mSourceSetup;

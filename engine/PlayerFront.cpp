@@ -1,5 +1,8 @@
 #include "engine/PlayerFront.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include "engine/PlaybackEngine.h"
 #include "utils/Log.h"
 
@@ -107,7 +110,23 @@ status_t PlayerFront::getParameter(int32_t key, Payload* reply) { return mPlayer
 
 status_t PlayerFront::invoke(const Payload& request, Payload* reply) { return mPlayer->invoke(request, reply); }
 
-status_t PlayerFront::dump(int fd, const char* args) { return mPlayer->dump(fd, args); }
+status_t PlayerFront::dump(int fd, const char* args) {
+    // A descriptor whose reader has gone fails the write instead of ending the host with SIGPIPE:
+    // the signal is blocked on this thread for the dump, and one the dump raised is taken back.
+    sigset_t pipeSignal, previous, pendingBefore;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+    sigpending(&pendingBefore);
+    const status_t err = mPlayer->dump(fd, args);
+    if (!sigismember(&pendingBefore, SIGPIPE)) {
+        const timespec noWait = {0, 0};
+        while (sigtimedwait(&pipeSignal, nullptr, &noWait) == SIGPIPE) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return err;
+}
 
 status_t PlayerFront::refreshVideo() {
     mPlayer->postVideoRenderEvent(100);
