@@ -81,9 +81,9 @@ int main(int argc, char** argv) {
     if (!lib.load()) return 1;
     std::thread(watchdog).detach();
 
-    // Containers and codecs the files cover: MP4, Matroska (HEVC), WebM (VP8/Vorbis), AVI (MPEG-4
-    // part 2/MP3), FLV, MPEG-TS; HLS: variants, one file cut by byte ranges, AES-128, a
-    // discontinuity.
+    // Containers and codecs the files cover: MP4, Matroska (HEVC), WebM (VP8/Vorbis, which the
+    // engine refuses), AVI (MPEG-4 part 2/MP3), FLV, MPEG-TS; HLS: variants, one file cut by byte
+    // ranges, AES-128, a discontinuity.
     const std::vector<std::string> files = {"h264_aac.mp4", "hevc_aac.mkv", "vp8_vorbis.webm",
                                             "mpeg4_mp3.avi", "h264_aac.flv", "h264_aac.ts"};
     const std::vector<std::string> playlists = {"hls/vod/master.m3u8", "hls/single/index.m3u8",
@@ -92,7 +92,11 @@ int main(int argc, char** argv) {
         const int round = i / 3;
         switch (i % 3) {
         case 0: return makeSource(Via::File, files[round % files.size()]);
-        case 1: return makeSource(Via::Http, files[(round + 3) % files.size()]);
+        case 1:
+            // Every fourth HTTP player reads from a throttled server: reads and seeks block in the
+            // network when the player is destroyed.
+            if (round % 4 == 3) return makeSource(Via::Http, "rate/40000/demo.mp4");
+            return makeSource(Via::Http, files[(round + 3) % files.size()]);
         default: return makeSource(Via::Hls, playlists[round % playlists.size()]);
         }
     };
