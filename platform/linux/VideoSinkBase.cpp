@@ -1,5 +1,7 @@
 #include "platform/linux/VideoSinkBase.h"
 
+#include <algorithm>
+
 namespace velmor {
 
 VideoSinkBase::VideoSinkBase()
@@ -22,14 +24,20 @@ void VideoSinkBase::setScaleMode(int mode) {
     }
 }
 
+// The draws multiply window sizes (an X window is at most 32767 pixels a side) by the aspect
+// ratio and subtract the margins in int: host values are kept within bounds for which neither
+// overflows. A non-positive term means "unset" to the draws, a negative margin none.
+constexpr int kMaxAspectTerm = 65535;
+constexpr int kMaxMargin = 32767;
+
 void VideoSinkBase::setAspectRatio(int numerator, int denominator) {
-    mAspectNum = numerator;
-    mAspectDen = denominator;
+    mAspectNum = std::clamp(numerator, 0, kMaxAspectTerm);
+    mAspectDen = std::clamp(denominator, 0, kMaxAspectTerm);
 }
 
 void VideoSinkBase::setMargins(int bottom, int right) {
-    mBottomMargin = bottom;
-    mRightMargin = right;
+    mBottomMargin = std::clamp(bottom, 0, kMaxMargin);
+    mRightMargin = std::clamp(right, 0, kMaxMargin);
 }
 
 void VideoSinkBase::setDecodedSize(int width, int height) {

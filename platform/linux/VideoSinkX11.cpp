@@ -160,6 +160,10 @@ status_t VideoSinkX11::init(const char* componentName, int displayWidth, int dis
             mSurfaceWidth = attrs.width;
             mSurfaceHeight = attrs.height;
         }
+        // Nothing shows beyond the window or the screen: a larger surface would only make the
+        // image (and its size arithmetic) larger.
+        mSurfaceWidth = std::min(mSurfaceWidth, std::max(attrs.width, WidthOfScreen(attrs.screen)));
+        mSurfaceHeight = std::min(mSurfaceHeight, std::max(attrs.height, HeightOfScreen(attrs.screen)));
         // Drawing on the window itself (the primary surface). The server clips it to the
         // window's visible region, which takes the clipper's place.
         mGc = XCreateGC(mDisplay, mWindow, 0, nullptr);
