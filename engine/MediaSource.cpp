@@ -18,6 +18,7 @@ void MediaSource::ReadOptions::reset() {
     mSeekMode = SeekClosestSync;
     mLatenessUs = 0;
     mSkipUntilUs = -1;
+    mWaitLimitUs = -1;
 }
 
 void MediaSource::ReadOptions::setSeekTo(int64_t timeUs, SeekMode mode) {
@@ -46,5 +47,9 @@ int64_t MediaSource::ReadOptions::getLateBy() const { return mLatenessUs; }
 void MediaSource::ReadOptions::setSkipUntil(int64_t timeUs) { mSkipUntilUs = timeUs; }
 
 int64_t MediaSource::ReadOptions::getSkipUntil() const { return mSkipUntilUs; }
+
+void MediaSource::ReadOptions::setWaitLimit(int64_t us) { mWaitLimitUs = us; }
+
+int64_t MediaSource::ReadOptions::getWaitLimit() const { return mWaitLimitUs; }
 
 }  // namespace velmor

@@ -38,6 +38,11 @@ public:
         // seek), so a decoder may drop them itself without producing them. -1 (default): none.
         void setSkipUntil(int64_t timeUs);
         int64_t getSkipUntil() const;
+        // Without a seek: how long a reader with nothing ready may wait for data before it answers
+        // WOULD_BLOCK (the caller asks again later). A source that cannot bound its wait ignores
+        // it. -1 (default): wait as long as it takes.
+        void setWaitLimit(int64_t us);
+        int64_t getWaitLimit() const;
 
     private:
         enum { kSeekTo_Option = 1 };
@@ -46,6 +51,7 @@ public:
         SeekMode mSeekMode;
         int64_t mLatenessUs;
         int64_t mSkipUntilUs;
+        int64_t mWaitLimitUs;
     };
 
     virtual status_t start(MetaData* params = nullptr) = 0;

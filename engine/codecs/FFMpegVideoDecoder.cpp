@@ -728,7 +728,10 @@ status_t FFMpegVideoDecoder::read(MediaBuffer** out, const ReadOptions* options)
     *out = nullptr;
     int64_t seekTimeUs;
     ReadOptions::SeekMode mode;
-    if (options != nullptr && options->getSeekTo(&seekTimeUs, &mode) && mode == ReadOptions::SeekClosestSync) {
+    const bool seekRequested = options != nullptr && options->getSeekTo(&seekTimeUs, &mode);
+    // A bounded wait applies to plain reads only: a seek waits for its first picture.
+    const int64_t waitLimitUs = (options != nullptr && !seekRequested) ? options->getWaitLimit() : -1;
+    if (seekRequested && mode == ReadOptions::SeekClosestSync) {
         {
             Autolock l(mLock);
             if (!mStarted) return ERROR_END_OF_STREAM;
@@ -743,10 +746,17 @@ status_t FFMpegVideoDecoder::read(MediaBuffer** out, const ReadOptions* options)
     if (!mStarted) return ERROR_END_OF_STREAM;
     // At the end of the stream the pictures already decoded are still delivered.
     if (mStatus != OK && !(mStatus == ERROR_END_OF_STREAM && !mReady.empty())) return mStatus;
+    const int64_t deadlineUs = waitLimitUs >= 0 ? GetNowUs() + waitLimitUs : -1;
     while (mStatus == OK && mReady.empty() && !mStopped) {
         VLOGV("read fillBuffer wait. pdb size %d filledTimeUs size %d", mPictureLimit - mPicturesOut,
               static_cast<int>(mPendingTimes.size()));
-        mCondition.wait(mLock);
+        if (deadlineUs < 0) {
+            mCondition.wait(mLock);
+            continue;
+        }
+        const int64_t remainingUs = deadlineUs - GetNowUs();
+        if (remainingUs <= 0) return WOULD_BLOCK;
+        mCondition.waitRelative(mLock, remainingUs * 1000);
     }
     if (mReady.empty()) {
         VLOGI("FFMpegVideoDecoder::read ERROR_END_OF_STREAM");
