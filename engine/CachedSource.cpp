@@ -149,6 +149,9 @@ ssize_t CachedSource::readAt(int64_t offset, void* data, size_t size) {
             return static_cast<ssize_t>(n);
         }
         if (stopped()) return USER_STOP;
+        // The looper serves reads between fetches: a slow transfer into bytes this read is about
+        // to throw away would hold it up for as long as the transfer takes.
+        if (mFetchInFlight && mHttp != nullptr && readLeavesCache_l(offset)) mHttp->cutShortRead();
 
         uint64_t id = mNextReadId++;
         mPendingRead = PendingRead{id, offset, data, size};
@@ -164,6 +167,14 @@ ssize_t CachedSource::readAt(int64_t offset, void* data, size_t size) {
         // The bytes arrived: copy them here, so the looper goes on fetching meanwhile.
         if (mResult != kCachedNow) return mResult;
     }
+}
+
+bool CachedSource::readLeavesCache_l(int64_t offset) const {
+    mLock.assertHeld();
+    const int64_t cacheEnd = mCacheOffset + static_cast<int64_t>(mCache.totalSize());
+    if (offset >= mCacheOffset && offset < cacheEnd) return false;
+    const int64_t seekOffset = offset > kSeekBackBytes ? offset - kSeekBackBytes : 0;
+    return seekOffset < mCacheOffset || seekOffset > cacheEnd;
 }
 
 // --- The looper ------------------------------------------------------------------------------
@@ -259,6 +270,7 @@ void CachedSource::fetchInternal() {
         }
         pageUsed = page->mSize;
         readOffset = mCacheOffset + static_cast<int64_t>(mCache.totalSize());
+        mFetchInFlight = true;
     }
     // Only this thread writes into the free part of a page, and nobody else reads it.
     const size_t room = mCache.pageSize() - pageUsed;
@@ -270,6 +282,7 @@ void CachedSource::fetchInternal() {
     if (n > 0 && mHttp != nullptr) mHttp->addBandwidthMeasurement(static_cast<size_t>(n), delayUs);
 
     Mutex::Autolock _l(mLock);
+    mFetchInFlight = false;
     if (n == kHttpBadRequest) {
         VLOGE("source returned error %zd", n);
         mFinalStatus = kHttpBadRequest;

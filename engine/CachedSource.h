@@ -122,6 +122,8 @@ private:
     // wakes it.
     void deliverResult_l(ssize_t result);
     void wakeReader();
+    // True when a read at offset makes the looper drop the whole cache and fetch elsewhere.
+    bool readLeavesCache_l(int64_t offset) const;
     bool stopped() const { return (mStopFlags.load() & kStopFlagStop) != 0; }
 
     // --- Set in the constructor, then read-only.
@@ -147,6 +149,7 @@ private:
     int64_t mLastFetchTimeUs = -1;
     int32_t mNumRetriesLeft = kMaxRetries;
     int32_t mFetchGeneration = 0;
+    bool mFetchInFlight = false;  // the looper is reading from the source (without mLock)
     // --- The looper only.
     bool mLastFetchQuick = false;
     bool mStarted = false;

@@ -322,6 +322,11 @@ ssize_t HttpDataSource::internalRead(void* data, size_t size) {
     return mChunked ? readChunked(data, size) : mHTTP.receive(data, size);
 }
 
+void HttpDataSource::cutShortRead() {
+    mCutShort.store(true);
+    mHTTP.interrupt(true);
+}
+
 ssize_t HttpDataSource::readAt(int64_t offset, void* data, size_t size) {
     QV_ASSERT(!mInRead.exchange(true), "two readers in one HttpDataSource");
     struct ReadGuard {
@@ -329,6 +334,16 @@ ssize_t HttpDataSource::readAt(int64_t offset, void* data, size_t size) {
         ~ReadGuard() { flag.store(false); }
     } guard{mInRead};
 
+    ssize_t result = readAtOffset(offset, data, size);
+    if (mCutShort.exchange(false)) {
+        // The interrupt was this read's alone; a stop keeps it raised.
+        mHTTP.interrupt(stopRequested());
+        if (result == USER_STOP && !stopRequested()) result = WOULD_BLOCK;
+    }
+    return result;
+}
+
+ssize_t HttpDataSource::readAtOffset(int64_t offset, void* data, size_t size) {
     if (stopRequested()) {
         disconnect();
         return USER_STOP;

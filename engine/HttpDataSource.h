@@ -6,7 +6,9 @@
 // Threads: connect, disconnect and readAt are called by one reader thread at a time (the cache's
 // looper, a segment fetcher or a demuxer). setStopFlag may come from any thread at any time: a
 // read in progress returns USER_STOP within one idle wait of the connection (10 ms) once the
-// stop bit is set, and so does every later read. The bandwidth accessors may be called from any
+// stop bit is set, and so does every later read. cutShortRead may also come from any thread: it
+// ends only the read in progress, which hands over what it has (or WOULD_BLOCK). The bandwidth
+// accessors may be called from any
 // thread; they take only mBandwidthLock, never a lock a read holds.
 #pragma once
 
@@ -39,6 +41,10 @@ public:
     status_t initCheck() const override;
     ssize_t readAt(int64_t offset, void* data, size_t size) override;
     void setStopFlag(uint32_t flags) override;
+    // Any thread: the read in progress returns within one idle wait with the bytes it has, or
+    // WOULD_BLOCK when it has none; the next read reconnects at its offset. For a reader that
+    // jumped elsewhere while a slow transfer fills bytes nobody will read.
+    void cutShortRead();
     status_t getSize(int64_t* size) override;
     uint32_t flags() override;
     Text8 getUri() override;
@@ -74,6 +80,7 @@ private:
 
     // One request at offset on address, following redirects.
     status_t connectAddress(Address address, int64_t offset);
+    ssize_t readAtOffset(int64_t offset, void* data, size_t size);
     // One request, no redirect handling; *location is set for a redirect status.
     status_t requestOnce(const Address& address, int64_t offset, int32_t* httpStatus, std::string* location);
     status_t takeBodyHeaders(int32_t httpStatus, int64_t offset);
@@ -97,6 +104,7 @@ private:
     std::string mUri;
     // --- Any thread.
     std::atomic<uint32_t> mStopFlags{0};
+    std::atomic<bool> mCutShort{false};  // cutShortRead asked; cleared by the read it ended
     // The resource's length once a response gave it (-1 before): a reconnect does not forget it,
     // so size queries from other threads do not flicker while the reader reconnects.
     std::atomic<int64_t> mKnownLength{-1};
