@@ -81,9 +81,14 @@ int main(int argc, char** argv) {
     const double cpu0 = cpuSeconds();
     const auto playStart = Clock::now();
     long rssPeak = rssOpen;
+    // Resident memory at every tenth of the playing time: growth that goes on to the end would be
+    // a leak while playing, growth that levels off is buffers and caches filling.
+    std::vector<long> rssSteps;
     while (msSince(playStart) < seconds * 1000.0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        rssPeak = std::max(rssPeak, residentKb());
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const long rss = residentKb();
+        rssPeak = std::max(rssPeak, rss);
+        if (msSince(playStart) >= (rssSteps.size() + 1) * seconds * 100.0) rssSteps.push_back(rss);
     }
     const double cpuPlay = cpuSeconds() - cpu0;
     const double wallPlay = msSince(playStart) / 1000;
@@ -135,6 +140,9 @@ int main(int argc, char** argv) {
     printf("rss: start %.1f MB, all prepared %.1f MB, peak while playing %.1f MB, after %d s %.1f MB, after destroy "
            "%.1f MB\n",
            rss0 / 1024.0, rssOpen / 1024.0, rssPeak / 1024.0, seconds, rssPlayed / 1024.0, rssEnd / 1024.0);
+    printf("rss while playing, every %.1f s (MB):", seconds / 10.0);
+    for (long kb : rssSteps) printf(" %.1f", kb / 1024.0);
+    printf("\n");
     printf("rss growth per player: %.1f MB opened, %.1f MB at the peak; growth while playing %+.1f MB in total\n",
            (rssOpen - rss0) / 1024.0 * perPlayer, (rssPeak - rss0) / 1024.0 * perPlayer, (rssPlayed - rssOpen) / 1024.0);
     printf("threads: start %d, playing %d (%.1f per player), after destroy %d; destroying all took %.0f ms; "
