@@ -3,7 +3,9 @@
 # (local files of several codecs and containers, HTTP and HLS from the loopback nginx) for
 # $PLAY_SECONDS (default 60) with null outputs, then are destroyed in random order. Prints how
 # each ended and how long its destroy took, and the CPU (user + sys) and resident-memory growth of
-# the playing time, in total and per player.
+# the playing time, in total and per player. Then, for comparison in the same run, mpv plays the
+# same sources as that many separate processes at once (--vo=null --ao=null, looping) for the
+# same time: their summed CPU and summed peak RSS, in total and per player.
 #
 #   bash bench/players/run.sh [PLAYERS [PLAY_SECONDS]]
 # Environment: QV_BENCH_BUILD, QV_MEDIA_DIR, SEED (destroy order).
@@ -27,3 +29,28 @@ LOG="${LOGDIR:-${TMPDIR:-/tmp}}/qv-bench-players.$$.log"
 echo "engine log: $LOG"
 # shellcheck disable=SC2086
 "$BIN" "$PLAYERS" "$PLAY_SECONDS" ${SEED:-} 2>"$LOG"
+
+# The peer: one mpv process per player on the same sources.
+if ! command -v mpv >/dev/null; then echo "mpv not installed: no peer figures"; exit 0; fi
+sources=(h264_aac.mp4 hevc_aac.mkv audio.wav mpeg4_mp3.avi h264_aac.flv stream_10s.ts audio.flac
+  audio_51.m4a languages.mkv "$QV_HTTP_BASE/demo.mp4" "$QV_HTTP_BASE/colors.mp4" "$QV_HTTP_BASE/short_audio.mp4"
+  "$QV_HTTP_BASE/hls/vod/master.m3u8" "$QV_HTTP_BASE/hls/aes/index.m3u8" "$QV_HTTP_BASE/hls/single/index.m3u8"
+  "$QV_HTTP_BASE/hls/disc/index.m3u8")
+peer_dir="$(mktemp -d)"
+peer_pids=()
+for ((i = 0; i < PLAYERS; i++)); do
+  src="${sources[i % ${#sources[@]}]}"
+  [[ "$src" == http* ]] || src="$MEDIA/$src"
+  # timeout stops mpv with SIGINT (a clean quit); time counts it as timeout's reaped child.
+  /usr/bin/time -f "%U %S %M" -o "$peer_dir/$i.time" \
+    timeout -s INT "$PLAY_SECONDS" mpv --no-config --really-quiet --vo=null --ao=null --loop-file=inf "$src" \
+      >/dev/null 2>&1 &
+  peer_pids+=($!)
+done
+# Only these: the services started above are children of this shell too.
+wait "${peer_pids[@]}" || true
+# time adds a "Command exited with non-zero status 124" line for the timeout: only the figures count.
+awk -v n="$PLAYERS" -v secs="$PLAY_SECONDS" 'NF == 3 && $1 ~ /^[0-9.]+$/ {cpu += $1 + $2; rss += $3} END {
+  printf "mpv: %d processes for %d s: cpu %.1f s (%.2f s per player), summed peak rss %.1f MB (%.1f MB per player)\n",
+    n, secs, cpu, cpu / n, rss / 1024, rss / 1024 / n }' "$peer_dir"/*.time
+rm -rf "$peer_dir"
