@@ -704,10 +704,19 @@ void FFMpegVideoDecoder::stopThread() {
         Autolock l(mLock);
         mStopping = true;
         mCondition.broadcast();
+        // A seek on the reader's thread and a stop on the host's may both stop the thread: the
+        // second waits until the first has joined it, so neither goes on while it still decodes.
+        while (mThreadJoining) mCondition.wait(mLock);
+        mStopping = true;  // a thread started meanwhile stops too
         thread = mThread;
         mThread = nullptr;
+        mThreadJoining = thread != nullptr;
     }
-    if (thread != nullptr) joinThread(thread);
+    if (thread == nullptr) return;
+    joinThread(thread);
+    Autolock l(mLock);
+    mThreadJoining = false;
+    mCondition.broadcast();
 }
 
 void FFMpegVideoDecoder::seek_l(int64_t timeUs) {

@@ -193,6 +193,9 @@ private:
     bool mStopped;
     bool mSizeKnown;
     thread_handle_t mThread;
+    // A stopThread caller took mThread and is joining it: other callers wait for the join to end
+    // before they touch the codec (FFmpeg's frame threads abort on concurrent use).
+    bool mThreadJoining = false;
 };
 
 }  // namespace velmor
