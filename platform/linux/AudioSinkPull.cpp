@@ -14,6 +14,8 @@ namespace velmor {
 
 namespace {
 int64_t nowMs() { return systemTime() / 1000000; }
+// How long a pause waits for the fill thread to finish its pass.
+constexpr int kParkWaitMs = 500;
 void sleepMs(int ms) { usleep(static_cast<useconds_t>(ms) * 1000); }
 }  // namespace
 
@@ -192,8 +194,16 @@ void AudioSinkPull::pauseInternal() {
     }
     mThread->requestPause();
     // The thread parks after its current fill pass and says so; the 10 ms bound keeps an eye on
-    // a thread that ended instead.
+    // a thread that ended instead. A pass whose callback waits on a starved network source can
+    // last until the data comes: past kParkWaitMs the pause goes on without it (the chunk that
+    // pass brings stays staged, since the write loop checks the pause request first), so the
+    // caller is not held for as long as the network stalls.
+    const int64_t deadlineMs = nowMs() + kParkWaitMs;
     while (!mThread->waitUntilParked(10) && mThread->isRunning()) {
+        if (nowMs() >= deadlineMs) {
+            log(LOG_WARN, LOG_TAG, "fill pass still running after %d ms: pausing without it", kParkWaitMs);
+            break;
+        }
     }
     Autolock l(mDeviceLock);
     if (mOpen) {
