@@ -97,6 +97,21 @@ inline Source makeSource(Via via, const std::string& name) {
     return {via, name, via == Via::File ? mediaDir() + "/" + name : httpBase() + "/" + name};
 }
 
+// Sixteen different sources for players that run at once: files of eight containers and five
+// codecs, progressive HTTP and HLS (clear, AES-128, one variant, a discontinuity), interleaved.
+struct NamedSource {
+    Via via;
+    const char* name;
+};
+inline constexpr NamedSource kMixedSources[] = {
+    {Via::File, "h264_aac.mp4"},         {Via::File, "hevc_aac.mkv"},    {Via::Hls, "hls/vod/master.m3u8"},
+    {Via::Http, "demo.mp4"},             {Via::File, "audio.wav"},       {Via::File, "mpeg4_mp3.avi"},
+    {Via::Hls, "hls/aes/index.m3u8"},    {Via::Http, "colors.mp4"},      {Via::File, "h264_aac.flv"},
+    {Via::File, "stream_10s.ts"},        {Via::Hls, "hls/single/index.m3u8"}, {Via::Http, "short_audio.mp4"},
+    {Via::File, "audio.flac"},           {Via::File, "languages.mkv"},   {Via::Hls, "hls/disc/index.m3u8"},
+    {Via::File, "audio_51.m4a"},
+};
+
 // ---- one player -------------------------------------------------------------------------------
 
 class HostPlayer {

@@ -13,14 +13,7 @@ BIN="$BUILD/bench/bench_endurance"
 CYCLES="${1:-${CYCLES:-1000}}"
 [[ -x "$BIN" ]] || { echo "no $BIN: build the bench targets first (QV_BENCH_BUILD=$BUILD)" >&2; exit 1; }
 [[ -f "$MEDIA/hls/vod/master.m3u8" ]] || bash "$ROOT/scripts/make_fixtures.sh" "$MEDIA"
-if [[ -z "${QV_HTTP_BASE:-}" ]]; then
-  export QV_MEDIA_DIR="$MEDIA"
-  # shellcheck source=/dev/null
-  source "$ROOT/scripts/services.sh"
-  services_start
-  trap services_stop EXIT
-fi
-export QV_MEDIA_DIR="$MEDIA"
+start_services
 # The engine's log lines go to a file; the table to the terminal.
 LOG="${LOGDIR:-${TMPDIR:-/tmp}}/qv-bench-endurance.$$.log"
 echo "engine log: $LOG"

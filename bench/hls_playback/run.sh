@@ -13,13 +13,7 @@ set -euo pipefail
 # shellcheck source=../lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 [[ -f "$MEDIA/hls/bench1080/index.m3u8" ]] || bash "$ROOT/scripts/make_fixtures.sh" "$MEDIA"
-if [[ -z "${QV_HTTP_BASE:-}" ]]; then
-  export QV_MEDIA_DIR="$MEDIA"
-  # shellcheck source=/dev/null
-  source "$ROOT/scripts/services.sh"
-  services_start
-  trap services_stop EXIT
-fi
+start_services
 URL="$QV_HTTP_BASE/hls/bench1080/index.m3u8"
 echo "HLS playlist $URL"
 PEER_URL="$URL" bash "$ROOT/bench/playback/run.sh" "$BUILD/bench/bench_playback" "$URL"

@@ -10,13 +10,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 BIN="$BUILD/bench/bench_hls_session"
 [[ -x "$BIN" ]] || { echo "no $BIN: build the bench targets first" >&2; exit 1; }
 [[ -f "$MEDIA/hls/vod/master.m3u8" ]] || { echo "no HLS fixtures: run scripts/make_fixtures.sh" >&2; exit 1; }
-if [[ -z "${QV_HTTP_BASE:-}" ]]; then
-  export QV_MEDIA_DIR="$MEDIA"
-  # shellcheck source=/dev/null
-  source "$ROOT/scripts/services.sh"
-  services_start
-  trap services_stop EXIT
-fi
+start_services
 URL="$QV_HTTP_BASE/hls/vod/master.m3u8"
 now_ms() { python3 -c 'import time; print(f"{time.monotonic()*1000:.3f}")'; }
 

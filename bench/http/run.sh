@@ -32,13 +32,7 @@ if [[ ! -f "$FILE" || "$(stat -c %s "$FILE")" != "$((200 * 1024 * 1024))" ]]; th
 fi
 
 # nginx on loopback, serving $MEDIA.
-if [[ -z "${QV_HTTP_BASE:-}" ]]; then
-  export QV_MEDIA_DIR="$MEDIA"
-  # shellcheck source=/dev/null
-  source "$ROOT/scripts/services.sh"
-  services_start
-  trap services_stop EXIT
-fi
+start_services
 URL="$QV_HTTP_BASE/$NAME"
 served=$(curl -s -I "$URL" | tr -d '\r' | sed -n 's/^[Cc]ontent-[Ll]ength: //p')
 if [[ "$served" != "$(stat -c %s "$FILE")" ]]; then

@@ -48,16 +48,8 @@ int main(int argc, char** argv) {
     if (!lib.load()) return 1;
 
     // Sixteen different sources, repeated in turn for more players.
-    const std::vector<Source> catalogue = {
-        makeSource(Via::File, "h264_aac.mp4"),    makeSource(Via::File, "hevc_aac.mkv"),
-        makeSource(Via::File, "audio.wav"),       makeSource(Via::File, "mpeg4_mp3.avi"),
-        makeSource(Via::File, "h264_aac.flv"),    makeSource(Via::File, "stream_10s.ts"),
-        makeSource(Via::File, "audio.flac"),      makeSource(Via::File, "audio_51.m4a"),
-        makeSource(Via::File, "languages.mkv"),   makeSource(Via::Http, "demo.mp4"),
-        makeSource(Via::Http, "colors.mp4"),      makeSource(Via::Http, "short_audio.mp4"),
-        makeSource(Via::Hls, "hls/vod/master.m3u8"), makeSource(Via::Hls, "hls/aes/index.m3u8"),
-        makeSource(Via::Hls, "hls/single/index.m3u8"), makeSource(Via::Hls, "hls/disc/index.m3u8"),
-    };
+    std::vector<Source> catalogue;
+    for (const auto& named : kMixedSources) catalogue.push_back(makeSource(named.via, named.name));
 
     const int threads0 = threadCount();
     const long rss0 = residentKb();

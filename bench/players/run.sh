@@ -17,14 +17,7 @@ PLAYERS="${1:-${PLAYERS:-16}}"
 PLAY_SECONDS="${2:-${PLAY_SECONDS:-60}}"
 [[ -x "$BIN" ]] || { echo "no $BIN: build the bench targets first (QV_BENCH_BUILD=$BUILD)" >&2; exit 1; }
 [[ -f "$MEDIA/hls/vod/master.m3u8" ]] || bash "$ROOT/scripts/make_fixtures.sh" "$MEDIA"
-if [[ -z "${QV_HTTP_BASE:-}" ]]; then
-  export QV_MEDIA_DIR="$MEDIA"
-  # shellcheck source=/dev/null
-  source "$ROOT/scripts/services.sh"
-  services_start
-  trap services_stop EXIT
-fi
-export QV_MEDIA_DIR="$MEDIA"
+start_services
 LOG="${LOGDIR:-${TMPDIR:-/tmp}}/qv-bench-players.$$.log"
 echo "engine log: $LOG"
 # shellcheck disable=SC2086
@@ -32,10 +25,11 @@ echo "engine log: $LOG"
 
 # The peer: one mpv process per player on the same sources.
 if ! command -v mpv >/dev/null; then echo "mpv not installed: no peer figures"; exit 0; fi
-sources=(h264_aac.mp4 hevc_aac.mkv audio.wav mpeg4_mp3.avi h264_aac.flv stream_10s.ts audio.flac
-  audio_51.m4a languages.mkv "$QV_HTTP_BASE/demo.mp4" "$QV_HTTP_BASE/colors.mp4" "$QV_HTTP_BASE/short_audio.mp4"
-  "$QV_HTTP_BASE/hls/vod/master.m3u8" "$QV_HTTP_BASE/hls/aes/index.m3u8" "$QV_HTTP_BASE/hls/single/index.m3u8"
-  "$QV_HTTP_BASE/hls/disc/index.m3u8")
+# In the order of kMixedSources (bench/endurance/HostPlayer.h), so player i plays the same source.
+H="$QV_HTTP_BASE"
+sources=(h264_aac.mp4 hevc_aac.mkv "$H/hls/vod/master.m3u8" "$H/demo.mp4" audio.wav mpeg4_mp3.avi
+  "$H/hls/aes/index.m3u8" "$H/colors.mp4" h264_aac.flv stream_10s.ts "$H/hls/single/index.m3u8"
+  "$H/short_audio.mp4" audio.flac languages.mkv "$H/hls/disc/index.m3u8" audio_51.m4a)
 peer_dir="$(mktemp -d)"
 peer_pids=()
 for ((i = 0; i < PLAYERS; i++)); do

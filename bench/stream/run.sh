@@ -21,13 +21,7 @@ CLIP="big_1080p.mp4"
 [[ -x "$AGENT_BIN" ]] || { echo "no $AGENT_BIN: build the agent first (QV_BENCH_BUILD=$BUILD)" >&2; exit 1; }
 [[ -f "$MEDIA/$CLIP" ]] || bash "$ROOT/scripts/make_fixtures.sh" "$MEDIA"
 
-if [[ -z "${QV_HTTP_BASE:-}" ]]; then
-  export QV_MEDIA_DIR="$MEDIA"
-  # shellcheck source=/dev/null
-  source "$ROOT/scripts/services.sh"
-  services_start
-  trap services_stop EXIT
-fi
+start_services
 
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/qv-bench-stream.XXXXXX")"
 cat >"$WORK/catalogue.json" <<JSON

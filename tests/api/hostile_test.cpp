@@ -324,14 +324,22 @@ struct Fifo {
     }
 };
 
-TEST(HostileHost, EveryOperationInEveryStateReturnsItsStatus) {
+// The loaded library, a fault server for stalled and failing addresses, and a FIFO (a file that
+// blocks whoever opens it for reading).
+class HostileLibrary : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(lib.ok());
+        ASSERT_TRUE(server.ok());
+    }
+    Library lib;
+    FaultServer server;
+    Fifo fifo;
+};
+
+TEST_F(HostileLibrary, EveryOperationInEveryStateReturnsItsStatus) {
     REQUIRE_MEDIA("h264_aac.mp4");
     REQUIRE_MEDIA("clip_20.mp4");
-    Library lib;
-    ASSERT_TRUE(lib.ok());
-    FaultServer server;
-    ASSERT_TRUE(server.ok());
-    Fifo fifo;
     ASSERT_FALSE(fifo.path.empty());
     for (State state : {State::Fresh, State::SourceSet, State::Preparing, State::Prepared, State::Playing,
                         State::Paused, State::Seeking, State::Completed, State::Stopped, State::Error,
@@ -380,13 +388,8 @@ TEST(HostileHost, EveryOperationInEveryStateReturnsItsStatus) {
 // hostile arguments, while the others seek, pause, start, stop and change the address. The
 // facade's own fields (listener, user value, sink parameters) are the host's to serialise and are
 // left out.
-TEST(HostileHost, CallsFromSeveralThreadsAtOnce) {
+TEST_F(HostileLibrary, CallsFromSeveralThreadsAtOnce) {
     REQUIRE_MEDIA("h264_aac.mp4");
-    Library lib;
-    ASSERT_TRUE(lib.ok());
-    FaultServer server;
-    ASSERT_TRUE(server.ok());
-    Fifo fifo;
     Host playing(lib), preparing(lib);
     ASSERT_TRUE(enterState(State::Playing, playing, server));
     ASSERT_TRUE(enterState(State::Preparing, preparing, server));
@@ -438,13 +441,8 @@ TEST(HostileHost, CallsFromSeveralThreadsAtOnce) {
 // Addresses no player can play end in MEDIA_ERROR (or, where the source may still deliver, stay
 // cancellable); agent addresses that cannot be resolved give their status at once; descriptors
 // the host passes are left open.
-TEST(HostileHost, HostileAddressesFailCleanlyAndStayCancellable) {
+TEST_F(HostileLibrary, HostileAddressesFailCleanlyAndStayCancellable) {
     REQUIRE_MEDIA("random_40m.bin");
-    Library lib;
-    ASSERT_TRUE(lib.ok());
-    FaultServer server;
-    ASSERT_TRUE(server.ok());
-    Fifo fifo;
     const std::string hugeUrl = "http://127.0.0.1:1/" + hugeText();
     struct Address {
         std::string name;

@@ -159,16 +159,8 @@ TEST_F(Endurance, CreatePreparePlaySeekDestroyCycles) {
 // Sixteen players of different sources play at once, then are destroyed in a random order while
 // the others keep playing; each destroy returns and the threads of all of them are gone after.
 TEST_F(Endurance, ManyPlayersAtOnceDestroyedInRandomOrder) {
-    const std::vector<Source> catalogue = {
-        source(Via::File, "h264_aac.mp4"),         source(Via::File, "hevc_aac.mkv"),
-        source(Via::Hls, "hls/vod/master.m3u8"),   source(Via::Http, "demo.mp4"),
-        source(Via::File, "audio.wav"),            source(Via::File, "mpeg4_mp3.avi"),
-        source(Via::Hls, "hls/aes/index.m3u8"),    source(Via::Http, "colors.mp4"),
-        source(Via::File, "h264_aac.flv"),         source(Via::File, "stream_10s.ts"),
-        source(Via::Hls, "hls/single/index.m3u8"), source(Via::Http, "short_audio.mp4"),
-        source(Via::File, "audio.flac"),           source(Via::File, "languages.mkv"),
-        source(Via::Hls, "hls/disc/index.m3u8"),   source(Via::File, "audio_51.m4a"),
-    };
+    std::vector<Source> catalogue;
+    for (const auto& named : qvbench::kMixedSources) catalogue.push_back(source(named.via, named.name));
     std::vector<std::unique_ptr<HostPlayer>> players;
     for (int i = 0; i < kPlayers; ++i) {
         players.push_back(std::make_unique<HostPlayer>(lib.create, lib.destroy));
